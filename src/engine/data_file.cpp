@@ -1,0 +1,108 @@
+#include "engine/data_file.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/error.h"
+
+namespace vantre {
+
+DataFile::DataFile(File file, uint64_t end) : file_(std::move(file)), end_(end), flushed_(end) {}
+
+DataFile::~DataFile() {
+  if (!file_.is_open()) return;
+  try {
+    Flush();
+  } catch (...) {
+    // Ignoring any potential errors: teardown cannot report them.
+  }
+}
+
+void DataFile::Flush() {
+  if (buf_.empty()) return;
+  file_.WriteAllAt(buf_, flushed_);
+  flushed_ = end_;
+  buf_.clear();
+}
+
+uint64_t DataFile::Append(Bytes data) {
+  const uint64_t at = end_;
+  if (data.size() > kBufferSize - buf_.size()) Flush();
+  if (data.size() >= kBufferSize) {
+    file_.WriteAllAt(data, at);
+    end_ = at + data.size();
+    flushed_ = end_;
+    return at;
+  }
+  if (buf_.capacity() == 0) buf_.reserve(kBufferSize);
+  buf_.insert(buf_.end(), data.begin(), data.end());
+  end_ = at + data.size();
+  return at;
+}
+
+void DataFile::Rollback(Mark mark) {
+  if (mark.end >= flushed_) {
+    // Everything since the mark is still in the buffer.
+    buf_.resize(static_cast<size_t>(mark.end - flushed_));
+  } else {
+    // A flush since the mark wrote the bytes before it, and some after it,
+    // to the file; those after it are now garbage beyond the data end.
+    buf_.clear();
+    flushed_ = mark.end;
+  }
+  end_ = mark.end;
+}
+
+void DataFile::Read(MutableBytes out, uint64_t offset) const {
+  size_t done = 0;
+  const size_t n = out.size();
+  while (done < n) {
+    const uint64_t pos = offset + done;
+    if (pos < offset) throw EngineError(ErrorKind::kUnexpectedEof, kFillBufferText);
+    if (pos >= flushed_ && pos < end_) {
+      // In the buffer.
+      size_t from = static_cast<size_t>(pos - flushed_);
+      size_t take = std::min(n - done, buf_.size() - from);
+      std::memcpy(out.data() + done, buf_.data() + from, take);
+      done += take;
+      continue;
+    }
+    // In the file: up to the buffer's start, or all that is left when the
+    // range lies beyond the data end.
+    size_t take = n - done;
+    if (pos < flushed_ && flushed_ < end_) {
+      take = static_cast<size_t>(std::min<uint64_t>(take, flushed_ - pos));
+    }
+    file_.ReadExactAt(out.subspan(done, take), pos);
+    done += take;
+  }
+}
+
+void DataFile::SetEnd(uint64_t end) {
+  end_ = end;
+  flushed_ = end;
+}
+
+}  // namespace vantre
+
+namespace vantre {
+
+Bytes DataWindow::Get(uint64_t offset, size_t length) {
+  if (offset >= start_ && offset - start_ <= window_.size() &&
+      length <= window_.size() - (offset - start_)) {
+    return Bytes(window_).subspan(static_cast<size_t>(offset - start_), length);
+  }
+  const uint64_t end = file_->end();
+  if (length >= kWindowSize || offset >= end || length > end - offset) {
+    large_.resize(length);
+    file_->Read(large_, offset);
+    return large_;
+  }
+  // Refill the window from this range onwards, within the data.
+  window_.resize(static_cast<size_t>(std::min<uint64_t>(kWindowSize, end - offset)));
+  file_->Read(window_, offset);
+  start_ = offset;
+  return Bytes(window_).first(length);
+}
+
+}  // namespace vantre

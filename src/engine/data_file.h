@@ -1,0 +1,97 @@
+// keys.bin or vals.bin: an append-only data file with a user-space append
+// buffer in front of it.
+//
+// Bytes up to the data end belong to records. Those below `flushed_` are in
+// the file; those from `flushed_` to the data end are in the buffer only.
+// Reads see both, so the buffer is invisible to the read path; persist,
+// vacuum and teardown write it out before anything else reads the file.
+// A piece is never split between buffer and file: one that does not fit
+// pushes the buffer out first; one as large as the buffer goes straight to
+// the file.
+#ifndef VANTRE_ENGINE_DATA_FILE_H_
+#define VANTRE_ENGINE_DATA_FILE_H_
+
+#include <cstdint>
+#include <vector>
+
+#include "engine/coding.h"
+#include "engine/file.h"
+
+namespace vantre {
+
+class DataFile {
+ public:
+  static constexpr size_t kBufferSize = 64 * 1024;
+
+  // Takes ownership of `file`; the data end starts at `end`.
+  DataFile(File file, uint64_t end);
+  DataFile(const DataFile&) = delete;
+  DataFile& operator=(const DataFile&) = delete;
+  DataFile(DataFile&&) = default;
+  DataFile& operator=(DataFile&&) = default;
+  // Writes the buffer out; ignoring any potential errors.
+  ~DataFile();
+
+  // A position to which Rollback() can return the data end.
+  struct Mark {
+    uint64_t end;
+  };
+  Mark mark() const { return {end_}; }
+
+  // Appends `data` at the data end and returns the offset it was placed at.
+  // On failure (a flush or a direct write) the data end is unchanged.
+  uint64_t Append(Bytes data);
+  // Forgets everything appended since `mark`: bytes already in the file
+  // stay there as garbage beyond the data end.
+  void Rollback(Mark mark);
+
+  // Reads out.size() bytes at `offset`, from the buffer where they are
+  // still there, otherwise from the file. A read past the end of the file
+  // fails with "failed to fill whole buffer".
+  void Read(MutableBytes out, uint64_t offset) const;
+
+  // Writes the buffered bytes to the file.
+  void Flush();
+  // Moves the data end to `end`. REQUIRES: the buffer is empty.
+  void SetEnd(uint64_t end);
+
+  uint64_t end() const { return end_; }
+  const File& file() const { return file_; }
+  File& file() { return file_; }
+
+ private:
+  File file_;
+  uint64_t end_;      // the data end
+  uint64_t flushed_;  // file offset of buf_[0]; buf_ holds [flushed_, end_)
+  std::vector<std::byte> buf_;
+};
+
+}  // namespace vantre
+
+
+namespace vantre {
+
+// Reads ranges of a DataFile that come mostly in ascending order (keys or
+// values in record id order) through a large window, so that each range
+// costs a copy rather than a system call.
+class DataWindow {
+ public:
+  static constexpr size_t kWindowSize = 1 << 20;
+
+  // "*file" must remain live, and unchanged, while this window is in use.
+  explicit DataWindow(const DataFile* file) : file_(file) {}
+
+  // The `length` bytes at `offset`; the view stays valid until the next
+  // call. Errors as DataFile::Read.
+  Bytes Get(uint64_t offset, size_t length);
+
+ private:
+  const DataFile* file_;
+  std::vector<std::byte> window_;
+  uint64_t start_ = 0;
+  std::vector<std::byte> large_;  // ranges that do not fit a window
+};
+
+}  // namespace vantre
+
+#endif  // VANTRE_ENGINE_DATA_FILE_H_

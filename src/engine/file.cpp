@@ -1,0 +1,225 @@
+#include "engine/file.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <limits>
+
+#include "engine/error.h"
+
+namespace vantre {
+namespace {
+
+constexpr uint64_t kMaxOffset = static_cast<uint64_t>(std::numeric_limits<off_t>::max());
+
+// Largest single transfer: keeps every count inside ssize_t on 32 bits.
+constexpr size_t kMaxTransfer = 1u << 30;
+
+void CheckRange(uint64_t offset, size_t length) {
+  if (offset > kMaxOffset || length > kMaxOffset - offset) throw OsError(EINVAL);
+}
+
+}  // namespace
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    Close();
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+File::~File() { Close(); }
+
+void File::Close() {
+  if (fd_ >= 0) {
+    ::close(fd_);  // Ignoring any potential errors.
+    fd_ = -1;
+  }
+}
+
+File File::Open(const std::string& path, int flags, mode_t mode) {
+  if (path.find('\0') != std::string::npos) {
+    throw EngineError(ErrorKind::kInvalidInput, "path contains a NUL character");
+  }
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) throw LastOsError();
+  return File(fd);
+}
+
+uint64_t File::Size() const {
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) throw LastOsError();
+  return static_cast<uint64_t>(st.st_size);
+}
+
+size_t File::ReadAt(MutableBytes out, uint64_t offset) const {
+  CheckRange(offset, out.size());
+  size_t done = 0;
+  while (done < out.size()) {
+    size_t want = std::min(out.size() - done, kMaxTransfer);
+    ssize_t n = ::pread(fd_, out.data() + done, want, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw LastOsError();
+    }
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return done;
+}
+
+void File::ReadExactAt(MutableBytes out, uint64_t offset) const {
+  if (ReadAt(out, offset) != out.size()) {
+    throw EngineError(ErrorKind::kUnexpectedEof, kFillBufferText);
+  }
+}
+
+void File::WriteAllAt(Bytes data, uint64_t offset) const {
+  CheckRange(offset, data.size());
+  size_t done = 0;
+  while (done < data.size()) {
+    size_t want = std::min(data.size() - done, kMaxTransfer);
+    ssize_t n = ::pwrite(fd_, data.data() + done, want, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw LastOsError();
+    }
+    if (n == 0) throw EngineError(ErrorKind::kWriteZero, kWriteWholeText);
+    done += static_cast<size_t>(n);
+  }
+}
+
+void File::WriteAll(Bytes data, const char* zero_text, size_t* written) const {
+  size_t done = 0;
+  *written = 0;
+  while (done < data.size()) {
+    size_t want = std::min(data.size() - done, kMaxTransfer);
+    ssize_t n = ::write(fd_, data.data() + done, want);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw LastOsError();
+    }
+    if (n == 0) throw EngineError(ErrorKind::kWriteZero, zero_text);
+    done += static_cast<size_t>(n);
+    *written = done;
+  }
+}
+
+void File::Truncate(uint64_t length) const {
+  if (length > kMaxOffset) throw OsError(EFBIG);
+  int rc;
+  do {
+    rc = ::ftruncate(fd_, static_cast<off_t>(length));
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) throw LastOsError();
+}
+
+void File::Seek(uint64_t offset) const {
+  if (offset > kMaxOffset) throw OsError(EINVAL);
+  if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) throw LastOsError();
+}
+
+void File::Sync() const {
+  int rc;
+  do {
+    rc = ::fsync(fd_);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) throw LastOsError();
+}
+
+MemoryMap::MemoryMap(MemoryMap&& other) noexcept : data_(other.data_), size_(other.size_) {
+  other.data_ = nullptr;
+  other.size_ = 0;
+}
+
+MemoryMap& MemoryMap::operator=(MemoryMap&& other) noexcept {
+  if (this != &other) {
+    if (data_ != nullptr) ::munmap(data_, size_);
+    data_ = other.data_;
+    size_ = other.size_;
+    other.data_ = nullptr;
+    other.size_ = 0;
+  }
+  return *this;
+}
+
+MemoryMap::~MemoryMap() {
+  if (data_ != nullptr) ::munmap(data_, size_);  // Ignoring any potential errors.
+}
+
+MemoryMap MemoryMap::Map(const File& file, uint64_t length) {
+  if (length > std::numeric_limits<size_t>::max() / 2) {
+    // More than the address space can hold: mmap would fail anyway, and the
+    // length must never be truncated to size_t.
+    throw OsError(ENOMEM);
+  }
+  MemoryMap map;
+  if (length == 0) return map;
+  void* p = ::mmap(nullptr, static_cast<size_t>(length), PROT_READ | PROT_WRITE, MAP_SHARED,
+                   file.fd(), 0);
+  if (p == MAP_FAILED) throw LastOsError();
+  map.data_ = static_cast<std::byte*>(p);
+  map.size_ = static_cast<size_t>(length);
+  return map;
+}
+
+void MemoryMap::SyncAll() const {
+  if (data_ != nullptr && ::msync(data_, size_, MS_SYNC) != 0) throw LastOsError();
+}
+
+void MemoryMap::AdviseRandom() const {
+  if (data_ != nullptr) ::madvise(data_, size_, MADV_RANDOM);  // Advice only.
+}
+
+void CreateDirectories(const std::string& path) {
+  if (path.find('\0') != std::string::npos) {
+    throw EngineError(ErrorKind::kInvalidInput, "path contains a NUL character");
+  }
+  if (path.empty()) throw OsError(ENOENT);
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return;
+    throw OsError(EEXIST);
+  }
+  // Create each missing parent, then the directory itself.
+  size_t pos = 0;
+  while (true) {
+    pos = path.find('/', pos + 1);
+    std::string prefix = path.substr(0, pos);
+    if (!prefix.empty() && ::mkdir(prefix.c_str(), 0777) != 0) {
+      int err = errno;
+      if (err != EEXIST) throw OsError(err);
+      if (::stat(prefix.c_str(), &st) != 0) throw LastOsError();
+      if (!S_ISDIR(st.st_mode)) throw OsError(err);
+    }
+    if (pos == std::string::npos) break;
+  }
+}
+
+void RenameFile(const std::string& from, const std::string& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0) throw LastOsError();
+}
+
+void SyncDirectory(const std::string& dir) {
+  File d = File::Open(dir, O_RDONLY | O_DIRECTORY);
+  d.Sync();
+}
+
+bool PathExists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+void RemoveFile(const std::string& path) {
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) throw LastOsError();
+}
+
+}  // namespace vantre

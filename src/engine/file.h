@@ -1,0 +1,99 @@
+// Owners of descriptors and memory maps, and the one wrapper per system
+// call that retries EINTR and loops over short transfers.
+//
+// Every failure is thrown as OsError (with errno) or EngineError (short read
+// or a write that accepted nothing); callers decide whether it is fatal.
+#ifndef VANTRE_ENGINE_FILE_H_
+#define VANTRE_ENGINE_FILE_H_
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
+#include "engine/coding.h"
+
+static_assert(sizeof(off_t) == 8, "build with 64-bit file offsets");
+
+namespace vantre {
+
+// Owns one open descriptor; closing it is the destructor's job.
+class File {
+ public:
+  File() = default;
+  // Takes ownership of `fd`.
+  explicit File(int fd) : fd_(fd) {}
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  File& operator=(File&& other) noexcept;
+  ~File();  // Ignoring any potential errors of close.
+
+  // Opens `path` close-on-exec with `flags`, creating with `mode` (less the
+  // umask) when O_CREAT is given.
+  static File Open(const std::string& path, int flags, mode_t mode = 0666);
+
+  bool is_open() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+
+  uint64_t Size() const;
+  // Reads exactly out.size() bytes at `offset`; end of file first is
+  // EngineError "failed to fill whole buffer".
+  void ReadExactAt(MutableBytes out, uint64_t offset) const;
+  // Reads up to out.size() bytes at `offset`, fewer only at end of file.
+  size_t ReadAt(MutableBytes out, uint64_t offset) const;
+  // Writes all of `data` at `offset`; a write that accepts nothing is
+  // EngineError "failed to write whole buffer".
+  void WriteAllAt(Bytes data, uint64_t offset) const;
+  // Writes all of `data` at the file position; a write that accepts nothing
+  // fails with `zero_text`. *written receives the bytes that did reach the
+  // file, also when an error is thrown.
+  void WriteAll(Bytes data, const char* zero_text, size_t* written) const;
+  void Truncate(uint64_t length) const;
+  void Seek(uint64_t offset) const;
+  void Sync() const;
+  void Close();  // Ignoring any potential errors.
+
+ private:
+  int fd_ = -1;
+};
+
+// Owns one shared read-write mapping of a whole file.
+class MemoryMap {
+ public:
+  MemoryMap() = default;
+  MemoryMap(const MemoryMap&) = delete;
+  MemoryMap& operator=(const MemoryMap&) = delete;
+  MemoryMap(MemoryMap&& other) noexcept;
+  MemoryMap& operator=(MemoryMap&& other) noexcept;
+  ~MemoryMap();  // Unmaps; ignoring any potential errors.
+
+  // Maps the first `length` bytes of `file`, shared, read and write. A
+  // length that does not fit the address space is EngineError.
+  static MemoryMap Map(const File& file, uint64_t length);
+
+  std::byte* data() const { return data_; }
+  size_t size() const { return size_; }
+  // Writes every modified page back and waits for it.
+  void SyncAll() const;
+  // Tells the kernel access is random (no read-ahead); failure is ignored.
+  void AdviseRandom() const;
+
+ private:
+  std::byte* data_ = nullptr;
+  size_t size_ = 0;
+};
+
+// Creates `path` and every missing parent with mode 0777 (less umask).
+void CreateDirectories(const std::string& path);
+void RenameFile(const std::string& from, const std::string& to);
+// Makes the directory entries of `dir` durable (renames, creations).
+void SyncDirectory(const std::string& dir);
+// True if stat() of `path` succeeds (symbolic links followed).
+bool PathExists(const std::string& path);
+// Removes `path`; a missing file is not an error.
+void RemoveFile(const std::string& path);
+
+}  // namespace vantre
+
+#endif  // VANTRE_ENGINE_FILE_H_

@@ -1,0 +1,149 @@
+#include "engine/snapshot.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#include "engine/buffered_reader.h"
+#include "engine/error.h"
+#include "engine/format.h"
+
+namespace vantre {
+namespace {
+
+constexpr size_t kIndexEntrySize = 12;
+constexpr size_t kReadBufferSize = 1 << 20;
+
+// Write buffer: pieces are appended; one that does not fit pushes the
+// buffered bytes out first, and one at least as large as the buffer goes
+// straight to the file.
+class SnapshotWriter {
+ public:
+  explicit SnapshotWriter(const File& out) : out_(out) { buf_.reserve(kSnapshotBufferSize); }
+
+  void Append(Bytes piece) {
+    if (piece.size() > kSnapshotBufferSize - buf_.size()) Flush();
+    if (piece.size() >= kSnapshotBufferSize) {
+      size_t written;
+      out_.WriteAll(piece, kWriteWholeText, &written);
+      return;
+    }
+    buf_.insert(buf_.end(), piece.begin(), piece.end());
+  }
+  // Room for `n` more bytes without a flush, n <= buffer size.
+  std::byte* Reserve(size_t n) {
+    if (n > kSnapshotBufferSize - buf_.size()) Flush();
+    size_t at = buf_.size();
+    buf_.resize(at + n);
+    return buf_.data() + at;
+  }
+  void Flush() {
+    size_t written;
+    out_.WriteAll(buf_, kWriteBufferedText, &written);
+    buf_.clear();
+  }
+
+ private:
+  const File& out_;
+  std::vector<std::byte> buf_;
+};
+
+void AppendSet(SnapshotWriter* w, const IdSet& set, std::vector<std::byte>* scratch) {
+  scratch->clear();
+  SerializeIdSet(set, scratch);
+  std::byte len[8];
+  EncodeFixed64(len, scratch->size());
+  w->Append(len);
+  w->Append(*scratch);
+}
+
+void EncodeAll(SnapshotWriter* w, const KeyIndex& key_index, const IdSet& live,
+               const IdSet& dead, uint32_t record_count, uint64_t key_data_end,
+               uint64_t value_data_end) {
+  EncodeFixed64(w->Reserve(8), key_index.size());
+  for (const auto& [hash, id] : key_index) {
+    std::byte* p = w->Reserve(kIndexEntrySize);
+    EncodeFixed64(p, hash);
+    EncodeFixed32(p + 8, id);
+  }
+  std::vector<std::byte> scratch;
+  AppendSet(w, live, &scratch);
+  AppendSet(w, dead, &scratch);
+  EncodeFixed32(w->Reserve(4), record_count);
+  EncodeFixed64(w->Reserve(8), key_data_end);
+  EncodeFixed64(w->Reserve(8), value_data_end);
+}
+
+bool ReadFixed(BufferedReader* r, std::byte* dst, size_t n) { return r->ReadExact({dst, n}); }
+
+std::optional<IdSet> ReadSet(BufferedReader* r, uint64_t file_size) {
+  std::byte len[8];
+  if (!ReadFixed(r, len, 8)) return std::nullopt;
+  uint64_t n = DecodeFixed64(len);
+  // A length the file cannot supply fails before anything is reserved.
+  if (n > file_size - std::min(file_size, r->position()) ||
+      n > std::numeric_limits<uint32_t>::max() || n > std::numeric_limits<size_t>::max() / 2) {
+    return std::nullopt;
+  }
+  std::vector<std::byte> bytes(static_cast<size_t>(n));
+  if (!r->ReadExact(bytes)) return std::nullopt;
+  return DeserializeIdSet(bytes);
+}
+
+}  // namespace
+
+void WriteSnapshot(const File& out, const KeyIndex& key_index, const IdSet& live,
+                   const IdSet& dead, uint32_t record_count, uint64_t key_data_end,
+                   uint64_t value_data_end, MidwayFailure midway) {
+  SnapshotWriter w(out);
+  try {
+    EncodeAll(&w, key_index, live, dead, record_count, key_data_end, value_data_end);
+  } catch (const Error& e) {
+    if (midway == MidwayFailure::kPanic) Unwrap(e);
+    throw;
+  }
+  w.Flush();
+}
+
+std::optional<SnapshotData> ReadSnapshot(const File& in) {
+  const uint64_t file_size = in.Size();
+  BufferedReader r(&in, kReadBufferSize);
+  SnapshotData snap;
+
+  std::byte b8[8];
+  if (!ReadFixed(&r, b8, 8)) return std::nullopt;
+  const uint64_t entries = DecodeFixed64(b8);
+  // Reserve only what the file can actually hold.
+  const uint64_t available = (file_size - std::min(file_size, r.position())) / kIndexEntrySize;
+  if (entries > available) return std::nullopt;
+  snap.key_index.reserve(static_cast<size_t>(entries));
+
+  std::vector<std::byte> chunk;
+  uint64_t left = entries;
+  while (left > 0) {
+    size_t batch = static_cast<size_t>(std::min<uint64_t>(left, kMaxReservedIndexEntries));
+    chunk.resize(batch * kIndexEntrySize);
+    if (!r.ReadExact(chunk)) return std::nullopt;
+    for (size_t i = 0; i < batch; ++i) {
+      const std::byte* p = chunk.data() + i * kIndexEntrySize;
+      snap.key_index.insert_or_assign(DecodeFixed64(p), DecodeFixed32(p + 8));
+    }
+    left -= batch;
+  }
+
+  auto live = ReadSet(&r, file_size);
+  if (!live) return std::nullopt;
+  snap.live = std::move(*live);
+  auto dead = ReadSet(&r, file_size);
+  if (!dead) return std::nullopt;
+  snap.dead = std::move(*dead);
+
+  std::byte tail[20];
+  if (!ReadFixed(&r, tail, sizeof tail)) return std::nullopt;
+  snap.record_count = DecodeFixed32(tail);
+  snap.key_data_end = DecodeFixed64(tail + 4);
+  snap.value_data_end = DecodeFixed64(tail + 12);
+  return snap;
+}
+
+}  // namespace vantre

@@ -1,0 +1,46 @@
+// Encoding and decoding of WalEntry, the record of wal.bin.
+//
+//   Put:    tag u32 = 0 | key length u64 | key | value length u64 | value
+//   Delete: tag u32 = 1 | key length u64 | key
+#ifndef VANTRE_ENGINE_WAL_ENTRY_H_
+#define VANTRE_ENGINE_WAL_ENTRY_H_
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/buffered_reader.h"
+#include "engine/coding.h"
+#include "engine/format.h"
+
+namespace vantre {
+
+struct WalEntry {
+  WalTag tag = WalTag::kPut;
+  std::string key;
+  std::vector<std::byte> val;  // empty for Delete
+};
+
+// Encoded size of a Put or Delete record.
+inline uint64_t WalPutSize(uint64_t key_length, uint64_t value_length) {
+  return kWalPutOverhead + key_length + value_length;
+}
+inline uint64_t WalDeleteSize(uint64_t key_length) { return kWalDeleteOverhead + key_length; }
+
+// Writes the first two fields of a record (tag and key length) into `dst`,
+// which must hold 12 bytes.
+void EncodeWalHeader(WalTag tag, uint64_t key_length, std::byte* dst);
+
+// Appends one encoded record to `dst`.
+void AppendWalPut(std::string_view key, Bytes val, std::vector<std::byte>* dst);
+void AppendWalDelete(std::string_view key, std::vector<std::byte>* dst);
+
+// Decodes the next record from `reader` into `*entry` (whose buffers are
+// reused). Returns false on any decoding failure: end of data, a record cut
+// short, an unknown tag, a length that cannot be a record's (2^32 or more),
+// or a key that is not valid UTF-8. Read errors propagate as OsError.
+bool ReadWalEntry(BufferedReader* reader, WalEntry* entry);
+
+}  // namespace vantre
+
+#endif  // VANTRE_ENGINE_WAL_ENTRY_H_
