@@ -1,0 +1,271 @@
+#include "binding/args.h"
+
+#include <cstring>
+#include <limits>
+#include <string>
+
+namespace vantre::binding {
+namespace {
+
+constexpr char kRangeText[] = "out of range integral type conversion attempted";
+constexpr char kStrToVecText[] = "Can't extract `str` to `Vec`";
+// Reservation from a sequence's declared length, which may lie.
+constexpr Py_ssize_t kMaxReservedItems = 1 << 16;
+
+// Name of an object's type without its module.
+std::string TypeName(PyObject* obj) {
+  const char* name = Py_TYPE(obj)->tp_name;
+  const char* dot = std::strrchr(name, '.');
+  return dot != nullptr ? dot + 1 : name;
+}
+
+void RaiseDowncast(PyObject* obj, const char* target) {
+  PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", TypeName(obj).c_str(),
+               target);
+}
+
+// Replaces a pending TypeError with one whose text carries the argument's
+// name; any other error is left as it is.
+void PrefixTypeError(const char* name) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  PyRef text(value != nullptr ? PyObject_Str(value) : nullptr);
+  Py_XDECREF(type);
+  Py_XDECREF(value);
+  Py_XDECREF(tb);
+  if (!text) return;
+  PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, text.get());
+}
+
+void RaiseTooMany(const Params& p, Py_ssize_t given) {
+  const char* verb = given == 1 ? "was" : "were";
+  if (p.required == p.names.size()) {
+    PyErr_Format(PyExc_TypeError, "%s() takes %zu positional arguments but %zd %s given",
+                 p.function, p.names.size(), given, verb);
+  } else {
+    PyErr_Format(PyExc_TypeError, "%s() takes from %zu to %zu positional arguments but %zd %s given",
+                 p.function, p.required, p.names.size(), given, verb);
+  }
+}
+
+// Index of the parameter named `key`, or -1.
+Py_ssize_t FindKeyword(const Params& p, PyObject* key) {
+  for (size_t i = 0; i < p.names.size(); ++i) {
+    if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, p.names[i]) == 0) {
+      return static_cast<Py_ssize_t>(i);
+    }
+  }
+  return -1;
+}
+
+bool CheckMissing(const Params& p, PyObject** out) {
+  std::vector<const char*> missing;
+  for (size_t i = 0; i < p.required; ++i) {
+    if (out[i] == nullptr) missing.push_back(p.names[i]);
+  }
+  if (missing.empty()) return true;
+  std::string list;
+  for (size_t i = 0; i < missing.size(); ++i) {
+    if (i > 0) list += (i + 1 == missing.size()) ? " and " : ", ";
+    list += "'";
+    list += missing[i];
+    list += "'";
+  }
+  PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional %s: %s", p.function,
+               missing.size(), missing.size() == 1 ? "argument" : "arguments", list.c_str());
+  return false;
+}
+
+bool PlaceKeyword(const Params& p, PyObject* key, PyObject* value, PyObject** out) {
+  Py_ssize_t i = FindKeyword(p, key);
+  if (i < 0) {
+    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", p.function, key);
+    return false;
+  }
+  if (out[i] != nullptr) {
+    PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", p.function,
+                 p.names[static_cast<size_t>(i)]);
+    return false;
+  }
+  out[i] = value;
+  return true;
+}
+
+}  // namespace
+
+bool ParseFastcall(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   PyObject** out) {
+  const size_t n = p.names.size();
+  for (size_t i = 0; i < n; ++i) out[i] = nullptr;
+  if (nargs > static_cast<Py_ssize_t>(n)) {
+    RaiseTooMany(p, nargs);
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+  if (kwnames != nullptr) {
+    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+      PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+      if (!PlaceKeyword(p, key, args[nargs + k], out)) return false;
+    }
+  }
+  return CheckMissing(p, out);
+}
+
+bool ParseTuple(const Params& p, PyObject* args, PyObject* kwargs, PyObject** out) {
+  const size_t n = p.names.size();
+  for (size_t i = 0; i < n; ++i) out[i] = nullptr;
+  const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  if (nargs > static_cast<Py_ssize_t>(n)) {
+    RaiseTooMany(p, nargs);
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, i);
+  if (kwargs != nullptr) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      if (!PlaceKeyword(p, key, value, out)) return false;
+    }
+  }
+  return CheckMissing(p, out);
+}
+
+bool ConvertText(PyObject* obj, const char* name, std::string_view* out) {
+  if (!PyUnicode_Check(obj)) {
+    RaiseDowncast(obj, "PyString");
+    PrefixTypeError(name);
+    return false;
+  }
+  Py_ssize_t size;
+  const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (data == nullptr) {
+    PrefixTypeError(name);
+    return false;
+  }
+  *out = std::string_view(data, static_cast<size_t>(size));
+  return true;
+}
+
+bool ConvertByteSequence(PyObject* obj, const char* name, ByteArg* out) {
+  if (PyUnicode_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, kStrToVecText);
+    PrefixTypeError(name);
+    return false;
+  }
+  if (PyBytes_CheckExact(obj)) {
+    out->bytes = {reinterpret_cast<const std::byte*>(PyBytes_AS_STRING(obj)),
+                  static_cast<size_t>(PyBytes_GET_SIZE(obj))};
+    return true;
+  }
+  if (PyByteArray_CheckExact(obj)) {
+    out->bytes = {reinterpret_cast<const std::byte*>(PyByteArray_AS_STRING(obj)),
+                  static_cast<size_t>(PyByteArray_GET_SIZE(obj))};
+    return true;
+  }
+  if (!PySequence_Check(obj)) {
+    RaiseDowncast(obj, "Sequence");
+    PrefixTypeError(name);
+    return false;
+  }
+  Py_ssize_t hint = PySequence_Size(obj);
+  if (hint < 0) {
+    PyErr_Clear();
+    hint = 0;
+  }
+  out->storage.reserve(static_cast<size_t>(std::min(hint, kMaxReservedItems)));
+  PyRef iter(PyObject_GetIter(obj));
+  if (!iter) {
+    PrefixTypeError(name);
+    return false;
+  }
+  while (true) {
+    PyRef item(PyIter_Next(iter.get()));
+    if (!item) break;
+    long v = PyLong_AsLong(item.get());
+    if (v == -1 && PyErr_Occurred()) {
+      PrefixTypeError(name);
+      return false;
+    }
+    if (v < 0 || v > 255) {
+      PyErr_SetString(PyExc_OverflowError, kRangeText);
+      return false;
+    }
+    out->storage.push_back(static_cast<std::byte>(v));
+  }
+  if (PyErr_Occurred()) {
+    PrefixTypeError(name);
+    return false;
+  }
+  out->bytes = out->storage;
+  return true;
+}
+
+bool ConvertTextSequence(PyObject* obj, const char* name, TextListArg* out) {
+  if (PyUnicode_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, kStrToVecText);
+    PrefixTypeError(name);
+    return false;
+  }
+  if (!PySequence_Check(obj)) {
+    RaiseDowncast(obj, "Sequence");
+    PrefixTypeError(name);
+    return false;
+  }
+  Py_ssize_t hint = PySequence_Size(obj);
+  if (hint < 0) {
+    PyErr_Clear();
+    hint = 0;
+  }
+  const size_t reserve = static_cast<size_t>(std::min(hint, kMaxReservedItems));
+  out->refs.reserve(reserve);
+  out->texts.reserve(reserve);
+  PyRef iter(PyObject_GetIter(obj));
+  if (!iter) {
+    PrefixTypeError(name);
+    return false;
+  }
+  while (true) {
+    PyRef item(PyIter_Next(iter.get()));
+    if (!item) break;
+    std::string_view text;
+    if (!ConvertText(item.get(), name, &text)) return false;
+    out->texts.push_back(text);
+    out->refs.push_back(std::move(item));
+  }
+  if (PyErr_Occurred()) {
+    PrefixTypeError(name);
+    return false;
+  }
+  return true;
+}
+
+bool ConvertCacheSize(PyObject* obj, const char* name, uint64_t* out) {
+  PyRef index;
+  PyObject* number = obj;
+  if (!PyLong_Check(obj)) {
+    index = PyRef(PyNumber_Index(obj));
+    if (!index) {
+      PrefixTypeError(name);
+      return false;
+    }
+    number = index.get();
+  }
+  unsigned long long v = PyLong_AsUnsignedLongLong(number);
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    PrefixTypeError(name);
+    return false;
+  }
+  // The cache capacity is a machine word, 32 bits on the store's home
+  // platforms; the same limit applies everywhere.
+  if (v > std::numeric_limits<uint32_t>::max()) {
+    PyErr_SetString(PyExc_OverflowError, kRangeText);
+    return false;
+  }
+  *out = v;
+  return true;
+}
+
+}  // namespace vantre::binding

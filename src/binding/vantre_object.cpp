@@ -1,0 +1,329 @@
+// Methods of Vantre. Each runs the same call frame:
+//   1. enter the call bookkeeping (per-thread nesting count)
+//   2. parse arguments
+//   3. check self's type, take a shared borrow of the object
+//   4. convert arguments (before any engine lock is taken)
+//   5. run the engine operation under its locks
+//   6. build the result; 7. release the borrow.
+#include "binding/vantre_object.h"
+
+#include <limits>
+#include <mutex>
+#include <new>
+#include <shared_mutex>
+
+#include "binding/args.h"
+#include "binding/errors.h"
+#include "binding/py_ref.h"
+#include "binding/results.h"
+#include "engine/error.h"
+
+namespace vantre::binding {
+namespace {
+
+thread_local int call_depth = 0;
+
+class CallScope {
+ public:
+  CallScope() { ++call_depth; }
+  ~CallScope() { --call_depth; }
+  CallScope(const CallScope&) = delete;
+  CallScope& operator=(const CallScope&) = delete;
+};
+
+// A shared borrow of a Vantre object for the length of one call. Holds a
+// reference to self, so the object outlives the call.
+class Borrow {
+ public:
+  explicit Borrow(PyObject* self) {
+    PyTypeObject* type = VantreType();
+    if (type == nullptr) return;
+    if (Py_TYPE(self) != type && !PyType_IsSubtype(Py_TYPE(self), type)) {
+      const char* name = Py_TYPE(self)->tp_name;
+      PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'Vantre'", name);
+      return;
+    }
+    auto* obj = reinterpret_cast<VantreObject*>(self);
+    int32_t n = obj->state.borrows.load(std::memory_order_relaxed);
+    do {
+      if (n == -1) {
+        PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+        return;
+      }
+    } while (!obj->state.borrows.compare_exchange_weak(n, n + 1, std::memory_order_acquire));
+    Py_INCREF(self);
+    obj_ = obj;
+  }
+  ~Borrow() {
+    if (obj_ != nullptr) {
+      obj_->state.borrows.fetch_sub(1, std::memory_order_release);
+      Py_DECREF(reinterpret_cast<PyObject*>(obj_));
+    }
+  }
+  Borrow(const Borrow&) = delete;
+  Borrow& operator=(const Borrow&) = delete;
+
+  explicit operator bool() const { return obj_ != nullptr; }
+  VantreState& state() const { return obj_->state; }
+
+ private:
+  VantreObject* obj_ = nullptr;
+};
+
+constexpr const char* kNewNames[] = {"storage_path", "cache_size"};
+constexpr Params kNewParams{"Vantre.__new__", kNewNames, 1};
+constexpr const char* kSetBytesNames[] = {"key", "val"};
+constexpr Params kSetBytesParams{"Vantre.set_bytes", kSetBytesNames, 2};
+constexpr const char* kKeyNames[] = {"key"};
+constexpr Params kGetBytesParams{"Vantre.get_bytes", kKeyNames, 1};
+constexpr Params kDeleteParams{"Vantre.delete", kKeyNames, 1};
+constexpr const char* kKeysNames[] = {"keys"};
+constexpr Params kGetManyParams{"Vantre.get_many", kKeysNames, 1};
+
+constexpr uint64_t kDefaultCacheSize = 10000;
+constexpr uint64_t kMaxLength = std::numeric_limits<uint32_t>::max();
+
+// Keys and values longer than a record's 32-bit length fields can describe
+// are refused before any lock, never truncated.
+bool CheckLength(size_t n, const char* what) {
+  if (static_cast<uint64_t>(n) > kMaxLength) {
+    PyErr_Format(PyExc_OverflowError, "%s is longer than 4294967295 bytes", what);
+    return false;
+  }
+  return true;
+}
+
+using StoreLock = std::unique_lock<std::shared_mutex>;
+using StoreSharedLock = std::shared_lock<std::shared_mutex>;
+
+}  // namespace
+
+PyObject* vantre_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  CallScope scope;
+  PyObject* argv[2];
+  if (!ParseTuple(kNewParams, args, kwargs, argv)) return nullptr;
+  std::string_view path;
+  if (!ConvertText(argv[0], "storage_path", &path)) return nullptr;
+  uint64_t cache_size = kDefaultCacheSize;
+  if (argv[1] != nullptr && !ConvertCacheSize(argv[1], "cache_size", &cache_size)) return nullptr;
+
+  return Guard(OsErrorStyle::kBySubclass, [&]() -> PyObject* {
+    OpenStore open = Open(std::string(path), cache_size);
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* self = alloc(type, 0);
+    if (self == nullptr) return nullptr;  // the store is torn down here
+    auto* obj = reinterpret_cast<VantreObject*>(self);
+    new (&obj->state) VantreState();
+    obj->state.storage_path = std::string(path);
+    obj->state.store = std::move(open.store);
+    obj->state.wal = std::move(open.wal);
+    return self;
+  });
+}
+
+void vantre_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  // Dropping the handles tears the store down: buffers written out, map
+  // unmapped, files closed.
+  reinterpret_cast<VantreObject*>(self)->state.~VantreState();
+  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_slot(self);
+  Py_DECREF(type);
+}
+
+PyObject* vantre_set_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  CallScope scope;
+  PyObject* argv[2];
+  if (!ParseFastcall(kSetBytesParams, args, nargs, kwnames, argv)) return nullptr;
+  Borrow borrow(self);
+  if (!borrow) return nullptr;
+  std::string_view key;
+  if (!ConvertText(argv[0], "key", &key)) return nullptr;
+  ByteArg val;
+  if (!ConvertByteSequence(argv[1], "val", &val)) return nullptr;
+  if (!CheckLength(key.size(), "key") || !CheckLength(val.bytes.size(), "value")) return nullptr;
+
+  return Guard(OsErrorStyle::kBySubclass, [&]() -> PyObject* {
+    VantreState& st = borrow.state();
+    StoreLock store_lock(st.store->mutex);
+    StoreLock wal_lock(st.wal->mutex);
+    st.store->store.Put(key, val.bytes, &st.wal->wal);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* vantre_get_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  CallScope scope;
+  PyObject* argv[1];
+  if (!ParseFastcall(kGetBytesParams, args, nargs, kwnames, argv)) return nullptr;
+  Borrow borrow(self);
+  if (!borrow) return nullptr;
+  std::string_view key;
+  if (!ConvertText(argv[0], "key", &key)) return nullptr;
+
+  return Guard(OsErrorStyle::kBySubclass, [&]() -> PyObject* {
+    StoreCell& cell = *borrow.state().store;
+    StoreLock lock(cell.mutex);
+    const std::vector<std::byte>* value = cell.store.Read(key);
+    if (value == nullptr) Py_RETURN_NONE;
+    return NewBytes(*value);
+  });
+}
+
+PyObject* vantre_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  CallScope scope;
+  PyObject* argv[1];
+  if (!ParseFastcall(kDeleteParams, args, nargs, kwnames, argv)) return nullptr;
+  Borrow borrow(self);
+  if (!borrow) return nullptr;
+  std::string_view key;
+  if (!ConvertText(argv[0], "key", &key)) return nullptr;
+  if (!CheckLength(key.size(), "key")) return nullptr;
+
+  return Guard(OsErrorStyle::kBySubclass, [&]() -> PyObject* {
+    VantreState& st = borrow.state();
+    StoreLock store_lock(st.store->mutex);
+    StoreLock wal_lock(st.wal->mutex);
+    try {
+      st.wal->wal.AppendDelete(key);
+    } catch (const Error& e) {
+      Unwrap(e);
+    }
+    const bool removed = st.store->store.Remove(key);
+    return PyBool_FromLong(removed ? 1 : 0);
+  });
+}
+
+PyObject* vantre_persist(PyObject* self, PyObject*) {
+  CallScope scope;
+  Borrow borrow(self);
+  if (!borrow) return nullptr;
+  return Guard(OsErrorStyle::kBySubclass, [&]() -> PyObject* {
+    Persist(*borrow.state().store, *borrow.state().wal);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* vantre_vacuum(PyObject* self, PyObject*) {
+  CallScope scope;
+  Borrow borrow(self);
+  if (!borrow) return nullptr;
+  return Guard(OsErrorStyle::kPlain, [&]() -> PyObject* {
+    Vacuum(*borrow.state().store, *borrow.state().wal);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* vantre_len(PyObject* self, PyObject*) {
+  CallScope scope;
+  Borrow borrow(self);
+  if (!borrow) return nullptr;
+  return Guard(OsErrorStyle::kBySubclass, [&]() -> PyObject* {
+    uint64_t n;
+    {
+      StoreCell& cell = *borrow.state().store;
+      StoreSharedLock lock(cell.mutex);
+      n = cell.store.Len();
+    }
+    return NewInt(n);
+  });
+}
+
+PyObject* vantre_keys(PyObject* self, PyObject*) {
+  CallScope scope;
+  Borrow borrow(self);
+  if (!borrow) return nullptr;
+  return Guard(OsErrorStyle::kBySubclass, [&]() -> PyObject* {
+    std::vector<std::string> keys;
+    {
+      StoreCell& cell = *borrow.state().store;
+      StoreSharedLock lock(cell.mutex);
+      keys = cell.store.Keys();
+    }
+    return NewTextList(keys);
+  });
+}
+
+PyObject* vantre_cache_stats(PyObject* self, PyObject*) {
+  CallScope scope;
+  Borrow borrow(self);
+  if (!borrow) return nullptr;
+  return Guard(OsErrorStyle::kBySubclass, [&]() -> PyObject* {
+    uint64_t entries, capacity;
+    {
+      StoreCell& cell = *borrow.state().store;
+      StoreSharedLock lock(cell.mutex);
+      entries = cell.store.cache_.size();
+      capacity = cell.store.cache_.capacity();
+    }
+    PyRef a(NewInt(entries));
+    PyRef b(NewInt(capacity));
+    PyObject* tuple = NewTuple(2);
+    PyTuple_SET_ITEM(tuple, 0, a.release());
+    PyTuple_SET_ITEM(tuple, 1, b.release());
+    return tuple;
+  });
+}
+
+PyObject* vantre_clear_cache(PyObject* self, PyObject*) {
+  CallScope scope;
+  Borrow borrow(self);
+  if (!borrow) return nullptr;
+  return Guard(OsErrorStyle::kBySubclass, [&]() -> PyObject* {
+    StoreCell& cell = *borrow.state().store;
+    StoreLock lock(cell.mutex);
+    cell.store.cache_.Clear();
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* vantre_get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  CallScope scope;
+  PyObject* argv[1];
+  if (!ParseFastcall(kGetManyParams, args, nargs, kwnames, argv)) return nullptr;
+  Borrow borrow(self);
+  if (!borrow) return nullptr;
+  TextListArg keys;
+  if (!ConvertTextSequence(argv[0], "keys", &keys)) return nullptr;
+
+  return Guard(OsErrorStyle::kBySubclass, [&]() -> PyObject* {
+    const size_t n = keys.texts.size();
+    std::vector<PyRef> values(n);
+    {
+      StoreCell& cell = *borrow.state().store;
+      StoreLock lock(cell.mutex);
+      for (size_t i = 0; i < n; ++i) {
+        const std::vector<std::byte>* value = cell.store.Read(keys.texts[i]);
+        if (value != nullptr) values[i] = PyRef(NewBytes(*value));
+      }
+    }
+    PyRef list(NewList(static_cast<Py_ssize_t>(n)));
+    for (size_t i = 0; i < n; ++i) {
+      PyObject* key = keys.refs[i].get();
+      PyRef text;
+      if (PyUnicode_CheckExact(key)) {
+        Py_INCREF(key);
+        text = PyRef(key);
+      } else {
+        text = PyRef(NewText(keys.texts[i]));
+      }
+      PyRef value = values[i] ? std::move(values[i]) : PyRef((Py_INCREF(Py_None), Py_None));
+      PyObject* pair = NewTuple(2);
+      PyTuple_SET_ITEM(pair, 0, text.release());
+      PyTuple_SET_ITEM(pair, 1, value.release());
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
+    }
+    return list.release();
+  });
+}
+
+PyObject* vantre_flush_at_exit(PyObject*, PyObject*) {
+  FlushAllOpenStores();
+  Py_RETURN_NONE;
+}
+
+}  // namespace vantre::binding
