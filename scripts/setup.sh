@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, when missing.
+# Usage: scripts/setup.sh [extra packages...]
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config
+  python3-dev python3-pytest python3-exceptiongroup python3-tomli
+  pypy3 pypy3-dev
+  libroaring-dev libboost1.81-dev libgtest-dev
+  "$@"
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+if ((${#missing[@]})); then
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
