@@ -19,6 +19,10 @@ set(CMAKE_SYSTEM_PROCESSOR arm)
 set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
 set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
 set(CMAKE_LIBRARY_ARCHITECTURE arm-linux-gnueabihf)
+# GCC notes on ARM that the passing of some aggregates changed in GCC 7.1;
+# it matters only when linking against objects built by GCC < 7.1.
+set(CMAKE_C_FLAGS_INIT "-Wno-psabi")
+set(CMAKE_CXX_FLAGS_INIT "-Wno-psabi")
 
 if(NOT VANTRE_ARMHF_SYSROOT)
   if(DEFINED ENV{VANTRE_ARMHF_SYSROOT})

@@ -97,18 +97,40 @@ PyObject* CreateModule() {
   return module.release();
 }
 
+// The type's name has no module prefix, which some interpreters warn about
+// while creating it; the warning is silenced for that one call, as it would
+// otherwise fail the import where warnings are errors.
+PyObject* CreateTypeQuietly() {
+  PyRef warnings(PyImport_ImportModule("warnings"));
+  if (!warnings) return nullptr;
+  PyRef guard(PyObject_CallMethod(warnings.get(), "catch_warnings", nullptr));
+  if (!guard) return nullptr;
+  PyRef entered(PyObject_CallMethod(guard.get(), "__enter__", nullptr));
+  if (!entered) return nullptr;
+  PyRef filtered(PyObject_CallMethod(warnings.get(), "simplefilter", "sO", "ignore",
+                                     PyExc_DeprecationWarning));
+  PyObject* type = filtered ? PyType_FromSpec(&vantre_spec) : nullptr;
+  PyObject *et, *ev, *tb;
+  PyErr_Fetch(&et, &ev, &tb);
+  PyRef exited(PyObject_CallMethod(guard.get(), "__exit__", "OOO", Py_None, Py_None, Py_None));
+  PyErr_Restore(et, ev, tb);
+  if (!exited && type != nullptr) PyErr_Clear();
+  return type;
+}
+
 }  // namespace
 
 PyTypeObject* VantreType() {
   if (type_cell == nullptr) {
-    type_cell = PyType_FromSpec(&vantre_spec);
+    type_cell = CreateTypeQuietly();
     if (type_cell == nullptr) {
       PyErr_PrintEx(0);
       RaisePanic("failed to create type object for Vantre", "src/lib.cpp");
       return nullptr;
     }
     // A name without a module prefix: the module is the default one.
-    if (PyObject_SetAttrString(type_cell, "__module__", PyUnicode_FromString("builtins")) != 0) {
+    PyRef module_name(PyUnicode_FromString("builtins"));
+    if (!module_name || PyObject_SetAttrString(type_cell, "__module__", module_name.get()) != 0) {
       Py_CLEAR(type_cell);
       return nullptr;
     }

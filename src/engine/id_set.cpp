@@ -26,14 +26,32 @@ static bool HasRunContainers(const IdSet& set) {
   return false;
 }
 
+// A copy of `set` made only of array and bitmap containers, built by adding
+// the values. Not roaring_bitmap_remove_run_compression: in the linked
+// library it turns a small run container whose last run ends at 65535 into
+// an array with a 16-bit loop that never ends, writing past the array.
+static IdSet WithoutRuns(const IdSet& set) {
+  IdSet plain;
+  std::vector<uint32_t> batch;
+  batch.reserve(kArrayMax);
+  for (uint32_t v : set) {
+    batch.push_back(v);
+    if (batch.size() == kArrayMax) {
+      plain.addMany(batch.size(), batch.data());
+      batch.clear();
+    }
+  }
+  plain.addMany(batch.size(), batch.data());
+  return plain;
+}
+
 void SerializeIdSet(const IdSet& set, std::vector<std::byte>* dst) {
   // A set built by adding ranges can hold run containers; the written form
   // never does, so such a set is serialized from a copy without them.
   std::optional<IdSet> plain;
   const roaring_bitmap_t* r = &set.roaring;
   if (HasRunContainers(set)) {
-    plain.emplace(set);
-    roaring_bitmap_remove_run_compression(&plain->roaring);
+    plain.emplace(WithoutRuns(set));
     r = &plain->roaring;
   }
   size_t n = roaring_bitmap_portable_size_in_bytes(r);
@@ -99,9 +117,11 @@ std::optional<IdSet> DeserializeIdSet(Bytes data) {
         if (start < next_free || last > 0xFFFF) return std::nullopt;
         next_free = static_cast<int64_t>(last) + 1;
         total += static_cast<uint64_t>(length_minus_one) + 1;
-        roaring_bitmap_add_range_closed(&set.roaring, high | start, high | last);
+        // Runs become values, never run containers (see WithoutRuns).
+        for (uint32_t v = start; v <= last; ++v) values.push_back(high | v);
       }
       if (total != h.cardinality) return std::nullopt;
+      roaring_bitmap_add_many(&set.roaring, values.size(), values.data());
     } else if (h.cardinality <= kArrayMax) {
       Bytes raw;
       if (!in.GetBytes(2 * static_cast<size_t>(h.cardinality), &raw)) return std::nullopt;
@@ -128,7 +148,6 @@ std::optional<IdSet> DeserializeIdSet(Bytes data) {
       roaring_bitmap_add_many(&set.roaring, values.size(), values.data());
     }
   }
-  roaring_bitmap_remove_run_compression(&set.roaring);
   return set;
 }
 
