@@ -18,10 +18,17 @@
 #   VANTRE_ARMHF_REFRESH  set to 1 to fetch and unpack the sysroot afresh
 #                         (picks up new package versions)
 #
-# Tests see VANTRE_PYTHON_CMD: the command prefix that starts another armhf
-# interpreter, "qemu-arm -L <sysroot> <sysroot>/usr/bin/pypy3" (split it with
-# shlex.split and append the interpreter's arguments).  sys.executable itself
-# cannot be exec'd here: the host has no binfmt_misc handler for ARM.
+# Tests see
+#   VANTRE_PYTHON_CMD  the command that starts another armhf interpreter: split
+#                      it with shlex.split and append the interpreter's
+#                      arguments.  It names <work>/bin/pypy3-armhf (built
+#                      from scripts/armhf-pypy.c), which runs
+#                      "qemu-arm -L <sysroot> <sysroot>/usr/bin/pypy3 ARGS..."
+#                      and passes LD_PRELOAD on to the emulated process.
+#                      sys.executable itself cannot be exec'd here: the host
+#                      has no binfmt_misc handler for ARM.
+#   VANTRE_CC          arm-linux-gnueabihf-gcc, for helpers that the tests
+#                      compile and preload into a child interpreter.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -66,6 +73,8 @@ need_cmd "$TRIPLE-g++" "g++-$TRIPLE"
 need_cmd "$TRIPLE-readelf" "binutils-$TRIPLE"
 need_cmd qemu-arm qemu-user
 need_cmd cmake cmake
+need_cmd cc gcc
+need_pkg libc6-dev  # static libc for the wrapper
 need_cmd ninja ninja-build
 need_pkg python3-pytest
 need_pkg python3-exceptiongroup
@@ -142,7 +151,16 @@ fi
 
 PYPY=$SYSROOT/usr/bin/pypy3
 [[ -x $PYPY ]] || die "no armhf pypy3 in $SYSROOT"
-PY_CMD=(qemu-arm -L "$SYSROOT" "$PYPY")
+
+# The interpreter command: a small static program that runs qemu-arm (see
+# scripts/armhf-pypy.c; it passes LD_PRELOAD on to the emulated process).
+mkdir -p "$WORK/bin"
+WRAPPER=$WORK/bin/pypy3-armhf
+if [[ ! -x $WRAPPER || $WRAPPER -ot $ROOT/scripts/armhf-pypy.c ]]; then
+  cc -static -O2 -Wall -o "$WRAPPER.new" "$ROOT/scripts/armhf-pypy.c"
+  mv "$WRAPPER.new" "$WRAPPER"
+fi
+PY_CMD=("$WRAPPER")
 
 # What the armhf interpreter says about itself: header folder and extension
 # suffix.  Cached beside the sysroot's stamp (both change together).
@@ -184,8 +202,11 @@ MODULE=$BUILD/python/_vantre$PY_SUFFIX
 log "built in ${SECONDS}s"
 
 # -------------------------------------------------------------------- tests
-printf -v VANTRE_PYTHON_CMD '%q ' "${PY_CMD[@]}"
-export VANTRE_PYTHON_CMD=${VANTRE_PYTHON_CMD% }
+printf -v VANTRE_PYTHON_CMD '%q' "$WRAPPER"
+export VANTRE_PYTHON_CMD
+# The compiler for test helpers that get loaded into a child interpreter
+# (tests/python/faultshim.c).
+export VANTRE_CC=$TRIPLE-gcc
 # pytest and its dependencies are pure Python: take the host's.
 export PYTHONPATH=$BUILD/python:/usr/lib/python3/dist-packages
 # Debian's armhf stdlib comes without .pyc files; cache them (emulated
@@ -194,13 +215,14 @@ unset PYTHONDONTWRITEBYTECODE
 export PYTHONPYCACHEPREFIX=$WORK/pycache
 
 # Default to the whole suite unless a test path (relative to the repository
-# root, or absolute) is among the arguments.
+# root, or absolute; "file.py::test" too) is among the arguments.
 cd "$ROOT"
 targets=(tests/python)
 for arg in "$@"; do
-  case $arg in
-    tests/* | ./tests/* | "$ROOT"/tests/*) targets=(); break ;;
-  esac
+  if [[ $arg != -* && ($arg == */* || $arg == *.py*) && -e ${arg%%::*} ]]; then
+    targets=()
+    break
+  fi
 done
 
 log "pytest under ${VANTRE_PYTHON_CMD}"
