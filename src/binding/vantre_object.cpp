@@ -93,8 +93,8 @@ bool CheckLength(size_t n, const char* what) {
   return true;
 }
 
-using StoreLock = std::unique_lock<std::shared_mutex>;
-using StoreSharedLock = std::shared_lock<std::shared_mutex>;
+using StoreLock = std::unique_lock<RwLock>;
+using StoreSharedLock = std::shared_lock<RwLock>;
 
 }  // namespace
 

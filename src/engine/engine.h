@@ -2,13 +2,16 @@
 // Store and the WalWriter, each inside its own reader-writer lock. When an
 // operation needs both it takes the Store lock first.
 //
-// std::shared_mutex is released by unwinding (lock guards) and is never
-// marked poisoned, so an operation that fails leaves the store usable.
+// The locks are released by unwinding (lock guards) and are never marked
+// poisoned, so an operation that fails leaves the store usable.
 #ifndef VANTRE_ENGINE_ENGINE_H_
 #define VANTRE_ENGINE_ENGINE_H_
 
 #include <memory>
+#include <mutex>
 #include <shared_mutex>
+
+#include "engine/rw_lock.h"
 #include <string>
 
 #include "engine/store.h"
@@ -19,14 +22,14 @@ namespace vantre {
 struct StoreCell {
   template <typename... Args>
   explicit StoreCell(Args&&... args) : store(std::forward<Args>(args)...) {}
-  std::shared_mutex mutex;
+  RwLock mutex;
   Store store;
 };
 
 struct WalCell {
   template <typename... Args>
   explicit WalCell(Args&&... args) : wal(std::forward<Args>(args)...) {}
-  std::shared_mutex mutex;
+  RwLock mutex;
   WalWriter wal;
 };
 

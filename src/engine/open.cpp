@@ -174,9 +174,9 @@ void FlushAllOpenStores() {
     }
   }
   for (auto& [store, wal] : open) {
-    std::unique_lock<std::shared_mutex> store_lock(store->mutex, std::try_to_lock);
+    std::unique_lock<RwLock> store_lock(store->mutex, std::try_to_lock);
     if (!store_lock.owns_lock()) continue;
-    std::unique_lock<std::shared_mutex> wal_lock(wal->mutex, std::try_to_lock);
+    std::unique_lock<RwLock> wal_lock(wal->mutex, std::try_to_lock);
     if (!wal_lock.owns_lock()) continue;
     try {
       store->store.FlushData();

@@ -16,7 +16,7 @@ void Persist(StoreCell& store_cell, WalCell& wal_cell) {
   // Exclusive rather than shared: the data files' append buffers are
   // written out first, so that the data ends the snapshot names are in the
   // files.
-  std::unique_lock<std::shared_mutex> store_lock(store_cell.mutex);
+  std::unique_lock<RwLock> store_lock(store_cell.mutex);
   Store& store = store_cell.store;
   const std::string tmp = store.PathOf(kSnapshotTmpFile);
   const std::string path = store.PathOf(kSnapshotFile);
@@ -30,7 +30,7 @@ void Persist(StoreCell& store_cell, WalCell& wal_cell) {
   RenameFile(tmp, path);
   // The log lock is taken before the Store lock is released, so that no
   // write can fall between the snapshot and the emptying of the log.
-  std::unique_lock<std::shared_mutex> wal_lock(wal_cell.mutex);
+  std::unique_lock<RwLock> wal_lock(wal_cell.mutex);
   wal_cell.wal.Reset();
 }
 

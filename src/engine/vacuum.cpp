@@ -38,7 +38,7 @@ File CreateCompactionFile(const Store& store, const char* name) {
 }  // namespace
 
 void Vacuum(StoreCell& store_cell, WalCell& wal_cell) {
-  std::unique_lock<std::shared_mutex> store_lock(store_cell.mutex);
+  std::unique_lock<RwLock> store_lock(store_cell.mutex);
   Store& store = store_cell.store;
   const std::string& dir = store.dir();
 
@@ -136,7 +136,7 @@ void Vacuum(StoreCell& store_cell, WalCell& wal_cell) {
   // Every record in the log, buffered or written, is covered by the new
   // snapshot.
   {
-    std::unique_lock<std::shared_mutex> wal_lock(wal_cell.mutex);
+    std::unique_lock<RwLock> wal_lock(wal_cell.mutex);
     wal_cell.wal.Reset();
   }
   if (os_failure) throw *os_failure;
