@@ -58,7 +58,7 @@ apt_updated=0
 apt_update() {
   if [[ $apt_updated == 0 ]]; then
     log "apt-get update"
-    apt-get update -q >/dev/null
+    apt-get update -q -o DPkg::Lock::Timeout=300 >/dev/null
     apt_updated=1
   fi
 }
@@ -88,7 +88,7 @@ fi
 if ((${#missing[@]})); then
   apt_update
   log "installing ${missing[*]}"
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends -o DPkg::Lock::Timeout=300 \
     "${missing[@]}" >/dev/null
 fi
 
