@@ -47,7 +47,7 @@ PyMethodDef flush_at_exit_def = {"_flush_open_stores", vantre_flush_at_exit, MET
                                  nullptr};
 
 PyModuleDef vantre_module = {
-    PyModuleDef_HEAD_INIT, "_vantre", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "_vantre", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 // Once-initialised cells for the module and the type.

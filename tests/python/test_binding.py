@@ -78,12 +78,7 @@ def test_module_holds_only_the_type():
     assert reloaded.Vantre is Vantre and reloaded.__all__ == ["Vantre"]
 
 
-REIMPORT_COPIES = ("the module definition has m_size -1, so CPython answers a re-import with "
-                   "a new module object filled from a copy of the first one's namespace")
-
-
 @cpython_only  # PyPy builds a new module object for every import of an extension
-@pytest.mark.xfail(strict=True, reason=REIMPORT_COPIES)
 def test_reimport_gives_the_same_module():
     assert _import_again() is _vantre
 
