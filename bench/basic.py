@@ -260,8 +260,10 @@ def main():
     base = args.tmpdir or tempfile.gettempdir()
     os.makedirs(base, exist_ok=True)
     tmp = tempfile.mkdtemp(prefix="vantre-basic-", dir=base)
-    print("Vantre basic benchmark: %s %s, %s; stores under %s" % (
-        platform.python_implementation(), platform.python_version(), time.strftime("%Y-%m-%d %H:%M"), tmp))
+    with open("/proc/loadavg") as f:
+        load = " ".join(f.read().split()[:3])
+    print("Vantre basic benchmark: %s %s, %s; stores under %s; load average %s" % (
+        platform.python_implementation(), platform.python_version(), time.strftime("%Y-%m-%d %H:%M"), tmp, load))
     print()
     try:
         for s in args.sections:

@@ -136,6 +136,14 @@ def cpu_model():
     return platform.processor() or "?"
 
 
+def loadavg():
+    try:
+        with open("/proc/loadavg") as f:
+            return " ".join(f.read().split()[:3])
+    except OSError:
+        return "?"
+
+
 def git_commit():
     try:
         return subprocess.run(["git", "-C", ROOT, "rev-parse", "--short", "HEAD"],
@@ -363,6 +371,7 @@ def configs(args):
 
 
 def run_all(args):
+    started = time.time()
     env = child_env()
     tmpdir = args.tmpdir or tempfile.gettempdir()
     os.makedirs(tmpdir, exist_ok=True)
@@ -385,6 +394,7 @@ def run_all(args):
                    "full": args.full, "read_batch": READ_BATCH, "write_batch": S.BATCH_WRITE,
                    "seed": args.seed},
         "commit": git_commit(),
+        "load_start": loadavg(),
         "date": time.strftime("%Y-%m-%d %H:%M:%S %z"),
         "stores": probe,
         "results": [],
@@ -408,6 +418,10 @@ def run_all(args):
                 interpreter_name(), n, v, name, time.time() - t0, "  ERROR " + err if err else ""))
             sys.stderr.flush()
         print_tables(run, n, v)
+    run["load_end"] = loadavg()
+    run["seconds"] = round(time.time() - started)
+    print("load average (1, 5, 15 min) at start %s, at end %s; %d s in all"
+          % (run["load_start"], run["load_end"], run["seconds"]))
     out = args.out or os.path.join(HERE, "results", "compare-%s.json" % interpreter_tag())
     os.makedirs(os.path.dirname(out), exist_ok=True)
     with open(out, "w") as f:
@@ -473,7 +487,8 @@ def print_header(run):
     print("== Vantre comparative benchmark, %s %s (commit %s, %s)" % (i["name"], i["version"], run["commit"], run["date"]))
     m = run["machine"]
     t = run["tmpdir"]
-    print("machine: %s, %s cores, %s GiB, Linux %s" % (m["cpu"], m["cores"], m["memory_gb"], m["kernel"]))
+    print("machine: %s, %s cores, %s GiB, Linux %s; load average at start %s"
+          % (m["cpu"], m["cores"], m["memory_gb"], m["kernel"], run["load_start"]))
     print("stores live in %s (%s on %s, mounted at %s: %s; page cache warm, no fsync)"
           % (t["path"], t["fstype"], t["device"], t["mount"], storage_kind(t["fstype"])))
     p = run["params"]
@@ -562,10 +577,12 @@ def report(paths, outdir, chart_config):
         md.append("")
         md.append("%s; %s cores, %s GiB; Linux %s. Commit %s, %s. Stores in `%s` (%s on %s: %s; "
                   "page cache warm, nothing dropped between steps). Median of %d repetitions; reads, "
-                  "overwrites and deletes on %s random keys of the N."
+                  "overwrites and deletes on %s random keys of the N. Load average (1, 5, 15 min) "
+                  "%s at the start, %s at the end; %s s in all."
                   % (m["cpu"], m["cores"], m["memory_gb"], m["kernel"], run["commit"], run["date"],
                      t["path"], t["fstype"], t["device"], storage_kind(t["fstype"]), p["reps"],
-                     "all" if p["full"] else "{:,}".format(p["ops"])))
+                     "all" if p["full"] else "{:,}".format(p["ops"]), run.get("load_start", "?"),
+                     run.get("load_end", "?"), run.get("seconds", "?")))
         md.append("")
         rows = []
         for name, s in run["stores"].items():
@@ -685,8 +702,8 @@ def main():
                     help="value sizes in bytes (default 100,4096)")
     ap.add_argument("--max-bytes", type=float, default=1e9,
                     help="skip sizes whose N x value size exceeds this (default 1e9; --full ignores it)")
-    ap.add_argument("--ops", type=int, default=200000,
-                    help="keys sampled for reads, overwrites and deletes (default 200000; --full: all N)")
+    ap.add_argument("--ops", type=int, default=100000,
+                    help="keys sampled for reads, overwrites and deletes (default 100000; --full: all N)")
     ap.add_argument("--reps", type=int, default=3, help="repetitions per measurement (default 3)")
     ap.add_argument("--full", action="store_true", help="every size, every key (4 GB of values at 1M x 4 KiB)")
     ap.add_argument("--stores", type=lambda s: [x for x in s.split(",") if x],

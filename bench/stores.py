@@ -612,6 +612,9 @@ class DictStore(Store):
         Store.__init__(self, n, vsize)
         self.d = None
 
+    def version(self):
+        return "built-in dict"
+
     def settings(self):
         return "in-memory floor: no persistence at all"
 
