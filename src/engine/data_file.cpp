@@ -62,6 +62,7 @@ void DataFile::Read(MutableBytes out, uint64_t offset) const {
     if (pos >= flushed_ && pos < end_) {
       // In the buffer.
       size_t from = static_cast<size_t>(pos - flushed_);
+      if (from >= buf_.size()) throw EngineError(ErrorKind::kUnexpectedEof, kFillBufferText);
       size_t take = std::min(n - done, buf_.size() - from);
       std::memcpy(out.data() + done, buf_.data() + from, take);
       done += take;
