@@ -1,13 +1,11 @@
 // Helpers shared by the engine tests: a scratch directory, whole-file reads
-// and writes, and byte-string conversions.
+// and writes, and little-endian fields for building bytes by hand.
 #ifndef VANTRE_TESTS_ENGINE_TEST_UTIL_H_
 #define VANTRE_TESTS_ENGINE_TEST_UTIL_H_
 
 #include <fcntl.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 
-#include <cstddef>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -17,6 +15,7 @@
 
 #include "engine/coding.h"
 #include "engine/file.h"
+#include "engine/id_set.h"
 
 namespace vantre::test {
 
@@ -34,8 +33,6 @@ class TempDir {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
   }
-
-  const std::string& path() const { return path_; }
   std::string Join(const std::string& name) const { return path_ + "/" + name; }
 
  private:
@@ -46,14 +43,10 @@ inline std::string ReadFileText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
-
 inline void WriteFileText(const std::string& path, const std::string& data) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(data.data(), static_cast<std::streamsize>(data.size()));
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
 }
-
 inline uint64_t FileSize(const std::string& path) { return std::filesystem::file_size(path); }
-
 // Writes `data` to `path` and opens it for reading.
 inline File FileWith(const std::string& path, const std::string& data) {
   WriteFileText(path, data);
@@ -61,34 +54,17 @@ inline File FileWith(const std::string& path, const std::string& data) {
 }
 
 inline std::string Str(Bytes b) { return std::string(AsText(b)); }
-inline std::string Str(const std::vector<std::byte>& v) { return Str(Bytes(v)); }
-inline std::vector<std::byte> Vec(std::string_view s) {
-  Bytes b = AsBytes(s);
-  return {b.begin(), b.end()};
-}
-
-// Little-endian fixed fields, for building encoded bytes by hand.
-inline std::string U16(uint16_t v) {
-  std::string s(2, '\0');
-  EncodeFixed16(reinterpret_cast<std::byte*>(s.data()), v);
-  return s;
-}
-inline std::string U32(uint32_t v) {
-  std::string s(4, '\0');
-  EncodeFixed32(reinterpret_cast<std::byte*>(s.data()), v);
-  return s;
-}
-inline std::string U64(uint64_t v) {
-  std::string s(8, '\0');
-  EncodeFixed64(reinterpret_cast<std::byte*>(s.data()), v);
+inline IdSet Ids(std::initializer_list<uint32_t> ids) {
+  IdSet s;
+  for (uint32_t id : ids) s.add(id);
   return s;
 }
 
-inline uint32_t DecodeU32(const std::string& s, size_t at = 0) {
-  return DecodeFixed32(reinterpret_cast<const std::byte*>(s.data() + at));
-}
-inline uint64_t DecodeU64(const std::string& s, size_t at = 0) {
-  return DecodeFixed64(reinterpret_cast<const std::byte*>(s.data() + at));
+inline std::string U16(uint16_t v) { return {static_cast<char>(v), static_cast<char>(v >> 8)}; }
+inline std::string U32(uint32_t v) { return U16(v & 0xFFFF) + U16(v >> 16); }
+inline std::string U64(uint64_t v) { return U32(v & 0xFFFFFFFF) + U32(v >> 32); }
+inline uint32_t DecodeU32(const std::string& s) {
+  return DecodeFixed32(reinterpret_cast<const std::byte*>(s.data()));
 }
 
 }  // namespace vantre::test

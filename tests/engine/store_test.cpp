@@ -1,0 +1,250 @@
+// The store through engine.h: a storage directory opened, written, persisted,
+// compacted and reopened, with its files checked and damaged between runs.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "engine/engine.h"
+#include "engine/error.h"
+#include "engine/key_hash.h"
+#include "engine/snapshot.h"
+#include "test_util.h"
+
+namespace vantre {
+namespace {
+
+namespace fs = std::filesystem;
+
+class StoreTest : public testing::Test {
+ protected:
+  StoreTest() : dir_(tmp_.Join("db")) {}
+
+  void Reopen(uint64_t cache_capacity = 64) {
+    Close();
+    db_ = Open(dir_, cache_capacity);
+  }
+  // Releases the store as teardown does, flushing the buffers.
+  void Close() { db_ = OpenStore(); }
+
+  Store& store() { return db_.store->store; }
+  void Put(std::string_view key, std::string_view val) {
+    store().Put(key, AsBytes(val), &db_.wal->wal);
+  }
+  // Logs the delete and removes `key`, as the binding does.
+  bool Remove(std::string_view key) {
+    db_.wal->wal.AppendDelete(key);
+    return store().Remove(key);
+  }
+  std::string Get(std::string_view key) {
+    const auto* v = store().Read(key);
+    return v == nullptr ? "<absent>" : test::Str(*v);
+  }
+  std::string Path(const char* name) const { return JoinPath(dir_, name); }
+  std::string Contents(const char* name) const { return test::ReadFileText(Path(name)); }
+
+  test::TempDir tmp_;
+  std::string dir_;
+  OpenStore db_;
+};
+
+TEST_F(StoreTest, NewDirectory) {
+  dir_ = tmp_.Join("a/b");  // parents are created too
+  Reopen();
+  EXPECT_EQ(Contents(kOffsetsFile), std::string(2400000, '\0'));
+  for (const char* name : {kKeysFile, kValsFile, kWalFile}) {
+    EXPECT_TRUE(PathExists(Path(name))) << name;
+    EXPECT_EQ(test::FileSize(Path(name)), 0u) << name;
+  }
+  EXPECT_FALSE(PathExists(Path(kSnapshotFile)));
+  EXPECT_EQ(store().Len(), 0u);
+  EXPECT_EQ(Get("a"), "<absent>");
+  EXPECT_FALSE(Remove("a"));
+}
+
+TEST_F(StoreTest, PutReadRemove) {
+  for (uint64_t cache_capacity : {0, 64}) {
+    dir_ = tmp_.Join("cache" + std::to_string(cache_capacity));
+    Reopen(cache_capacity);
+    Put("a", "1");
+    Put("b", "2");
+    Put("a", "3");
+    Put("", "");
+    Put("\xc3\xa9t\xc3\xa9", std::string(100000, 'v'));
+    EXPECT_EQ(Get("a"), "3");
+    EXPECT_EQ(Get("b"), "2");
+    EXPECT_EQ(Get(""), "");
+    EXPECT_EQ(Get("\xc3\xa9t\xc3\xa9"), std::string(100000, 'v'));
+    EXPECT_EQ(Get("c"), "<absent>");
+    EXPECT_TRUE(Remove("b"));
+    EXPECT_FALSE(Remove("b"));
+    EXPECT_EQ(Get("b"), "<absent>");
+    EXPECT_EQ(store().Len(), 3u);
+    EXPECT_EQ(store().record_count_, 5u);
+    EXPECT_EQ(store().dead_.toString(), "{0,1}");
+    EXPECT_EQ(store().Keys(), (std::vector<std::string>{"a", "", "\xc3\xa9t\xc3\xa9"}));
+  }
+}
+
+// offsets.bin holds 100,000 records until the put that needs a 100,001st.
+TEST_F(StoreTest, GrowsAtCapacity) {
+  Reopen();
+  for (int i = 0; i < 100000; ++i) Put("k" + std::to_string(i), std::to_string(i));
+  EXPECT_EQ(test::FileSize(Path(kOffsetsFile)), 2400000u);
+  Put("k100000", "last");
+  EXPECT_EQ(test::FileSize(Path(kOffsetsFile)), 4800000u);
+  EXPECT_EQ(store().key_index_.at(KeyHash("k100000")), 100000u);
+  EXPECT_EQ(store().RecordAt(100000).value_length, 4u);
+  EXPECT_EQ(Get("k0"), "0");
+  EXPECT_EQ(Get("k100000"), "last");
+
+  Reopen();
+  EXPECT_EQ(store().Len(), 100001u);
+  EXPECT_EQ(test::FileSize(Path(kOffsetsFile)), 4800000u);
+  EXPECT_EQ(Get("k99999"), "99999");
+  EXPECT_EQ(Get("k100000"), "last");
+}
+
+// Without a snapshot, open replays the whole log on top of the data files,
+// appending every key and value again.
+TEST_F(StoreTest, ReopenReplaysTheLog) {
+  Reopen();
+  Put("a", "1");
+  Put("b", "2");
+  Put("a", "3");
+  Remove("b");
+  Close();
+  EXPECT_EQ(Contents(kKeysFile), "aba");
+  EXPECT_EQ(Contents(kValsFile), "123");
+  const uint64_t log_size = 3 * 22 + 13;
+  EXPECT_EQ(test::FileSize(Path(kWalFile)), log_size);
+
+  Reopen();
+  EXPECT_EQ(Get("a"), "3");
+  EXPECT_EQ(Get("b"), "<absent>");
+  EXPECT_EQ(store().Len(), 1u);
+  Close();
+  EXPECT_EQ(Contents(kKeysFile), "abaaba");
+  EXPECT_EQ(test::FileSize(Path(kWalFile)), log_size);
+
+  // A torn record at the end is cut off, so later records are not stranded
+  // behind it.
+  test::WriteFileText(Path(kWalFile), Contents(kWalFile) + std::string("\0\0\0\0\x05\0", 6));
+  Reopen();
+  EXPECT_EQ(test::FileSize(Path(kWalFile)), log_size);
+  Put("c", "4");
+  Reopen();
+  EXPECT_EQ(Get("a"), "3");
+  EXPECT_EQ(Get("c"), "4");
+}
+
+TEST_F(StoreTest, PersistThenReopen) {
+  Reopen();
+  Put("a", "1");
+  Put("b", "2");
+  Persist(*db_.store, *db_.wal);
+  EXPECT_TRUE(PathExists(Path(kSnapshotFile)));
+  EXPECT_FALSE(PathExists(Path(kSnapshotTmpFile)));
+  EXPECT_EQ(test::FileSize(Path(kWalFile)), 0u);
+  Put("c", "3");
+  Remove("a");
+  Reopen();
+  EXPECT_EQ(Get("a"), "<absent>");
+  EXPECT_EQ(Get("b"), "2");
+  EXPECT_EQ(Get("c"), "3");
+  Close();
+  // The replay starts at the data ends the snapshot names: nothing doubles.
+  EXPECT_EQ(Contents(kKeysFile), "abc");
+}
+
+// Vacuum keeps only the live records, renumbered, and writes a snapshot of
+// them, so a reopen without persist finds them all.
+TEST_F(StoreTest, VacuumThenReopenWithoutPersist) {
+  const std::string big(1536 * 1024, 'b');  // larger than a read window
+  auto want = [&](int i) -> std::string {
+    if (i % 3 == 0) return "<absent>";
+    return i % 3 == 1 ? "new" + std::to_string(i) : i == 2 ? big : "old";
+  };
+  Reopen();
+  for (int i = 0; i < 1000; ++i) Put("k" + std::to_string(i), i == 2 ? big : "old");
+  for (int i = 0; i < 1000; ++i) {
+    if (i % 3 == 0) Remove("k" + std::to_string(i));
+    if (i % 3 == 1) Put("k" + std::to_string(i), want(i));
+  }
+  std::string live_keys;
+  for (const std::string& key : store().Keys()) live_keys += key;  // in id order
+  Vacuum(*db_.store, *db_.wal);
+  EXPECT_EQ(store().record_count_, 666u);
+  EXPECT_TRUE(store().dead_.isEmpty());
+  EXPECT_EQ(test::FileSize(Path(kWalFile)), 0u);
+  Put("after", "vacuum");
+  Close();
+
+  EXPECT_EQ(Contents(kKeysFile), live_keys + "after");
+  EXPECT_EQ(test::FileSize(Path(kOffsetsFile)), 2400000u);
+  for (const char* name : {kKeysVacFile, kValsVacFile, kOffsetsVacFile, kSnapshotVacFile}) {
+    EXPECT_FALSE(PathExists(Path(name))) << name;
+  }
+  Reopen(0);
+  EXPECT_EQ(store().Len(), 667u);
+  EXPECT_EQ(Get("after"), "vacuum");
+  for (int i = 0; i < 1000; ++i) ASSERT_EQ(Get("k" + std::to_string(i)), want(i)) << i;
+}
+
+// A compaction cut short after its commit point, with keys.bin already
+// switched and the rest still under temporary names, is finished by open.
+TEST_F(StoreTest, InterruptedVacuumIsCompletedOnOpen) {
+  Reopen();
+  for (int i = 0; i < 50; ++i) Put("k" + std::to_string(i), std::to_string(i));
+  for (int i = 0; i < 50; i += 2) Remove("k" + std::to_string(i));
+  Persist(*db_.store, *db_.wal);
+  Close();
+  const std::string done = tmp_.Join("done");
+  fs::copy(dir_, done);
+  db_ = Open(done, 64);
+  Vacuum(*db_.store, *db_.wal);
+  Close();
+
+  fs::copy_file(JoinPath(done, kKeysFile), Path(kKeysFile), fs::copy_options::overwrite_existing);
+  fs::copy_file(JoinPath(done, kValsFile), Path(kValsVacFile));
+  fs::copy_file(JoinPath(done, kOffsetsFile), Path(kOffsetsVacFile));
+  fs::copy_file(JoinPath(done, kSnapshotFile), Path(kSnapshotVacFile));
+  Reopen();
+  EXPECT_FALSE(PathExists(Path(kSnapshotVacFile)));
+  EXPECT_FALSE(PathExists(Path(kOffsetsVacFile)));
+  EXPECT_EQ(Contents(kSnapshotFile), test::ReadFileText(JoinPath(done, kSnapshotFile)));
+  EXPECT_EQ(store().Len(), 25u);
+  for (int i = 0; i < 50; ++i) {
+    EXPECT_EQ(Get("k" + std::to_string(i)), i % 2 ? std::to_string(i) : "<absent>") << i;
+  }
+}
+
+TEST_F(StoreTest, RecordOutsideTheFilesIsUnrecoverable) {
+  Reopen();
+  Close();
+  // Key "x" at id 5,000,000, far beyond the table; key "y" at id 0, whose
+  // record points beyond keys.bin.
+  KeyIndex index{{KeyHash("x"), 5000000}, {KeyHash("y"), 0}};
+  {
+    File out = File::Open(Path(kSnapshotFile), O_WRONLY | O_CREAT | O_TRUNC);
+    WriteSnapshot(out, index, test::Ids({0, 5000000}), IdSet(), 1, 0, 0, MidwayFailure::kReport);
+  }
+  std::string table = Contents(kOffsetsFile);
+  EncodeRecord(reinterpret_cast<std::byte*>(table.data()), Record{1000, 1, 0, 0});
+  test::WriteFileText(Path(kOffsetsFile), table);
+
+  Reopen();
+  EXPECT_THROW(Get("x"), Unrecoverable);
+  EXPECT_THROW(store().Keys(), Unrecoverable);
+  try {
+    Get("y");
+    ADD_FAILURE() << "read beyond keys.bin succeeded";
+  } catch (const Unrecoverable& e) {
+    EXPECT_NE(std::string(e.what()).find("failed to fill whole buffer"), std::string::npos)
+        << e.what();
+  }
+}
+
+}  // namespace
+}  // namespace vantre
