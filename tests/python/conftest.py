@@ -187,13 +187,6 @@ def parse_snapshot(data):
     return Snapshot(index, sets[0], sets[1], count, key_end, value_end)
 
 
-def records(path, count):
-    """The first `count` records of offsets.bin as (key offset, key length,
-    value offset, value length)."""
-    data = file_bytes(path, "offsets.bin")
-    return [struct.unpack_from("<QIQI", data, 24 * i) for i in range(count)]
-
-
 def apply_ops(db, ops, model=None):
     """Runs ("put", key, value) / ("del", key) operations on `db` (unless it
     is None) and on the expected contents `model` (a dict in record id
