@@ -1,6 +1,7 @@
 // Persist: snapshot.bin.tmp is written and renamed onto snapshot.bin, then
 // the log is emptied, file and buffer: the snapshot covers every record in
-// either.
+// either. Both locks are held throughout (Store first), so no write can fall
+// between the snapshot and the emptying of the log.
 #include <fcntl.h>
 
 #include <mutex>
@@ -22,15 +23,19 @@ void Persist(StoreCell& store_cell, WalCell& wal_cell) {
   const std::string path = store.PathOf(kSnapshotFile);
 
   store.FlushData();
+  // Until the log is emptied a crash leaves both the new snapshot and
+  // wal.bin, and the next open replays the log on top of the snapshot. The
+  // file must therefore hold every record the snapshot covers, including
+  // those still in the log buffer: replaying only the older ones would
+  // bring back superseded values.
+  std::unique_lock<RwLock> wal_lock(wal_cell.mutex);
+  wal_cell.wal.Flush();
   {
     File out = File::Open(tmp, O_WRONLY | O_CREAT | O_TRUNC);
     WriteSnapshot(out, store.key_index_, store.live_, store.dead_, store.record_count_,
                   store.keys_.end(), store.values_.end(), MidwayFailure::kPanic);
   }
   RenameFile(tmp, path);
-  // The log lock is taken before the Store lock is released, so that no
-  // write can fall between the snapshot and the emptying of the log.
-  std::unique_lock<RwLock> wal_lock(wal_cell.mutex);
   wal_cell.wal.Reset();
 }
 

@@ -90,7 +90,13 @@ void Vacuum(StoreCell& store_cell, WalCell& wal_cell) {
   }
   table.AdviseRandom();
 
-  // Commit.
+  // Commit. The log file must first hold every record the new snapshot
+  // covers: until it is emptied, a crash leaves both, and the next open
+  // replays the log on top of the snapshot.
+  {
+    std::unique_lock<RwLock> wal_lock(wal_cell.mutex);
+    wal_cell.wal.Flush();
+  }
   const IdSet no_dead;
   {
     const std::string tmp = store.PathOf(kSnapshotTmpFile);

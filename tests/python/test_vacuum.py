@@ -234,20 +234,13 @@ LEFT_AFTER = [
 # Written after FLUSH, these records are still in the log buffer when vacuum
 # starts: a crash before the commit may lose them, one after it must not.
 TAIL = [("put", "t1", b"t1 newer"), ("del", "t2"), ("put", "t3", b"t3")]
-COMMIT_REPLAYS_STALE_LOG = (
-    "bug: after the commit rename the new snapshot covers the buffered records, but wal.bin "
-    "still holds only the written ones and open replays them on top: t1 reads its older "
-    "value and t2 comes back")
 
 
 def crash_params():
     for k in range(1, 6):
         for when in ("before", "after"):
             for tail in (False, True):
-                committed = (k, when) != (1, "before")
-                marks = [pytest.mark.xfail(strict=True, reason=COMMIT_REPLAYS_STALE_LOG)
-                         ] if tail and committed else []
-                yield pytest.param(k, when, tail, marks=marks,
+                yield pytest.param(k, when, tail,
                                    id=f"{when} rename {k}{', records buffered' if tail else ''}")
 
 
