@@ -7,7 +7,18 @@
 
 namespace vantre {
 
-DataFile::DataFile(File file, uint64_t end) : file_(std::move(file)), end_(end), flushed_(end) {}
+namespace {
+
+// Address space given to the read map of one data file: the map starts at
+// kMinReadMap and doubles as the file grows; files beyond kMaxReadMap are
+// read through the descriptor. 32-bit processes have little to spare.
+constexpr uint64_t kMinReadMap = 16ull << 20;
+constexpr uint64_t kMaxReadMap = sizeof(size_t) == 4 ? 512ull << 20 : 1ull << 40;
+
+}  // namespace
+
+DataFile::DataFile(File file, uint64_t end)
+    : file_(std::move(file)), end_(end), flushed_(end), file_size_(end) {}
 
 DataFile::~DataFile() {
   if (!file_.is_open()) return;
@@ -22,7 +33,40 @@ void DataFile::Flush() {
   if (buf_.empty()) return;
   file_.WriteAllAt(buf_, flushed_);
   flushed_ = end_;
+  file_size_ = std::max(file_size_, end_);
   buf_.clear();
+}
+
+void DataFile::Remap(uint64_t needed) const {
+  if (needed > kMaxReadMap) return;
+  const uint64_t length = std::min(kMaxReadMap, std::max(kMinReadMap, 2 * needed));
+  try {
+    MemoryMap map = MemoryMap::Map(file_, length, MemoryMap::Access::kReadOnly);
+    map.AdviseRandom();
+    read_map_ = std::move(map);
+  } catch (const Error&) {
+    // Reads go through the descriptor instead.
+  }
+}
+
+std::optional<Bytes> DataFile::MappedView(uint64_t offset, size_t length) const {
+  const uint64_t in_file = std::min(flushed_, file_size_);
+  if (offset > in_file || length > in_file - offset) return std::nullopt;
+  const uint64_t end = offset + length;
+  if (end > read_map_.size()) Remap(in_file);
+  if (end > read_map_.size()) return std::nullopt;
+  return Bytes(read_map_.data() + offset, length);
+}
+
+Bytes DataFile::View(uint64_t offset, size_t length, std::vector<std::byte>* scratch) const {
+  if (length == 0) return {};
+  if (auto mapped = MappedView(offset, length)) return *mapped;
+  if (offset >= flushed_ && offset < end_ && length <= end_ - offset) {
+    return Bytes(buf_).subspan(static_cast<size_t>(offset - flushed_), length);
+  }
+  scratch->resize(length);
+  Read(*scratch, offset);
+  return *scratch;
 }
 
 uint64_t DataFile::Append(Bytes data) {
@@ -32,6 +76,7 @@ uint64_t DataFile::Append(Bytes data) {
     file_.WriteAllAt(data, at);
     end_ = at + data.size();
     flushed_ = end_;
+    file_size_ = std::max(file_size_, end_);
     return at;
   }
   if (buf_.capacity() == 0) buf_.reserve(kBufferSize);
@@ -89,6 +134,7 @@ void DataFile::SetEnd(uint64_t end) {
 namespace vantre {
 
 Bytes DataWindow::Get(uint64_t offset, size_t length) {
+  if (auto mapped = file_->MappedView(offset, length)) return *mapped;
   if (offset >= start_ && offset - start_ <= window_.size() &&
       length <= window_.size() - (offset - start_)) {
     return Bytes(window_).subspan(static_cast<size_t>(offset - start_), length);

@@ -5,6 +5,13 @@
 // the file; those from `flushed_` to the data end are in the buffer only.
 // Reads see both, so the buffer is invisible to the read path; persist,
 // vacuum and teardown write it out before anything else reads the file.
+//
+// Reads of bytes in the file go through a read-only shared map of it where
+// the address space allows, so that a read costs no system call. The map
+// may reach beyond the end of the file; only bytes known to be in the file
+// (below both `flushed_` and `file_size_`) are ever read through it, so no
+// page beyond the end is touched. Writes go through the descriptor, and
+// the shared map sees them at once.
 // A piece is never split between buffer and file: one that does not fit
 // pushes the buffer out first; one as large as the buffer goes straight to
 // the file.
@@ -12,6 +19,7 @@
 #define VANTRE_ENGINE_DATA_FILE_H_
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "engine/coding.h"
@@ -23,7 +31,8 @@ class DataFile {
  public:
   static constexpr size_t kBufferSize = 64 * 1024;
 
-  // Takes ownership of `file`; the data end starts at `end`.
+  // Takes ownership of `file`, which is `end` bytes long; the data end
+  // starts there.
   DataFile(File file, uint64_t end);
   DataFile(const DataFile&) = delete;
   DataFile& operator=(const DataFile&) = delete;
@@ -50,6 +59,14 @@ class DataFile {
   // fails with "failed to fill whole buffer".
   void Read(MutableBytes out, uint64_t offset) const;
 
+  // A view of the `length` bytes at `offset`, valid until this file next
+  // changes: from the map or the buffer where possible, otherwise read into
+  // `*scratch`. Errors as Read.
+  Bytes View(uint64_t offset, size_t length, std::vector<std::byte>* scratch) const;
+  // The view of the map alone, or an empty optional if the bytes are not
+  // all in the mapped part of the file.
+  std::optional<Bytes> MappedView(uint64_t offset, size_t length) const;
+
   // Writes the buffered bytes to the file.
   void Flush();
   // Moves the data end to `end`. REQUIRES: the buffer is empty.
@@ -60,10 +77,16 @@ class DataFile {
   File& file() { return file_; }
 
  private:
+  // Maps at least `needed` bytes of the file, if the address space allows.
+  // Failure is not an error: reads then use the descriptor.
+  void Remap(uint64_t needed) const;
+
   File file_;
-  uint64_t end_;      // the data end
-  uint64_t flushed_;  // file offset of buf_[0]; buf_ holds [flushed_, end_)
+  uint64_t end_;        // the data end
+  uint64_t flushed_;    // file offset of buf_[0]; buf_ holds [flushed_, end_)
+  uint64_t file_size_;  // bytes the file is known to hold
   std::vector<std::byte> buf_;
+  mutable MemoryMap read_map_;  // read-only map of the file's start
 };
 
 }  // namespace vantre

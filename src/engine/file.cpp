@@ -155,7 +155,7 @@ MemoryMap::~MemoryMap() {
   if (data_ != nullptr) ::munmap(data_, size_);  // Ignoring any potential errors.
 }
 
-MemoryMap MemoryMap::Map(const File& file, uint64_t length) {
+MemoryMap MemoryMap::Map(const File& file, uint64_t length, Access access) {
   if (length > std::numeric_limits<size_t>::max() / 2) {
     // More than the address space can hold: mmap would fail anyway, and the
     // length must never be truncated to size_t.
@@ -163,8 +163,8 @@ MemoryMap MemoryMap::Map(const File& file, uint64_t length) {
   }
   MemoryMap map;
   if (length == 0) return map;
-  void* p = ::mmap(nullptr, static_cast<size_t>(length), PROT_READ | PROT_WRITE, MAP_SHARED,
-                   file.fd(), 0);
+  const int prot = access == Access::kReadWrite ? PROT_READ | PROT_WRITE : PROT_READ;
+  void* p = ::mmap(nullptr, static_cast<size_t>(length), prot, MAP_SHARED, file.fd(), 0);
   if (p == MAP_FAILED) throw LastOsError();
   map.data_ = static_cast<std::byte*>(p);
   map.size_ = static_cast<size_t>(length);

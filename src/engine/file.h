@@ -68,9 +68,11 @@ class MemoryMap {
   MemoryMap& operator=(MemoryMap&& other) noexcept;
   ~MemoryMap();  // Unmaps; ignoring any potential errors.
 
-  // Maps the first `length` bytes of `file`, shared, read and write. A
-  // length that does not fit the address space is EngineError.
-  static MemoryMap Map(const File& file, uint64_t length);
+  enum class Access { kReadWrite, kReadOnly };
+  // Maps the first `length` bytes of `file`, shared. A length that does not
+  // fit the address space fails with ENOMEM. Pages of the map that lie
+  // wholly beyond the end of the file must not be touched.
+  static MemoryMap Map(const File& file, uint64_t length, Access access = Access::kReadWrite);
 
   std::byte* data() const { return data_; }
   size_t size() const { return size_; }

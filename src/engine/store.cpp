@@ -139,18 +139,16 @@ const std::vector<std::byte>* Store::Read(std::string_view key) {
     throw Unrecoverable("capacity overflow");
   }
   try {
-    key_scratch_.resize(rec.key_length);
-    keys_.Read(key_scratch_, rec.key_offset);
-    if (rec.key_length != key.size() ||
-        (rec.key_length != 0 && std::memcmp(key_scratch_.data(), key.data(), key.size()) != 0)) {
+    const Bytes stored = keys_.View(rec.key_offset, rec.key_length, &key_scratch_);
+    if (stored.size() != key.size() ||
+        (!key.empty() && std::memcmp(stored.data(), key.data(), key.size()) != 0)) {
       return nullptr;  // another key with the same key hash
     }
-    value_scratch_.resize(rec.value_length);
-    values_.Read(value_scratch_, rec.value_offset);
+    const Bytes value = values_.View(rec.value_offset, rec.value_length, &value_scratch_);
+    return &cache_.Insert(hash, value);
   } catch (const Error& e) {
     Unwrap(e);
   }
-  return &cache_.Insert(hash, value_scratch_);
 }
 
 void Store::FlushData() {
