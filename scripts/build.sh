@@ -11,6 +11,6 @@ for py in /usr/bin/python3 /usr/bin/pypy3; do
   [[ -x $py ]] && pythons+=("$py")
 done
 IFS=';'
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTRE_PYTHONS="${pythons[*]}" "$@" >/dev/null
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTRE_TESTS=ON -DVANTRE_PYTHONS="${pythons[*]}" "$@" >/dev/null
 unset IFS
 cmake --build "$build" -j "$(nproc)"
