@@ -61,10 +61,10 @@ void EncodeAll(SnapshotWriter* w, const KeyIndex& key_index, const IdSet& live,
                const IdSet& dead, uint32_t record_count, uint64_t key_data_end,
                uint64_t value_data_end) {
   EncodeFixed64(w->Reserve(8), key_index.size());
-  for (const auto& [hash, id] : key_index) {
+  for (const KeyIndex::Entry& e : key_index) {
     std::byte* p = w->Reserve(kIndexEntrySize);
-    EncodeFixed64(p, hash);
-    EncodeFixed32(p + 8, id);
+    EncodeFixed64(p, e.hash());
+    EncodeFixed32(p + 8, e.id);
   }
   std::vector<std::byte> scratch;
   AppendSet(w, live, &scratch);

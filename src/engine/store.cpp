@@ -100,12 +100,13 @@ void Store::Put(std::string_view key, Bytes val, WalWriter* wal) {
 
   StoreRecord(id, rec);
   record_count_ = id + 1;
-  auto [it, inserted] = key_index_.try_emplace(hash, id);
-  if (!inserted) {
-    const uint32_t old = it->second;
+  if (uint32_t* current = key_index_.find_id(hash)) {
+    const uint32_t old = *current;
     live_.remove(old);
     dead_.add(old);
-    it->second = id;
+    *current = id;
+  } else {
+    key_index_.emplace(hash, id);
   }
   live_.add(id);
   cache_.Insert(hash, val);
@@ -114,12 +115,12 @@ void Store::Put(std::string_view key, Bytes val, WalWriter* wal) {
 bool Store::Remove(std::string_view key) {
   if (key_index_.empty()) return false;
   const uint64_t hash = KeyHash(key);
-  auto it = key_index_.find(hash);
-  if (it == key_index_.end()) return false;
-  const uint32_t id = it->second;
+  const uint32_t* found = key_index_.find_id(hash);
+  if (found == nullptr) return false;
+  const uint32_t id = *found;
   live_.remove(id);
   dead_.add(id);
-  key_index_.erase(it);
+  key_index_.erase(hash);
   cache_.Remove(hash);
   return true;
 }
@@ -130,9 +131,9 @@ const std::vector<std::byte>* Store::Read(std::string_view key) {
     if (const auto* hit = cache_.Lookup(hash)) return hit;
   }
   if (key_index_.empty()) return nullptr;
-  auto it = key_index_.find(hash);
-  if (it == key_index_.end()) return nullptr;
-  const uint32_t id = it->second;
+  const uint32_t* found = key_index_.find_id(hash);
+  if (found == nullptr) return nullptr;
+  const uint32_t id = *found;
   if (!live_.contains(id)) return nullptr;
   const Record rec = RecordAt(id);
   if (rec.key_length >= kMaxReadLength || rec.value_length >= kMaxReadLength) {
