@@ -3,8 +3,11 @@
 could pick instead, on the same workloads, in the interpreter running this
 script (CPython 3.11 or PyPy 3.9).
 
-    python3 bench/compare.py                 # default sizes, a few minutes
+    python3 bench/compare.py                 # N = 200,000 and 1,000,000, 100-byte
+                                             # values: a few minutes
     pypy3   bench/compare.py                 # the same under PyPy
+    python3 bench/compare.py --vsizes 100,4096   # adds 4 KiB values where
+                                             # N x 4 KiB <= --max-bytes (1 GB)
     python3 bench/compare.py --full          # every size, every key
     python3 bench/compare.py --report bench/results/compare-*.json
                                              # markdown + PNG from saved runs
@@ -153,14 +156,21 @@ def git_commit():
 
 
 def timed(fn, *args):
+    """Nanoseconds of fn(*args). Under CPython the cycle collector is off
+    meanwhile, as timeit does; PyPy's collector frees every object, and
+    without it PyPy's sqlite3 statements pile up (tens of GB at 1M keys),
+    so there it stays on and is part of the cost."""
     gc.collect()
-    gc.disable()
+    pause = interpreter_name() == "CPython"
+    if pause:
+        gc.disable()
     try:
         t0 = time.perf_counter_ns()
         fn(*args)
         return time.perf_counter_ns() - t0
     finally:
-        gc.enable()
+        if pause:
+            gc.enable()
 
 
 # --------------------------------------------------------- child: probe
@@ -362,11 +372,11 @@ def run_child(args_list, env):
 
 def configs(args):
     out = []
+    vsizes = sorted(set(args.vsizes) | {100, 4096}) if args.full else args.vsizes
     for n in args.sizes:
-        for v in args.vsizes:
-            if not args.full and n * v > args.max_bytes:
-                continue
-            out.append((n, v))
+        for v in vsizes:
+            if args.full or n * v <= args.max_bytes:
+                out.append((n, v))
     return out
 
 
@@ -394,6 +404,7 @@ def run_all(args):
                    "full": args.full, "read_batch": READ_BATCH, "write_batch": S.BATCH_WRITE,
                    "seed": args.seed},
         "commit": git_commit(),
+        "command": " ".join(["bench/compare.py"] + sys.argv[1:]),
         "load_start": loadavg(),
         "date": time.strftime("%Y-%m-%d %H:%M:%S %z"),
         "stores": probe,
@@ -698,14 +709,15 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--sizes", type=int_list, default=[200000, 1000000],
                     help="key counts N, comma-separated (default 200000,1000000)")
-    ap.add_argument("--vsizes", type=int_list, default=[100, 4096],
-                    help="value sizes in bytes (default 100,4096)")
+    ap.add_argument("--vsizes", type=int_list, default=[100],
+                    help="value sizes in bytes (default 100; 4096 adds 4 KiB values up to --max-bytes)")
     ap.add_argument("--max-bytes", type=float, default=1e9,
                     help="skip sizes whose N x value size exceeds this (default 1e9; --full ignores it)")
     ap.add_argument("--ops", type=int, default=100000,
                     help="keys sampled for reads, overwrites and deletes (default 100000; --full: all N)")
     ap.add_argument("--reps", type=int, default=3, help="repetitions per measurement (default 3)")
-    ap.add_argument("--full", action="store_true", help="every size, every key (4 GB of values at 1M x 4 KiB)")
+    ap.add_argument("--full", action="store_true",
+                    help="every size and value size (100 B and 4 KiB: 4 GB of values at 1M x 4 KiB), every key")
     ap.add_argument("--stores", type=lambda s: [x for x in s.split(",") if x],
                     help="comma-separated subset of: " + ",".join(S.NAMES))
     ap.add_argument("--tmpdir", help="directory for the stores (default: the system temp dir)")
