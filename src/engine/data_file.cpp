@@ -64,9 +64,18 @@ Bytes DataFile::View(uint64_t offset, size_t length, std::vector<std::byte>* scr
   if (offset >= flushed_ && offset < end_ && length <= end_ - offset) {
     return Bytes(buf_).subspan(static_cast<size_t>(offset - flushed_), length);
   }
+  CheckInFile(offset, length);
   scratch->resize(length);
   Read(*scratch, offset);
   return *scratch;
+}
+
+void DataFile::CheckInFile(uint64_t offset, size_t length) const {
+  if (length <= kBufferSize) return;
+  const uint64_t size = std::max(end_, file_.Size());
+  if (offset > size || length > size - offset) {
+    throw EngineError(ErrorKind::kUnexpectedEof, kFillBufferText);
+  }
 }
 
 uint64_t DataFile::Append(Bytes data) {
@@ -141,6 +150,7 @@ Bytes DataWindow::Get(uint64_t offset, size_t length) {
   }
   const uint64_t end = file_->end();
   if (length >= kWindowSize || offset >= end || length > end - offset) {
+    file_->CheckInFile(offset, length);
     large_.resize(length);
     file_->Read(large_, offset);
     return large_;

@@ -67,6 +67,11 @@ class DataFile {
   // all in the mapped part of the file.
   std::optional<Bytes> MappedView(uint64_t offset, size_t length) const;
 
+  // Fails as Read would, before anything is allocated, when a large range
+  // cannot lie in the file or the buffer: a damaged record must not make
+  // the store allocate (or zero-fill) what its length claims.
+  void CheckInFile(uint64_t offset, size_t length) const;
+
   // Writes the buffered bytes to the file.
   void Flush();
   // Moves the data end to `end`. REQUIRES: the buffer is empty.
