@@ -563,8 +563,11 @@ def report(paths, outdir, chart_config):
               "Each cell is the median over repetitions on fresh stores; the number in "
               "parentheses is the ratio to the best peer in the same run (the fastest store "
               "that is neither Vantre nor the in-memory dict): below 1.00 is faster than it. "
-              "Nothing fsyncs per write; Vantre's log and data appends stay in 64 KiB "
-              "user-space buffers until full, the peers write to the OS on every commit.")
+              "Nothing fsyncs per write. Vantre's log and data appends stay in 64 KiB "
+              "user-space buffers until one fills (a process crash loses what is in them); "
+              "most peers hand every write to the OS before returning (a write() or a shared "
+              "map), Berkeley DB keeps its pages in its own 256 KiB cache until evicted. "
+              "The machine is shared with other work: the load average is given per run.")
     md.append("")
     charts = []
     for run in runs:
@@ -595,6 +598,14 @@ def report(paths, outdir, chart_config):
                      "all" if p["full"] else "{:,}".format(p["ops"]), run.get("load_start", "?"),
                      run.get("load_end", "?"), run.get("seconds", "?")))
         md.append("")
+        if run.get("command"):
+            words = run["command"].split()
+            while "--out" in words:  # where the JSON went is no part of the run
+                at = words.index("--out")
+                del words[at:at + 2]
+            md.append("Run as `%s %s` (from `make bench BENCH_ARGS=...`)."
+                      % (os.path.basename(i["executable"]), " ".join(words)))
+            md.append("")
         rows = []
         for name, s in run["stores"].items():
             if s["available"]:
