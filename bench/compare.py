@@ -4,7 +4,8 @@ could pick instead, on the same workloads, in the interpreter running this
 script (CPython 3.11 or PyPy 3.9).
 
     python3 bench/compare.py                 # N = 200,000 and 1,000,000, 100-byte
-                                             # values: a few minutes
+                                             # values: about 6 minutes on 2 cores,
+                                             # most of it SQLite's per-key commits
     pypy3   bench/compare.py                 # the same under PyPy
     python3 bench/compare.py --vsizes 100,4096   # adds 4 KiB values where
                                              # N x 4 KiB <= --max-bytes (1 GB)

@@ -5,6 +5,7 @@
 #   2. builds the module (scripts/build.sh)
 #   3. runs bench/compare.py once under CPython 3.11 and once under PyPy 3.9
 #   4. writes bench/results/compare.md and the PNG charts (CPython + matplotlib)
+# The default run takes about 6 minutes per interpreter on a 2-core machine.
 # Usage: scripts/bench.sh [compare.py options]   e.g. --full, or --sizes 200000
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
