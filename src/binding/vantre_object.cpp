@@ -166,8 +166,8 @@ PyObject* vantre_get_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nar
   return Guard(OsErrorStyle::kBySubclass, [&]() -> PyObject* {
     StoreCell& cell = *borrow.state().store;
     StoreLock lock(cell.mutex);
-    const std::vector<std::byte>* value = cell.store.Read(key);
-    if (value == nullptr) Py_RETURN_NONE;
+    const std::optional<Bytes> value = cell.store.Read(key);
+    if (!value) Py_RETURN_NONE;
     return NewBytes(*value);
   });
 }
@@ -297,8 +297,8 @@ PyObject* vantre_get_many(PyObject* self, PyObject* const* args, Py_ssize_t narg
       StoreCell& cell = *borrow.state().store;
       StoreLock lock(cell.mutex);
       for (size_t i = 0; i < n; ++i) {
-        const std::vector<std::byte>* value = cell.store.Read(keys.texts[i]);
-        if (value != nullptr) values[i] = PyRef(NewBytes(*value));
+        const std::optional<Bytes> value = cell.store.Read(keys.texts[i]);
+        if (value) values[i] = PyRef(NewBytes(*value));
       }
     }
     PyRef list(NewList(static_cast<Py_ssize_t>(n)));

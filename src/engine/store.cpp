@@ -125,16 +125,16 @@ bool Store::Remove(std::string_view key) {
   return true;
 }
 
-const std::vector<std::byte>* Store::Read(std::string_view key) {
+std::optional<Bytes> Store::Read(std::string_view key) {
   const uint64_t hash = KeyHash(key);
   if (cache_.size() > 0) {
-    if (const auto* hit = cache_.Lookup(hash)) return hit;
+    if (auto hit = cache_.Lookup(hash)) return hit;
   }
-  if (key_index_.empty()) return nullptr;
+  if (key_index_.empty()) return std::nullopt;
   const uint32_t* found = key_index_.find_id(hash);
-  if (found == nullptr) return nullptr;
+  if (found == nullptr) return std::nullopt;
   const uint32_t id = *found;
-  if (!live_.contains(id)) return nullptr;
+  if (!live_.contains(id)) return std::nullopt;
   const Record rec = RecordAt(id);
   if (rec.key_length >= kMaxReadLength || rec.value_length >= kMaxReadLength) {
     throw Unrecoverable("capacity overflow");
@@ -143,10 +143,10 @@ const std::vector<std::byte>* Store::Read(std::string_view key) {
     const Bytes stored = keys_.View(rec.key_offset, rec.key_length, &key_scratch_);
     if (stored.size() != key.size() ||
         (!key.empty() && std::memcmp(stored.data(), key.data(), key.size()) != 0)) {
-      return nullptr;  // another key with the same key hash
+      return std::nullopt;  // another key with the same key hash
     }
     const Bytes value = values_.View(rec.value_offset, rec.value_length, &value_scratch_);
-    return &cache_.Insert(hash, value);
+    return cache_.Insert(hash, value);
   } catch (const Error& e) {
     Unwrap(e);
   }

@@ -20,6 +20,7 @@
 #define VANTRE_ENGINE_STORE_H_
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -53,9 +54,9 @@ class Store {
   // Removes `key`; false if it was not stored. Touches no file.
   bool Remove(std::string_view key);
   // Looks `key` up through the cache, then the data files. Returns a view of
-  // the value, valid until the Store next changes, or nullptr if absent.
+  // the value, valid until the Store next changes, or nothing if absent.
   // Failures to read the files are Unrecoverable.
-  const std::vector<std::byte>* Read(std::string_view key);
+  std::optional<Bytes> Read(std::string_view key);
 
   // Doubles the record capacity until the record with id record_count fits
   // the record table. Failures are Unrecoverable and leave the old table.

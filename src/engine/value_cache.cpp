@@ -1,6 +1,7 @@
 #include "engine/value_cache.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace vantre {
 namespace {
@@ -8,101 +9,103 @@ namespace {
 // Room reserved up front; a larger cache grows as it fills, so that a huge
 // capacity never allocates (or aborts) at open.
 constexpr uint64_t kMaxReservedEntries = 16384;
+// The queue of uses is compacted when it holds more than this many records
+// beyond twice the number of entries.
+constexpr size_t kQueueSlack = 1024;
 
 }  // namespace
 
-ValueCache::ValueCache(uint64_t capacity) : capacity_(capacity) {
-  size_t reserve = static_cast<size_t>(std::min(std::max<uint64_t>(capacity, 1), kMaxReservedEntries));
-  index_.reserve(reserve);
-  slots_.reserve(reserve);
-}
-
-void ValueCache::Unlink(uint32_t slot) {
-  Entry& e = slots_[slot];
-  if (e.prev != kNil) slots_[e.prev].next = e.next; else head_ = e.next;
-  if (e.next != kNil) slots_[e.next].prev = e.prev; else tail_ = e.prev;
-  e.prev = e.next = kNil;
-}
-
-void ValueCache::PushFront(uint32_t slot) {
-  Entry& e = slots_[slot];
-  e.prev = kNil;
-  e.next = head_;
-  if (head_ != kNil) slots_[head_].prev = slot; else tail_ = slot;
-  head_ = slot;
-}
-
-void ValueCache::Assign(Entry* e, Bytes value) {
-  // Reuse the slot's buffer unless it is far larger than needed.
-  if (e->value.capacity() > 2 * value.size() + 4096) {
-    std::vector<std::byte>().swap(e->value);
-  }
-  e->value.assign(value.begin(), value.end());
-}
-
-const std::vector<std::byte>* ValueCache::Lookup(uint64_t hash) {
-  auto it = index_.find(hash);
-  if (it == index_.end()) return nullptr;
-  uint32_t slot = it->second;
-  slots_[slot].stamp = ++clock_;
-  if (head_ != slot) {
-    Unlink(slot);
-    PushFront(slot);
-  }
-  return &slots_[slot].value;
-}
-
-const std::vector<std::byte>& ValueCache::Insert(uint64_t hash, Bytes value) {
-  const uint32_t stamp = ++clock_;
-  auto it = index_.find(hash);
-  uint32_t slot;
-  if (it != index_.end()) {
-    slot = it->second;
-    Unlink(slot);
+void CachedBytes::Assign(Bytes value) {
+  const size_t n = value.size();
+  if (n <= kInline) {
+    heap_.reset();
+    capacity_ = 0;
+    if (n > 0) std::memcpy(inline_, value.data(), n);
   } else {
-    if (!index_.empty() && index_.size() >= capacity_) {
-      // Evict the least recently used entry and reuse its slot.
-      slot = tail_;
-      Unlink(slot);
-      index_.erase(slots_[slot].hash);
-    } else if (!free_.empty()) {
-      slot = free_.back();
-      free_.pop_back();
-    } else {
-      slot = static_cast<uint32_t>(slots_.size());
-      slots_.emplace_back();
+    // Reuse the heap buffer unless it is too small or far too large.
+    if (!heap_ || capacity_ < n || capacity_ > 2 * n + 4096) {
+      heap_.reset(new std::byte[n]);
+      capacity_ = static_cast<uint32_t>(n);
     }
-    slots_[slot].hash = hash;
-    index_.emplace(hash, slot);
+    std::memcpy(heap_.get(), value.data(), n);
   }
-  Entry& e = slots_[slot];
-  Assign(&e, value);
-  e.stamp = stamp;
-  PushFront(slot);
-  return e.value;
+  size_ = static_cast<uint32_t>(n);
+}
+
+ValueCache::ValueCache(uint64_t capacity) : capacity_(capacity) {
+  const auto reserve =
+      static_cast<size_t>(std::min(std::max<uint64_t>(capacity, 1), kMaxReservedEntries));
+  map_.reserve(reserve);
+  uses_.reserve(2 * reserve);
+}
+
+void ValueCache::Touch(uint64_t hash, Entry* entry) {
+  entry->stamp = clock_;
+  entry->sequence = ++sequence_;
+  uses_.push_back({entry->sequence, hash});
+}
+
+std::optional<Bytes> ValueCache::Lookup(uint64_t hash) {
+  auto it = map_.find(hash);
+  if (it == map_.end()) return std::nullopt;
+  ++clock_;
+  Touch(hash, &it->second);
+  CompactIfStale();
+  return it->second.value.view();
+}
+
+void ValueCache::EvictOldest() {
+  while (head_ < uses_.size()) {
+    const Use use = uses_[head_++];
+    auto it = map_.find(use.hash);
+    if (it != map_.end() && it->second.sequence == use.sequence) {
+      map_.erase(it);
+      return;
+    }
+  }
+}
+
+Bytes ValueCache::Insert(uint64_t hash, Bytes value) {
+  ++clock_;
+  auto it = map_.find(hash);
+  if (it == map_.end()) {
+    if (!map_.empty() && map_.size() >= capacity_) EvictOldest();
+    it = map_.try_emplace(hash).first;
+  }
+  Entry& entry = it->second;
+  entry.value.Assign(value);
+  Touch(hash, &entry);
+  CompactIfStale();
+  return entry.value.view();
 }
 
 void ValueCache::Remove(uint64_t hash) {
-  auto it = index_.find(hash);
-  if (it == index_.end()) return;
-  uint32_t slot = it->second;
-  index_.erase(it);
-  Unlink(slot);
-  std::vector<std::byte>().swap(slots_[slot].value);
-  free_.push_back(slot);
+  // Its records in the queue become stale.
+  map_.erase(hash);
 }
 
 void ValueCache::Clear() {
-  index_.clear();  // keeps its buckets
-  slots_.clear();  // keeps its capacity
-  free_.clear();
-  head_ = tail_ = kNil;
+  map_.clear();  // keeps its buckets
+  uses_.clear();  // keeps its capacity
+  head_ = 0;
   clock_ = 0;
 }
 
+void ValueCache::CompactIfStale() {
+  if (uses_.size() - head_ <= 2 * map_.size() + kQueueSlack) return;
+  // Keep only the records that are still current, in order.
+  size_t out = 0;
+  for (size_t i = head_; i < uses_.size(); ++i) {
+    auto it = map_.find(uses_[i].hash);
+    if (it != map_.end() && it->second.sequence == uses_[i].sequence) uses_[out++] = uses_[i];
+  }
+  uses_.resize(out);
+  head_ = 0;
+}
+
 uint32_t ValueCache::StampOf(uint64_t hash) const {
-  auto it = index_.find(hash);
-  return it == index_.end() ? 0 : slots_[it->second].stamp;
+  auto it = map_.find(hash);
+  return it == map_.end() ? 0 : it->second.stamp;
 }
 
 }  // namespace vantre

@@ -38,8 +38,8 @@ class StoreTest : public testing::Test {
     return store().Remove(key);
   }
   std::string Get(std::string_view key) {
-    const auto* v = store().Read(key);
-    return v == nullptr ? "<absent>" : test::Str(*v);
+    const std::optional<Bytes> v = store().Read(key);
+    return v ? std::string(AsText(*v)) : "<absent>";
   }
   std::string Path(const char* name) const { return JoinPath(dir_, name); }
   std::string Contents(const char* name) const { return test::ReadFileText(Path(name)); }

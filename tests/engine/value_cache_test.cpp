@@ -13,9 +13,9 @@ using test::Str;
 
 constexpr uint64_t kA = 0xA, kB = 0xB, kC = 0xC;
 
-std::string Value(const std::vector<std::byte>* v) { return v == nullptr ? "<miss>" : Str(*v); }
+std::string Value(std::optional<Bytes> v) { return v ? std::string(AsText(*v)) : "<miss>"; }
 
-const std::vector<std::byte>& Insert(ValueCache* cache, uint64_t hash, const std::string& v) {
+Bytes Insert(ValueCache* cache, uint64_t hash, const std::string& v) {
   return cache->Insert(hash, AsBytes(v));
 }
 
