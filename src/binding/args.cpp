@@ -149,12 +149,49 @@ bool ConvertText(PyObject* obj, const char* name, std::string_view* out) {
   return true;
 }
 
-bool ConvertByteSequence(PyObject* obj, const char* name, ByteArg* out) {
+namespace {
+
+// Converts a sequence element by element: refuses a str and objects that
+// are not sequences, reserves for the declared length (capped: it may lie),
+// then hands each item to `convert`, which returns false with an error set.
+template <typename Reserve, typename Convert>
+bool ConvertSequence(PyObject* obj, const char* name, Reserve reserve, Convert convert) {
   if (PyUnicode_Check(obj)) {
     PyErr_SetString(PyExc_TypeError, kStrToVecText);
     PrefixTypeError(name);
     return false;
   }
+  if (!PySequence_Check(obj)) {
+    RaiseDowncast(obj, "Sequence");
+    PrefixTypeError(name);
+    return false;
+  }
+  Py_ssize_t hint = PySequence_Size(obj);
+  if (hint < 0) {
+    PyErr_Clear();
+    hint = 0;
+  }
+  reserve(static_cast<size_t>(std::min(hint, kMaxReservedItems)));
+  PyRef iter(PyObject_GetIter(obj));
+  if (!iter) {
+    PrefixTypeError(name);
+    return false;
+  }
+  while (true) {
+    PyRef item(PyIter_Next(iter.get()));
+    if (!item) break;
+    if (!convert(std::move(item))) return false;
+  }
+  if (PyErr_Occurred()) {
+    PrefixTypeError(name);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ConvertByteSequence(PyObject* obj, const char* name, ByteArg* out) {
   if (PyBytes_CheckExact(obj)) {
     out->bytes = {reinterpret_cast<const std::byte*>(PyBytes_AS_STRING(obj)),
                   static_cast<size_t>(PyBytes_GET_SIZE(obj))};
@@ -165,81 +202,39 @@ bool ConvertByteSequence(PyObject* obj, const char* name, ByteArg* out) {
                   static_cast<size_t>(PyByteArray_GET_SIZE(obj))};
     return true;
   }
-  if (!PySequence_Check(obj)) {
-    RaiseDowncast(obj, "Sequence");
-    PrefixTypeError(name);
-    return false;
-  }
-  Py_ssize_t hint = PySequence_Size(obj);
-  if (hint < 0) {
-    PyErr_Clear();
-    hint = 0;
-  }
-  out->storage.reserve(static_cast<size_t>(std::min(hint, kMaxReservedItems)));
-  PyRef iter(PyObject_GetIter(obj));
-  if (!iter) {
-    PrefixTypeError(name);
-    return false;
-  }
-  while (true) {
-    PyRef item(PyIter_Next(iter.get()));
-    if (!item) break;
-    long v = PyLong_AsLong(item.get());
-    if (v == -1 && PyErr_Occurred()) {
-      PrefixTypeError(name);
-      return false;
-    }
-    if (v < 0 || v > 255) {
-      PyErr_SetString(PyExc_OverflowError, kRangeText);
-      return false;
-    }
-    out->storage.push_back(static_cast<std::byte>(v));
-  }
-  if (PyErr_Occurred()) {
-    PrefixTypeError(name);
-    return false;
-  }
+  const bool ok = ConvertSequence(
+      obj, name, [&](size_t n) { out->storage.reserve(n); },
+      [&](PyRef item) {
+        long v = PyLong_AsLong(item.get());
+        if (v == -1 && PyErr_Occurred()) {
+          PrefixTypeError(name);
+          return false;
+        }
+        if (v < 0 || v > 255) {
+          PyErr_SetString(PyExc_OverflowError, kRangeText);
+          return false;
+        }
+        out->storage.push_back(static_cast<std::byte>(v));
+        return true;
+      });
   out->bytes = out->storage;
-  return true;
+  return ok;
 }
 
 bool ConvertTextSequence(PyObject* obj, const char* name, TextListArg* out) {
-  if (PyUnicode_Check(obj)) {
-    PyErr_SetString(PyExc_TypeError, kStrToVecText);
-    PrefixTypeError(name);
-    return false;
-  }
-  if (!PySequence_Check(obj)) {
-    RaiseDowncast(obj, "Sequence");
-    PrefixTypeError(name);
-    return false;
-  }
-  Py_ssize_t hint = PySequence_Size(obj);
-  if (hint < 0) {
-    PyErr_Clear();
-    hint = 0;
-  }
-  const size_t reserve = static_cast<size_t>(std::min(hint, kMaxReservedItems));
-  out->refs.reserve(reserve);
-  out->texts.reserve(reserve);
-  PyRef iter(PyObject_GetIter(obj));
-  if (!iter) {
-    PrefixTypeError(name);
-    return false;
-  }
-  while (true) {
-    PyRef item(PyIter_Next(iter.get()));
-    if (!item) break;
-    std::string_view text;
-    if (!ConvertText(item.get(), name, &text)) return false;
-    out->texts.push_back(text);
-    out->refs.push_back(std::move(item));
-  }
-  if (PyErr_Occurred()) {
-    PrefixTypeError(name);
-    return false;
-  }
-  return true;
+  return ConvertSequence(
+      obj, name,
+      [&](size_t n) {
+        out->refs.reserve(n);
+        out->texts.reserve(n);
+      },
+      [&](PyRef item) {
+        std::string_view text;
+        if (!ConvertText(item.get(), name, &text)) return false;
+        out->texts.push_back(text);
+        out->refs.push_back(std::move(item));
+        return true;
+      });
 }
 
 bool ConvertCacheSize(PyObject* obj, const char* name, uint64_t* out) {
