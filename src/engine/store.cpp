@@ -35,16 +35,16 @@ Store::Store(std::string dir, File offsets, MemoryMap table, uint32_t record_cap
 
 std::string Store::PathOf(const char* name) const { return JoinPath(dir_, name); }
 
-Record Store::RecordAt(uint32_t id) const {
+size_t Store::RecordOffset(uint32_t id) const {
   const uint64_t end = static_cast<uint64_t>(id) * kRecordSize + kRecordSize;
   if (end > table_.size()) OutOfRange(end, table_.size());
-  return DecodeRecord(table_.data() + (end - kRecordSize));
+  return static_cast<size_t>(end - kRecordSize);
 }
 
+Record Store::RecordAt(uint32_t id) const { return DecodeRecord(table_.data() + RecordOffset(id)); }
+
 void Store::StoreRecord(uint32_t id, const Record& r) {
-  const uint64_t end = static_cast<uint64_t>(id) * kRecordSize + kRecordSize;
-  if (end > table_.size()) OutOfRange(end, table_.size());
-  EncodeRecord(table_.data() + (end - kRecordSize), r);
+  EncodeRecord(table_.data() + RecordOffset(id), r);
 }
 
 void Store::Grow() {
@@ -77,9 +77,7 @@ void Store::Put(std::string_view key, Bytes val, WalWriter* wal) {
   const uint64_t hash = KeyHash(key);
   Grow();
   const uint32_t id = record_count_;
-  // Check the record's place before anything is written.
-  const Record probe = RecordAt(id);
-  (void)probe;
+  RecordOffset(id);  // the record's place is checked before anything is written
 
   // The fallible work first: key and value bytes, then the log record. A
   // failure undoes the appends, so the Store and the log are as before.

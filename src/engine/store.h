@@ -70,7 +70,7 @@ class Store {
   // Unrecoverable.
   std::vector<std::string> Keys() const;
 
-  // Copies of the live set and the key texts; for the read-only methods.
+  // Number of live keys.
   uint64_t Len() const { return live_.cardinality(); }
 
   // Record of `id`, bounds-checked against the mapped table.
@@ -92,6 +92,9 @@ class Store {
   ValueCache cache_;
 
  private:
+  // Byte offset of `id`'s record in the table; a record outside the mapped
+  // table is Unrecoverable (index out of range).
+  size_t RecordOffset(uint32_t id) const;
   void StoreRecord(uint32_t id, const Record& r);
 
   std::string dir_;
