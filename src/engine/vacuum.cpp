@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 #include "engine/engine.h"
 #include "engine/error.h"
@@ -33,6 +34,30 @@ namespace {
 
 File CreateCompactionFile(const Store& store, const char* name) {
   return File::Open(store.PathOf(name), O_RDWR | O_CREAT | O_TRUNC);
+}
+
+// Fills `index` with a copy of the store's key index in which every id is
+// replaced by its new id: the number of surviving ids below it. Returns
+// false, leaving `index` unspecified, unless the key index names every
+// survivor exactly once and nothing else.
+bool RenumberedIndex(const Store& store, KeyIndex* index) {
+  constexpr uint32_t kGone = UINT32_MAX;
+  std::vector<uint32_t> new_id(store.record_count_, kGone);
+  uint32_t survivors = 0;
+  for (uint32_t id : store.live_) {
+    if (id >= store.record_count_) break;
+    new_id[id] = survivors++;
+  }
+  if (store.key_index_.size() != survivors) return false;
+  *index = store.key_index_;
+  std::vector<bool> named(survivors, false);
+  for (const KeyIndex::Entry& e : *index) {
+    const uint32_t id = e.id < new_id.size() ? new_id[e.id] : kGone;
+    if (id == kGone || named[id]) return false;
+    named[id] = true;
+    e.id = id;
+  }
+  return true;
 }
 
 }  // namespace
@@ -49,8 +74,17 @@ void Vacuum(StoreCell& store_cell, WalCell& wal_cell) {
   DataFile values_out(CreateCompactionFile(store, kValsVacFile), 0);
   DataFile offsets_out(CreateCompactionFile(store, kOffsetsVacFile), 0);
 
+  // The new key index: the survivors keep their key hashes and take their
+  // new ids. In a consistent store the key index names every survivor
+  // exactly once, so renumbering a copy of it gives what hashing every key
+  // read back from keys.bin would, without a hash and a random insert per
+  // key. If it does not (a damaged snapshot, say), every key is hashed.
   KeyIndex index;
-  index.reserve(store.key_index_.size());
+  const bool rehash = !RenumberedIndex(store, &index);
+  if (rehash) {
+    index.clear();
+    index.reserve(store.key_index_.size());
+  }
   IdSet live;
   uint32_t next_id = 0;
   DataWindow keys_in(&store.keys_);
@@ -59,17 +93,20 @@ void Vacuum(StoreCell& store_cell, WalCell& wal_cell) {
   for (uint32_t id : store.live_) {
     if (id >= store.record_count_) break;
     const Record rec = store.RecordAt(id);
-    key.assign(AsText(keys_in.Get(rec.key_offset, rec.key_length)));
+    const Bytes key_bytes = keys_in.Get(rec.key_offset, rec.key_length);
     Record out;
-    out.key_offset = keys_out.Append(AsBytes(key));
+    out.key_offset = keys_out.Append(key_bytes);
     out.key_length = rec.key_length;
+    if (rehash) {
+      key.assign(AsText(key_bytes));
+      const uint64_t hash = IsValidUtf8(key) ? KeyHash(key) : KeyHash(Utf8Lossy(key));
+      index.insert_or_assign(hash, next_id);
+    }
     out.value_offset = values_out.Append(values_in.Get(rec.value_offset, rec.value_length));
     out.value_length = rec.value_length;
     std::byte encoded[kRecordSize];
     EncodeRecord(encoded, out);
     offsets_out.Append(encoded);
-    const uint64_t hash = IsValidUtf8(key) ? KeyHash(key) : KeyHash(Utf8Lossy(key));
-    index.insert_or_assign(hash, next_id);
     live.add(next_id);
     ++next_id;
   }
