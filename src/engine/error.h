@@ -79,7 +79,6 @@ class EngineError final : public Error {
 inline constexpr char kFillBufferText[] = "failed to fill whole buffer";
 inline constexpr char kWriteWholeText[] = "failed to write whole buffer";
 inline constexpr char kWriteBufferedText[] = "failed to write the buffered data";
-inline constexpr char kMapOffsetText[] = "memory map offset is larger than length";
 
 // The call cannot continue; the binding raises it as a panic.
 class Unrecoverable final : public std::exception {

@@ -93,8 +93,6 @@ void RenameFile(const std::string& from, const std::string& to);
 void SyncDirectory(const std::string& dir);
 // True if stat() of `path` succeeds (symbolic links followed).
 bool PathExists(const std::string& path);
-// Removes `path`; a missing file is not an error.
-void RemoveFile(const std::string& path);
 
 }  // namespace vantre
 
