@@ -96,6 +96,16 @@ bool CheckLength(size_t n, const char* what) {
 using StoreLock = std::unique_lock<RwLock>;
 using StoreSharedLock = std::shared_lock<RwLock>;
 
+// The call frame of a method without arguments: bookkeeping, the borrow of
+// self, then `body(state)` with C++ failures turned into Python ones.
+template <typename F>
+PyObject* RunNoArgs(PyObject* self, OsErrorStyle style, F body) {
+  CallScope scope;
+  Borrow borrow(self);
+  if (!borrow) return nullptr;
+  return Guard(style, [&]() -> PyObject* { return body(borrow.state()); });
+}
+
 }  // namespace
 
 PyObject* vantre_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -198,33 +208,24 @@ PyObject* vantre_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* vantre_persist(PyObject* self, PyObject*) {
-  CallScope scope;
-  Borrow borrow(self);
-  if (!borrow) return nullptr;
-  return Guard(OsErrorStyle::kBySubclass, [&]() -> PyObject* {
-    Persist(*borrow.state().store, *borrow.state().wal);
+  return RunNoArgs(self, OsErrorStyle::kBySubclass, [](VantreState& st) -> PyObject* {
+    Persist(*st.store, *st.wal);
     Py_RETURN_NONE;
   });
 }
 
 PyObject* vantre_vacuum(PyObject* self, PyObject*) {
-  CallScope scope;
-  Borrow borrow(self);
-  if (!borrow) return nullptr;
-  return Guard(OsErrorStyle::kPlain, [&]() -> PyObject* {
-    Vacuum(*borrow.state().store, *borrow.state().wal);
+  return RunNoArgs(self, OsErrorStyle::kPlain, [](VantreState& st) -> PyObject* {
+    Vacuum(*st.store, *st.wal);
     Py_RETURN_NONE;
   });
 }
 
 PyObject* vantre_len(PyObject* self, PyObject*) {
-  CallScope scope;
-  Borrow borrow(self);
-  if (!borrow) return nullptr;
-  return Guard(OsErrorStyle::kBySubclass, [&]() -> PyObject* {
+  return RunNoArgs(self, OsErrorStyle::kBySubclass, [](VantreState& st) -> PyObject* {
     uint64_t n;
     {
-      StoreCell& cell = *borrow.state().store;
+      StoreCell& cell = *st.store;
       StoreSharedLock lock(cell.mutex);
       n = cell.store.Len();
     }
@@ -233,13 +234,10 @@ PyObject* vantre_len(PyObject* self, PyObject*) {
 }
 
 PyObject* vantre_keys(PyObject* self, PyObject*) {
-  CallScope scope;
-  Borrow borrow(self);
-  if (!borrow) return nullptr;
-  return Guard(OsErrorStyle::kBySubclass, [&]() -> PyObject* {
+  return RunNoArgs(self, OsErrorStyle::kBySubclass, [](VantreState& st) -> PyObject* {
     std::vector<std::string> keys;
     {
-      StoreCell& cell = *borrow.state().store;
+      StoreCell& cell = *st.store;
       StoreSharedLock lock(cell.mutex);
       keys = cell.store.Keys();
     }
@@ -248,13 +246,10 @@ PyObject* vantre_keys(PyObject* self, PyObject*) {
 }
 
 PyObject* vantre_cache_stats(PyObject* self, PyObject*) {
-  CallScope scope;
-  Borrow borrow(self);
-  if (!borrow) return nullptr;
-  return Guard(OsErrorStyle::kBySubclass, [&]() -> PyObject* {
+  return RunNoArgs(self, OsErrorStyle::kBySubclass, [](VantreState& st) -> PyObject* {
     uint64_t entries, capacity;
     {
-      StoreCell& cell = *borrow.state().store;
+      StoreCell& cell = *st.store;
       StoreSharedLock lock(cell.mutex);
       entries = cell.store.cache_.size();
       capacity = cell.store.cache_.capacity();
@@ -269,11 +264,8 @@ PyObject* vantre_cache_stats(PyObject* self, PyObject*) {
 }
 
 PyObject* vantre_clear_cache(PyObject* self, PyObject*) {
-  CallScope scope;
-  Borrow borrow(self);
-  if (!borrow) return nullptr;
-  return Guard(OsErrorStyle::kBySubclass, [&]() -> PyObject* {
-    StoreCell& cell = *borrow.state().store;
+  return RunNoArgs(self, OsErrorStyle::kBySubclass, [](VantreState& st) -> PyObject* {
+    StoreCell& cell = *st.store;
     StoreLock lock(cell.mutex);
     cell.store.cache_.Clear();
     Py_RETURN_NONE;
