@@ -144,12 +144,7 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__vantre() {
   using vantre::binding::module_cell;
   if (module_cell == nullptr) {
     PyObject* module = vantre::binding::CreateModule();
-    if (module == nullptr) {
-      PyObject *type, *value, *tb;
-      PyErr_Fetch(&type, &value, &tb);
-      PyErr_Restore(type, value, tb);
-      return nullptr;
-    }
+    if (module == nullptr) return nullptr;
     module_cell = module;
   }
   Py_INCREF(module_cell);

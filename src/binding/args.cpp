@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <limits>
+#include <new>
 #include <string>
 
 namespace vantre::binding {
@@ -191,7 +192,9 @@ bool ConvertSequence(PyObject* obj, const char* name, Reserve reserve, Convert c
 
 }  // namespace
 
-bool ConvertByteSequence(PyObject* obj, const char* name, ByteArg* out) {
+namespace {
+
+bool ConvertByteSequenceImpl(PyObject* obj, const char* name, ByteArg* out) {
   if (PyBytes_CheckExact(obj)) {
     out->bytes = {reinterpret_cast<const std::byte*>(PyBytes_AS_STRING(obj)),
                   static_cast<size_t>(PyBytes_GET_SIZE(obj))};
@@ -205,7 +208,19 @@ bool ConvertByteSequence(PyObject* obj, const char* name, ByteArg* out) {
   const bool ok = ConvertSequence(
       obj, name, [&](size_t n) { out->storage.reserve(n); },
       [&](PyRef item) {
-        long v = PyLong_AsLong(item.get());
+        // Integers only, through __index__ as CPython's PyLong_AsLong
+        // does; other interpreters would also take floats through __int__.
+        PyObject* number = item.get();
+        PyRef index;
+        if (!PyLong_Check(number)) {
+          index = PyRef(PyNumber_Index(number));
+          if (!index) {
+            PrefixTypeError(name);
+            return false;
+          }
+          number = index.get();
+        }
+        long v = PyLong_AsLong(number);
         if (v == -1 && PyErr_Occurred()) {
           PrefixTypeError(name);
           return false;
@@ -221,7 +236,7 @@ bool ConvertByteSequence(PyObject* obj, const char* name, ByteArg* out) {
   return ok;
 }
 
-bool ConvertTextSequence(PyObject* obj, const char* name, TextListArg* out) {
+bool ConvertTextSequenceImpl(PyObject* obj, const char* name, TextListArg* out) {
   return ConvertSequence(
       obj, name,
       [&](size_t n) {
@@ -235,6 +250,28 @@ bool ConvertTextSequence(PyObject* obj, const char* name, TextListArg* out) {
         out->refs.push_back(std::move(item));
         return true;
       });
+}
+
+}  // namespace
+
+// No C++ exception may reach the interpreter: a sequence too large for the
+// memory left is MemoryError.
+bool ConvertByteSequence(PyObject* obj, const char* name, ByteArg* out) {
+  try {
+    return ConvertByteSequenceImpl(obj, name, out);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
+  }
+}
+
+bool ConvertTextSequence(PyObject* obj, const char* name, TextListArg* out) {
+  try {
+    return ConvertTextSequenceImpl(obj, name, out);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
+  }
 }
 
 bool ConvertCacheSize(PyObject* obj, const char* name, uint64_t* out) {

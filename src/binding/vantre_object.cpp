@@ -8,9 +8,8 @@
 #include "binding/vantre_object.h"
 
 #include <limits>
-#include <mutex>
+#include <exception>
 #include <new>
-#include <shared_mutex>
 
 #include "binding/args.h"
 #include "binding/errors.h"
@@ -93,8 +92,21 @@ bool CheckLength(size_t n, const char* what) {
   return true;
 }
 
-using StoreLock = std::unique_lock<RwLock>;
-using StoreSharedLock = std::shared_lock<RwLock>;
+// Opens the store; a directory held by another Vantre object is tried again
+// after a collection, since the holder may be an object that is no longer
+// reachable but not yet freed (PyPy frees objects late).
+std::shared_ptr<Database> OpenDatabase(const std::string& path, uint64_t cache_size) {
+  for (int attempt = 0;; ++attempt) {
+    try {
+      return Database::Open(path, cache_size);
+    } catch (const EngineError& e) {
+      if (e.kind() != ErrorKind::kWouldBlock || attempt == 2) throw;
+    }
+    PyRef gc(PyImport_ImportModule("gc"));
+    PyRef collected(gc ? PyObject_CallMethod(gc.get(), "collect", nullptr) : nullptr);
+    if (!collected) PyErr_Clear();
+  }
+}
 
 // The call frame of a method without arguments: bookkeeping, the borrow of
 // self, then `body(state)` with C++ failures turned into Python ones.
@@ -104,6 +116,14 @@ PyObject* RunNoArgs(PyObject* self, OsErrorStyle style, F body) {
   Borrow borrow(self);
   if (!borrow) return nullptr;
   return Guard(style, [&]() -> PyObject* { return body(borrow.state()); });
+}
+
+// Reports the failure being handled through the unraisable-exception hook,
+// naming the store. REQUIRES: called from inside a catch block.
+void ReportUnraisable(const std::string& storage_path) {
+  RaiseCurrentException(OsErrorStyle::kBySubclass);
+  PyRef where(PyUnicode_FromFormat("Vantre(%s) writing out its buffers", storage_path.c_str()));
+  PyErr_WriteUnraisable(where.get());
 }
 
 }  // namespace
@@ -118,24 +138,36 @@ PyObject* vantre_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (argv[1] != nullptr && !ConvertCacheSize(argv[1], "cache_size", &cache_size)) return nullptr;
 
   return Guard(OsErrorStyle::kBySubclass, [&]() -> PyObject* {
-    OpenStore open = Open(std::string(path), cache_size);
+    std::shared_ptr<Database> db = OpenDatabase(std::string(path), cache_size);
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyObject* self = alloc(type, 0);
     if (self == nullptr) return nullptr;  // the store is torn down here
     auto* obj = reinterpret_cast<VantreObject*>(self);
     new (&obj->state) VantreState();
     obj->state.storage_path = std::string(path);
-    obj->state.store = std::move(open.store);
-    obj->state.wal = std::move(open.wal);
+    obj->state.db = std::move(db);
     return self;
   });
 }
 
 void vantre_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  // Dropping the handles tears the store down: buffers written out, map
-  // unmapped, files closed.
-  reinterpret_cast<VantreObject*>(self)->state.~VantreState();
+  VantreState& state = reinterpret_cast<VantreObject*>(self)->state;
+  // Buffered writes that cannot be written out are lost: say so, as the
+  // interpreter reports other errors it cannot raise.
+  if (state.db) {
+    PyObject *et, *ev, *tb;
+    PyErr_Fetch(&et, &ev, &tb);
+    try {
+      state.db->Flush();
+    } catch (...) {
+      ReportUnraisable(state.storage_path);
+    }
+    PyErr_Restore(et, ev, tb);
+  }
+  // Dropping the handle tears the store down: map unmapped, files closed,
+  // directory unlocked.
+  state.~VantreState();
   auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_slot(self);
   Py_DECREF(type);
@@ -155,10 +187,7 @@ PyObject* vantre_set_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nar
   if (!CheckLength(key.size(), "key") || !CheckLength(val.bytes.size(), "value")) return nullptr;
 
   return Guard(OsErrorStyle::kBySubclass, [&]() -> PyObject* {
-    VantreState& st = borrow.state();
-    StoreLock store_lock(st.store->mutex);
-    StoreLock wal_lock(st.wal->mutex);
-    st.store->store.Put(key, val.bytes, &st.wal->wal);
+    borrow.state().db->Put(key, val.bytes);
     Py_RETURN_NONE;
   });
 }
@@ -174,11 +203,11 @@ PyObject* vantre_get_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nar
   if (!ConvertText(argv[0], "key", &key)) return nullptr;
 
   return Guard(OsErrorStyle::kBySubclass, [&]() -> PyObject* {
-    StoreCell& cell = *borrow.state().store;
-    StoreLock lock(cell.mutex);
-    const std::optional<Bytes> value = cell.store.Read(key);
-    if (!value) Py_RETURN_NONE;
-    return NewBytes(*value);
+    PyObject* result = nullptr;
+    if (!borrow.state().db->Get(key, [&](Bytes value) { result = NewBytes(value); })) {
+      Py_RETURN_NONE;
+    }
+    return result;
   });
 }
 
@@ -194,68 +223,41 @@ PyObject* vantre_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   if (!CheckLength(key.size(), "key")) return nullptr;
 
   return Guard(OsErrorStyle::kBySubclass, [&]() -> PyObject* {
-    VantreState& st = borrow.state();
-    StoreLock store_lock(st.store->mutex);
-    StoreLock wal_lock(st.wal->mutex);
-    try {
-      st.wal->wal.AppendDelete(key);
-    } catch (const Error& e) {
-      Unwrap(e);
-    }
-    const bool removed = st.store->store.Remove(key);
-    return PyBool_FromLong(removed ? 1 : 0);
+    return PyBool_FromLong(borrow.state().db->Delete(key) ? 1 : 0);
   });
 }
 
 PyObject* vantre_persist(PyObject* self, PyObject*) {
   return RunNoArgs(self, OsErrorStyle::kBySubclass, [](VantreState& st) -> PyObject* {
-    Persist(*st.store, *st.wal);
+    st.db->Persist();
     Py_RETURN_NONE;
   });
 }
 
 PyObject* vantre_vacuum(PyObject* self, PyObject*) {
   return RunNoArgs(self, OsErrorStyle::kPlain, [](VantreState& st) -> PyObject* {
-    Vacuum(*st.store, *st.wal);
+    st.db->Vacuum();
     Py_RETURN_NONE;
   });
 }
 
 PyObject* vantre_len(PyObject* self, PyObject*) {
   return RunNoArgs(self, OsErrorStyle::kBySubclass, [](VantreState& st) -> PyObject* {
-    uint64_t n;
-    {
-      StoreCell& cell = *st.store;
-      StoreSharedLock lock(cell.mutex);
-      n = cell.store.Len();
-    }
-    return NewInt(n);
+    return NewInt(st.db->Len());
   });
 }
 
 PyObject* vantre_keys(PyObject* self, PyObject*) {
   return RunNoArgs(self, OsErrorStyle::kBySubclass, [](VantreState& st) -> PyObject* {
-    std::vector<std::string> keys;
-    {
-      StoreCell& cell = *st.store;
-      StoreSharedLock lock(cell.mutex);
-      keys = cell.store.Keys();
-    }
-    return NewTextList(keys);
+    return NewTextList(st.db->Keys());
   });
 }
 
 PyObject* vantre_cache_stats(PyObject* self, PyObject*) {
   return RunNoArgs(self, OsErrorStyle::kBySubclass, [](VantreState& st) -> PyObject* {
-    uint64_t entries, capacity;
-    {
-      StoreCell& cell = *st.store;
-      StoreSharedLock lock(cell.mutex);
-      entries = cell.store.cache_.size();
-      capacity = cell.store.cache_.capacity();
-    }
-    PyRef a(NewInt(entries));
-    PyRef b(NewInt(capacity));
+    const Database::CacheStats stats = st.db->GetCacheStats();
+    PyRef a(NewInt(stats.entries));
+    PyRef b(NewInt(stats.capacity));
     PyObject* tuple = NewTuple(2);
     PyTuple_SET_ITEM(tuple, 0, a.release());
     PyTuple_SET_ITEM(tuple, 1, b.release());
@@ -265,9 +267,7 @@ PyObject* vantre_cache_stats(PyObject* self, PyObject*) {
 
 PyObject* vantre_clear_cache(PyObject* self, PyObject*) {
   return RunNoArgs(self, OsErrorStyle::kBySubclass, [](VantreState& st) -> PyObject* {
-    StoreCell& cell = *st.store;
-    StoreLock lock(cell.mutex);
-    cell.store.cache_.Clear();
+    st.db->ClearCache();
     Py_RETURN_NONE;
   });
 }
@@ -285,14 +285,8 @@ PyObject* vantre_get_many(PyObject* self, PyObject* const* args, Py_ssize_t narg
   return Guard(OsErrorStyle::kBySubclass, [&]() -> PyObject* {
     const size_t n = keys.texts.size();
     std::vector<PyRef> values(n);
-    {
-      StoreCell& cell = *borrow.state().store;
-      StoreLock lock(cell.mutex);
-      for (size_t i = 0; i < n; ++i) {
-        const std::optional<Bytes> value = cell.store.Read(keys.texts[i]);
-        if (value) values[i] = PyRef(NewBytes(*value));
-      }
-    }
+    borrow.state().db->GetMany(keys.texts,
+                               [&](size_t i, Bytes value) { values[i] = PyRef(NewBytes(value)); });
     PyRef list(NewList(static_cast<Py_ssize_t>(n)));
     for (size_t i = 0; i < n; ++i) {
       PyObject* key = keys.refs[i].get();
@@ -314,7 +308,13 @@ PyObject* vantre_get_many(PyObject* self, PyObject* const* args, Py_ssize_t narg
 }
 
 PyObject* vantre_flush_at_exit(PyObject*, PyObject*) {
-  FlushAllOpenStores();
+  for (const FlushFailure& failure : Database::FlushAllOpen()) {
+    try {
+      std::rethrow_exception(failure.error);
+    } catch (...) {
+      ReportUnraisable(failure.dir);
+    }
+  }
   Py_RETURN_NONE;
 }
 

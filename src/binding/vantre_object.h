@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "engine/engine.h"
+#include "engine/database.h"
 
 namespace vantre::binding {
 
@@ -18,8 +18,7 @@ namespace vantre::binding {
 // destroyed by tp_dealloc.
 struct VantreState {
   std::string storage_path;
-  std::shared_ptr<StoreCell> store;
-  std::shared_ptr<WalCell> wal;
+  std::shared_ptr<Database> db;
   // Number of method calls using the object; -1 would be an exclusive
   // borrow, which no method takes.
   std::atomic<int32_t> borrows{0};

@@ -32,10 +32,6 @@ inline T ByteSwapIfBig(T v) {
   return v;
 }
 
-inline void EncodeFixed16(std::byte* dst, uint16_t v) {
-  v = ByteSwapIfBig(v);
-  std::memcpy(dst, &v, sizeof v);
-}
 inline void EncodeFixed32(std::byte* dst, uint32_t v) {
   v = ByteSwapIfBig(v);
   std::memcpy(dst, &v, sizeof v);
@@ -58,18 +54,6 @@ inline uint64_t DecodeFixed64(const std::byte* src) {
   uint64_t v;
   std::memcpy(&v, src, sizeof v);
   return ByteSwapIfBig(v);
-}
-
-// Appends to a growable byte vector.
-inline void PutFixed32(std::vector<std::byte>* dst, uint32_t v) {
-  size_t n = dst->size();
-  dst->resize(n + 4);
-  EncodeFixed32(dst->data() + n, v);
-}
-inline void PutFixed64(std::vector<std::byte>* dst, uint64_t v) {
-  size_t n = dst->size();
-  dst->resize(n + 8);
-  EncodeFixed64(dst->data() + n, v);
 }
 
 inline Bytes AsBytes(std::string_view s) {

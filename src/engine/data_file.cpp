@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "engine/error.h"
+#include "engine/map_guard.h"
 
 namespace vantre {
 
@@ -15,10 +16,14 @@ namespace {
 constexpr uint64_t kMinReadMap = 16ull << 20;
 constexpr uint64_t kMaxReadMap = sizeof(size_t) == 4 ? 512ull << 20 : 1ull << 40;
 
+[[noreturn]] void ShortFile() { throw EngineError(ErrorKind::kUnexpectedEof, kFillBufferText); }
+
 }  // namespace
 
 DataFile::DataFile(File file, uint64_t end)
-    : file_(std::move(file)), end_(end), flushed_(end), file_size_(end) {}
+    : file_(std::move(file)), end_(end), flushed_(end), file_size_(end) {
+  InstallMapGuard();
+}
 
 DataFile::~DataFile() {
   if (!file_.is_open()) return;
@@ -30,55 +35,82 @@ DataFile::~DataFile() {
 }
 
 void DataFile::Flush() {
-  if (buf_.empty()) return;
-  file_.WriteAllAt(buf_, flushed_);
+  if (buf_.empty()) {
+    failed_ = false;
+    return;
+  }
+  try {
+    file_.WriteAllAt(buf_, flushed_);
+  } catch (...) {
+    // The buffer is kept whole: a retry writes the same bytes at the same
+    // offsets.
+    failed_ = true;
+    throw;
+  }
+  failed_ = false;
   flushed_ = end_;
   file_size_ = std::max(file_size_, end_);
   buf_.clear();
 }
 
+void DataFile::Sync() {
+  Flush();
+  file_.SyncData();
+}
+
 void DataFile::Remap(uint64_t needed) const {
-  if (needed > kMaxReadMap) return;
+  if (needed > kMaxReadMap || (map_refused_ != 0 && needed < 2 * map_refused_)) return;
   const uint64_t length = std::min(kMaxReadMap, std::max(kMinReadMap, 2 * needed));
   try {
     MemoryMap map = MemoryMap::Map(file_, length, MemoryMap::Access::kReadOnly);
     map.AdviseRandom();
     read_map_ = std::move(map);
+    map_refused_ = 0;
   } catch (const Error&) {
-    // Reads go through the descriptor instead.
+    map_refused_ = std::max<uint64_t>(needed, 1);
   }
 }
 
-std::optional<Bytes> DataFile::MappedView(uint64_t offset, size_t length) const {
+void DataFile::ReleaseReadMap() {
+  if (read_map_.size() == 0) return;
+  map_refused_ = std::max<uint64_t>(std::min(flushed_, file_size_), 1);
+  read_map_ = MemoryMap();
+}
+
+const std::byte* DataFile::Mapped(uint64_t offset, size_t length) const {
   const uint64_t in_file = std::min(flushed_, file_size_);
-  if (offset > in_file || length > in_file - offset) return std::nullopt;
+  if (offset > in_file || length > in_file - offset) return nullptr;
   const uint64_t end = offset + length;
   if (end > read_map_.size()) Remap(in_file);
-  if (end > read_map_.size()) return std::nullopt;
-  return Bytes(read_map_.data() + offset, length);
+  if (end > read_map_.size()) return nullptr;
+  return read_map_.data() + offset;
 }
 
-Bytes DataFile::View(uint64_t offset, size_t length, std::vector<std::byte>* scratch) const {
-  if (length == 0) return {};
-  if (auto mapped = MappedView(offset, length)) return *mapped;
-  if (offset >= flushed_ && offset < end_ && length <= end_ - offset) {
-    return Bytes(buf_).subspan(static_cast<size_t>(offset - flushed_), length);
+bool DataFile::Equals(uint64_t offset, Bytes expected, std::vector<std::byte>* scratch) const {
+  const size_t n = expected.size();
+  if (n == 0) return true;
+  if (const std::byte* mapped = Mapped(offset, n)) {
+    const int equal = GuardedEqual(mapped, expected.data(), n);
+    if (equal < 0) ShortFile();
+    return equal == 1;
   }
-  CheckInFile(offset, length);
-  scratch->resize(length);
+  if (offset >= flushed_ && offset < end_ && n <= end_ - offset) {
+    return std::memcmp(buf_.data() + (offset - flushed_), expected.data(), n) == 0;
+  }
+  CheckInFile(offset, n);
+  scratch->resize(n);
   Read(*scratch, offset);
-  return *scratch;
+  return std::memcmp(scratch->data(), expected.data(), n) == 0;
 }
 
 void DataFile::CheckInFile(uint64_t offset, size_t length) const {
   if (length <= kBufferSize) return;
   const uint64_t size = std::max(end_, file_.Size());
-  if (offset > size || length > size - offset) {
-    throw EngineError(ErrorKind::kUnexpectedEof, kFillBufferText);
-  }
+  if (offset > size || length > size - offset) ShortFile();
 }
 
 uint64_t DataFile::Append(Bytes data) {
+  if (failed_) Flush();
   const uint64_t at = end_;
   if (data.size() > kBufferSize - buf_.size()) Flush();
   if (data.size() >= kBufferSize) {
@@ -108,15 +140,20 @@ void DataFile::Rollback(Mark mark) {
 }
 
 void DataFile::Read(MutableBytes out, uint64_t offset) const {
-  size_t done = 0;
   const size_t n = out.size();
+  if (n == 0) return;
+  if (const std::byte* mapped = Mapped(offset, n)) {
+    if (!GuardedCopy(out.data(), mapped, n)) ShortFile();
+    return;
+  }
+  size_t done = 0;
   while (done < n) {
     const uint64_t pos = offset + done;
-    if (pos < offset) throw EngineError(ErrorKind::kUnexpectedEof, kFillBufferText);
+    if (pos < offset) ShortFile();
     if (pos >= flushed_ && pos < end_) {
       // In the buffer.
       size_t from = static_cast<size_t>(pos - flushed_);
-      if (from >= buf_.size()) throw EngineError(ErrorKind::kUnexpectedEof, kFillBufferText);
+      if (from >= buf_.size()) ShortFile();
       size_t take = std::min(n - done, buf_.size() - from);
       std::memcpy(out.data() + done, buf_.data() + from, take);
       done += take;
@@ -136,30 +173,6 @@ void DataFile::Read(MutableBytes out, uint64_t offset) const {
 void DataFile::SetEnd(uint64_t end) {
   end_ = end;
   flushed_ = end;
-}
-
-}  // namespace vantre
-
-namespace vantre {
-
-Bytes DataWindow::Get(uint64_t offset, size_t length) {
-  if (auto mapped = file_->MappedView(offset, length)) return *mapped;
-  if (offset >= start_ && offset - start_ <= window_.size() &&
-      length <= window_.size() - (offset - start_)) {
-    return Bytes(window_).subspan(static_cast<size_t>(offset - start_), length);
-  }
-  const uint64_t end = file_->end();
-  if (length >= kWindowSize || offset >= end || length > end - offset) {
-    file_->CheckInFile(offset, length);
-    large_.resize(length);
-    file_->Read(large_, offset);
-    return large_;
-  }
-  // Refill the window from this range onwards, within the data.
-  window_.resize(static_cast<size_t>(std::min<uint64_t>(kWindowSize, end - offset)));
-  file_->Read(window_, offset);
-  start_ = offset;
-  return Bytes(window_).first(length);
 }
 
 }  // namespace vantre

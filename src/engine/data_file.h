@@ -9,12 +9,18 @@
 // Reads of bytes in the file go through a read-only shared map of it where
 // the address space allows, so that a read costs no system call. The map
 // may reach beyond the end of the file; only bytes known to be in the file
-// (below both `flushed_` and `file_size_`) are ever read through it, so no
-// page beyond the end is touched. Writes go through the descriptor, and
-// the shared map sees them at once.
+// (below both `flushed_` and `file_size_`) are read through it, and always
+// through the fault-safe accessors of map_guard.h, so a file cut short by
+// another program gives "failed to fill whole buffer", not SIGBUS. Writes go
+// through the descriptor, and the shared map sees them at once.
+//
 // A piece is never split between buffer and file: one that does not fit
 // pushes the buffer out first; one as large as the buffer goes straight to
 // the file.
+//
+// A failed write-out is remembered: until a later write-out succeeds, every
+// append first retries it and fails with it, so nothing is accepted on top
+// of bytes that could not be written.
 #ifndef VANTRE_ENGINE_DATA_FILE_H_
 #define VANTRE_ENGINE_DATA_FILE_H_
 
@@ -38,7 +44,8 @@ class DataFile {
   DataFile& operator=(const DataFile&) = delete;
   DataFile(DataFile&&) = default;
   DataFile& operator=(DataFile&&) = default;
-  // Writes the buffer out; ignoring any potential errors.
+  // Writes the buffer out; ignoring any potential errors (Flush() first to
+  // see them).
   ~DataFile();
 
   // A position to which Rollback() can return the data end.
@@ -54,18 +61,12 @@ class DataFile {
   // stay there as garbage beyond the data end.
   void Rollback(Mark mark);
 
-  // Reads out.size() bytes at `offset`, from the buffer where they are
-  // still there, otherwise from the file. A read past the end of the file
-  // fails with "failed to fill whole buffer".
+  // Reads out.size() bytes at `offset` from the map, the buffer or the
+  // file. Bytes that are not there fail with "failed to fill whole buffer".
   void Read(MutableBytes out, uint64_t offset) const;
-
-  // A view of the `length` bytes at `offset`, valid until this file next
-  // changes: from the map or the buffer where possible, otherwise read into
-  // `*scratch`. Errors as Read.
-  Bytes View(uint64_t offset, size_t length, std::vector<std::byte>* scratch) const;
-  // The view of the map alone, or an empty optional if the bytes are not
-  // all in the mapped part of the file.
-  std::optional<Bytes> MappedView(uint64_t offset, size_t length) const;
+  // Whether the `expected.size()` bytes at `offset` equal `expected`.
+  // Errors as Read.
+  bool Equals(uint64_t offset, Bytes expected, std::vector<std::byte>* scratch) const;
 
   // Fails as Read would, before anything is allocated, when a large range
   // cannot lie in the file or the buffer: a damaged record must not make
@@ -74,50 +75,35 @@ class DataFile {
 
   // Writes the buffered bytes to the file.
   void Flush();
+  // Writes the buffered bytes and forces the file's data to stable storage.
+  void Sync();
   // Moves the data end to `end`. REQUIRES: the buffer is empty.
   void SetEnd(uint64_t end);
+  // Gives back the read map's address space; later reads map again only
+  // once the file has doubled since.
+  void ReleaseReadMap();
 
   uint64_t end() const { return end_; }
   const File& file() const { return file_; }
   File& file() { return file_; }
 
  private:
+  // The mapped bytes at [offset, offset + length), if they are all in the
+  // file and the map can cover them.
+  const std::byte* Mapped(uint64_t offset, size_t length) const;
   // Maps at least `needed` bytes of the file, if the address space allows.
-  // Failure is not an error: reads then use the descriptor.
+  // Failure is not an error: reads then use the descriptor, and mapping is
+  // not tried again until the file has doubled.
   void Remap(uint64_t needed) const;
 
   File file_;
   uint64_t end_;        // the data end
   uint64_t flushed_;    // file offset of buf_[0]; buf_ holds [flushed_, end_)
   uint64_t file_size_;  // bytes the file is known to hold
+  bool failed_ = false;  // the last write-out failed
   std::vector<std::byte> buf_;
-  mutable MemoryMap read_map_;  // read-only map of the file's start
-};
-
-}  // namespace vantre
-
-
-namespace vantre {
-
-// Reads ranges of a DataFile that come mostly in ascending order (keys or
-// values in record id order) through a large window, so that each range
-// costs a copy rather than a system call.
-class DataWindow {
- public:
-  static constexpr size_t kWindowSize = 1 << 20;
-
-  // "*file" must remain live, and unchanged, while this window is in use.
-  explicit DataWindow(const DataFile* file) : file_(file) {}
-
-  // The `length` bytes at `offset`; the view stays valid until the next
-  // call. Errors as DataFile::Read.
-  Bytes Get(uint64_t offset, size_t length);
-
- private:
-  const DataFile* file_;
-  std::vector<std::byte> window_;
-  uint64_t start_ = 0;
-  std::vector<std::byte> large_;  // ranges that do not fit a window
+  mutable MemoryMap read_map_;      // read-only map of the file's start
+  mutable uint64_t map_refused_ = 0;  // a map this large could not be made
 };
 
 }  // namespace vantre

@@ -1,6 +1,7 @@
 #include "engine/file.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -122,6 +123,32 @@ void File::Truncate(uint64_t length) const {
   if (rc != 0) throw LastOsError();
 }
 
+void File::Allocate(uint64_t offset, uint64_t length) const {
+  if (offset > kMaxOffset || length > kMaxOffset - offset) throw OsError(EFBIG);
+  if (length == 0) return;
+  int rc;
+  do {
+    rc = ::posix_fallocate(fd_, static_cast<off_t>(offset), static_cast<off_t>(length));
+  } while (rc == EINTR);
+  if (rc != 0) throw OsError(rc);
+}
+
+bool File::TryLockExclusive() const {
+  int rc;
+  do {
+    rc = ::flock(fd_, LOCK_EX | LOCK_NB);
+  } while (rc != 0 && errno == EINTR);
+  if (rc == 0) return true;
+  if (errno == EWOULDBLOCK) return false;
+  throw LastOsError();
+}
+
+bool File::SameFileAs(const File& other) const {
+  struct stat a, b;
+  if (::fstat(fd_, &a) != 0 || ::fstat(other.fd_, &b) != 0) return false;
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 void File::Seek(uint64_t offset) const {
   if (offset > kMaxOffset) throw OsError(EINVAL);
   if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) throw LastOsError();
@@ -131,6 +158,14 @@ void File::Sync() const {
   int rc;
   do {
     rc = ::fsync(fd_);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) throw LastOsError();
+}
+
+void File::SyncData() const {
+  int rc;
+  do {
+    rc = ::fdatasync(fd_);
   } while (rc != 0 && errno == EINTR);
   if (rc != 0) throw LastOsError();
 }
@@ -171,6 +206,15 @@ MemoryMap MemoryMap::Map(const File& file, uint64_t length, Access access) {
   return map;
 }
 
+void MemoryMap::Resize(uint64_t length) {
+  if (length > std::numeric_limits<size_t>::max() / 2) throw OsError(ENOMEM);
+  if (data_ == nullptr) throw OsError(EINVAL);
+  void* p = ::mremap(data_, size_, static_cast<size_t>(length), MREMAP_MAYMOVE);
+  if (p == MAP_FAILED) throw LastOsError();
+  data_ = static_cast<std::byte*>(p);
+  size_ = static_cast<size_t>(length);
+}
+
 void MemoryMap::SyncAll() const {
   if (data_ != nullptr && ::msync(data_, size_, MS_SYNC) != 0) throw LastOsError();
 }
@@ -184,24 +228,22 @@ void CreateDirectories(const std::string& path) {
     throw EngineError(ErrorKind::kInvalidInput, "path contains a NUL character");
   }
   if (path.empty()) throw OsError(ENOENT);
-  struct stat st;
-  if (::stat(path.c_str(), &st) == 0) {
-    if (S_ISDIR(st.st_mode)) return;
-    throw OsError(EEXIST);
-  }
-  // Create each missing parent, then the directory itself.
-  size_t pos = 0;
-  while (true) {
-    pos = path.find('/', pos + 1);
-    std::string prefix = path.substr(0, pos);
-    if (!prefix.empty() && ::mkdir(prefix.c_str(), 0777) != 0) {
-      int err = errno;
-      if (err != EEXIST) throw OsError(err);
-      if (::stat(prefix.c_str(), &st) != 0) throw LastOsError();
-      if (!S_ISDIR(st.st_mode)) throw OsError(err);
+  if (::mkdir(path.c_str(), 0777) == 0) return;
+  int err = errno;
+  if (err == ENOENT) {
+    // A parent is missing: create it, then try again.
+    std::string parent = path;
+    while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
+    const size_t slash = parent.rfind('/');
+    if (slash != std::string::npos && slash > 0) {
+      CreateDirectories(parent.substr(0, slash));
+      if (::mkdir(path.c_str(), 0777) == 0) return;
+      err = errno;
     }
-    if (pos == std::string::npos) break;
   }
+  struct stat st;
+  if (err == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return;
+  throw OsError(err);
 }
 
 void RenameFile(const std::string& from, const std::string& to) {

@@ -50,8 +50,19 @@ class File {
   // file, also when an error is thrown.
   void WriteAll(Bytes data, const char* zero_text, size_t* written) const;
   void Truncate(uint64_t length) const;
+  // Allocates disk blocks for `length` bytes at `offset`, extending the file
+  // if they lie beyond its end; a full disk fails here with ENOSPC.
+  void Allocate(uint64_t offset, uint64_t length) const;
   void Seek(uint64_t offset) const;
   void Sync() const;
+  // Forces the file's data (not all of its metadata) to stable storage.
+  void SyncData() const;
+  // Takes an exclusive advisory lock on the open file (flock), without
+  // waiting: false if another open file description holds it. The lock
+  // lasts until the descriptor is closed.
+  bool TryLockExclusive() const;
+  // True if this and `other` are the same file (device and inode).
+  bool SameFileAs(const File& other) const;
   void Close();  // Ignoring any potential errors.
 
  private:
@@ -76,6 +87,9 @@ class MemoryMap {
 
   std::byte* data() const { return data_; }
   size_t size() const { return size_; }
+  // Changes the length of the map to `length`, moving it if it cannot grow
+  // in place; the contents are kept. On failure the map is unchanged.
+  void Resize(uint64_t length);
   // Writes every modified page back and waits for it.
   void SyncAll() const;
   // Tells the kernel access is random (no read-ahead); failure is ignored.
@@ -86,7 +100,10 @@ class MemoryMap {
   size_t size_ = 0;
 };
 
-// Creates `path` and every missing parent with mode 0777 (less umask).
+// Creates `path` and every missing parent with mode 0777 (less umask), as
+// mkdir -p does: an existing directory is fine; a path component that is
+// not a directory fails with ENOTDIR, an existing non-directory at `path`
+// with EEXIST.
 void CreateDirectories(const std::string& path);
 void RenameFile(const std::string& from, const std::string& to);
 // Makes the directory entries of `dir` durable (renames, creations).

@@ -11,7 +11,6 @@
 
 #include <cstdint>
 #include <initializer_list>
-#include <stdexcept>
 #include <utility>
 
 namespace vantre {
@@ -50,11 +49,6 @@ class KeyIndex {
   uint32_t* find_id(uint64_t hash) const {
     auto it = set_.find(hash);
     return it == set_.end() ? nullptr : &it->id;
-  }
-  uint32_t at(uint64_t hash) const {
-    const uint32_t* id = find_id(hash);
-    if (id == nullptr) throw std::out_of_range("key hash not in the index");
-    return *id;
   }
   // Inserts hash -> id unless `hash` is present; true if inserted.
   bool emplace(uint64_t hash, uint32_t id) { return set_.insert(Make(hash, id)).second; }

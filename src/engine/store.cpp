@@ -1,9 +1,10 @@
 #include "engine/store.h"
 
-#include <algorithm>
-#include <cstring>
+#include <cerrno>
 #include <limits>
+#include <new>
 
+#include "engine/data_window.h"
 #include "engine/error.h"
 #include "engine/key_hash.h"
 #include "engine/wal_writer.h"
@@ -13,6 +14,12 @@ namespace {
 
 // Reads of key and value bytes refuse lengths beyond this.
 constexpr uint32_t kMaxReadLength = 1u << 31;
+// A read buffer grown past this is given back after a smaller read.
+constexpr size_t kMaxKeptScratch = 1 << 20;
+
+[[noreturn]] void SnapshotMismatch() {
+  throw EngineError(ErrorKind::kInvalidData, "snapshot.bin does not match the data files");
+}
 
 }  // namespace
 
@@ -23,102 +30,84 @@ std::string JoinPath(const std::string& dir, const char* name) {
   return path;
 }
 
-Store::Store(std::string dir, File offsets, MemoryMap table, uint32_t record_capacity,
-             DataFile keys, DataFile values, uint64_t cache_capacity)
-    : record_capacity_(record_capacity),
-      offsets_(std::move(offsets)),
-      table_(std::move(table)),
-      keys_(std::move(keys)),
-      values_(std::move(values)),
-      cache_(cache_capacity),
-      dir_(std::move(dir)) {}
+Store::Store(std::string dir, StoreState state, uint64_t cache_capacity)
+    : dir_(std::move(dir)), state_(std::move(state)), cache_(cache_capacity) {}
 
 std::string Store::PathOf(const char* name) const { return JoinPath(dir_, name); }
 
-size_t Store::RecordOffset(uint32_t id) const {
-  const uint64_t end = static_cast<uint64_t>(id) * kRecordSize + kRecordSize;
-  if (end > table_.size()) OutOfRange(end, table_.size());
-  return static_cast<size_t>(end - kRecordSize);
-}
-
-Record Store::RecordAt(uint32_t id) const { return DecodeRecord(table_.data() + RecordOffset(id)); }
-
-void Store::StoreRecord(uint32_t id, const Record& r) {
-  EncodeRecord(table_.data() + RecordOffset(id), r);
-}
-
-void Store::Grow() {
-  if (record_count_ < record_capacity_) return;
-  uint64_t capacity = std::max<uint64_t>(record_capacity_, 1);
-  while (capacity <= record_count_) capacity *= 2;
-  if (capacity > std::numeric_limits<uint32_t>::max()) throw Unrecoverable("capacity overflow");
+void Store::PrepareRecord(uint32_t id) {
   try {
-    // The old map's pages must be in the file before the file changes
-    // length and is mapped anew.
-    table_.SyncAll();
-    offsets_.Truncate(capacity * kRecordSize);
-    MemoryMap grown = MemoryMap::Map(offsets_, capacity * kRecordSize);
-    grown.AdviseRandom();
-    table_ = std::move(grown);
+    try {
+      state_.table.Prepare(id);
+    } catch (const OsError& e) {
+      if (e.code() != ENOMEM) throw;
+      state_.keys.ReleaseReadMap();
+      state_.values.ReleaseReadMap();
+      state_.table.Prepare(id);
+    }
   } catch (const Error& e) {
     Unwrap(e);
   }
-  record_capacity_ = static_cast<uint32_t>(capacity);
 }
 
 void Store::Put(std::string_view key, Bytes val, WalWriter* wal) {
   if (key.size() > std::numeric_limits<uint32_t>::max() ||
-      val.size() > std::numeric_limits<uint32_t>::max()) {
-    throw Unrecoverable("capacity overflow");
-  }
-  if (record_count_ == std::numeric_limits<uint32_t>::max()) {
+      val.size() > std::numeric_limits<uint32_t>::max() ||
+      state_.record_count == std::numeric_limits<uint32_t>::max()) {
     throw Unrecoverable("capacity overflow");
   }
   const uint64_t hash = KeyHash(key);
-  Grow();
-  const uint32_t id = record_count_;
-  RecordOffset(id);  // the record's place is checked before anything is written
-
-  // The fallible work first: key and value bytes, then the log record. A
-  // failure undoes the appends, so the Store and the log are as before.
-  const DataFile::Mark key_mark = keys_.mark();
-  const DataFile::Mark value_mark = values_.mark();
+  const uint32_t id = state_.record_count;
+  // Everything that can fail comes before the first change: room in the
+  // record table and the key index, then the key and value bytes, then the
+  // log record. A failure undoes the appends, so the Store and the log are
+  // as before.
+  PrepareRecord(id);
+  state_.key_index.reserve(state_.key_index.size() + 1);
+  const DataFile::Mark key_mark = state_.keys.mark();
+  const DataFile::Mark value_mark = state_.values.mark();
   Record rec;
   try {
-    rec.key_offset = keys_.Append(AsBytes(key));
-    rec.value_offset = values_.Append(val);
+    rec.key_offset = state_.keys.Append(AsBytes(key));
+    rec.value_offset = state_.values.Append(val);
     if (wal != nullptr) wal->AppendPut(key, val);
   } catch (const Error& e) {
-    keys_.Rollback(key_mark);
-    values_.Rollback(value_mark);
+    state_.keys.Rollback(key_mark);
+    state_.values.Rollback(value_mark);
     Unwrap(e);
   }
   rec.key_length = static_cast<uint32_t>(key.size());
   rec.value_length = static_cast<uint32_t>(val.size());
 
-  StoreRecord(id, rec);
-  record_count_ = id + 1;
-  if (uint32_t* current = key_index_.find_id(hash)) {
+  state_.table.Set(id, rec);
+  state_.record_count = id + 1;
+  if (uint32_t* current = state_.key_index.find_id(hash)) {
     const uint32_t old = *current;
-    live_.remove(old);
-    dead_.add(old);
+    state_.live.remove(old);
+    state_.dead.add(old);
     *current = id;
   } else {
-    key_index_.emplace(hash, id);
+    state_.key_index.emplace(hash, id);
   }
-  live_.add(id);
-  cache_.Insert(hash, val);
+  state_.live.add(id);
+  try {
+    cache_.Insert(hash, val);
+  } catch (const std::bad_alloc&) {
+    // The write is done; a cache that cannot hold the value must not keep
+    // an older one.
+    cache_.Remove(hash);
+  }
 }
 
 bool Store::Remove(std::string_view key) {
-  if (key_index_.empty()) return false;
+  if (state_.key_index.empty()) return false;
   const uint64_t hash = KeyHash(key);
-  const uint32_t* found = key_index_.find_id(hash);
+  const uint32_t* found = state_.key_index.find_id(hash);
   if (found == nullptr) return false;
   const uint32_t id = *found;
-  live_.remove(id);
-  dead_.add(id);
-  key_index_.erase(hash);
+  state_.live.remove(id);
+  state_.dead.add(id);
+  state_.key_index.erase(hash);
   cache_.Remove(hash);
   return true;
 }
@@ -128,40 +117,58 @@ std::optional<Bytes> Store::Read(std::string_view key) {
   if (cache_.size() > 0) {
     if (auto hit = cache_.Lookup(hash)) return hit;
   }
-  if (key_index_.empty()) return std::nullopt;
-  const uint32_t* found = key_index_.find_id(hash);
+  if (state_.key_index.empty()) return std::nullopt;
+  const uint32_t* found = state_.key_index.find_id(hash);
   if (found == nullptr) return std::nullopt;
   const uint32_t id = *found;
-  if (!live_.contains(id)) return std::nullopt;
-  const Record rec = RecordAt(id);
+  if (!state_.live.contains(id)) return std::nullopt;
+  const Record rec = state_.table.At(id);
   if (rec.key_length >= kMaxReadLength || rec.value_length >= kMaxReadLength) {
     throw Unrecoverable("capacity overflow");
   }
   try {
-    const Bytes stored = keys_.View(rec.key_offset, rec.key_length, &key_scratch_);
-    if (stored.size() != key.size() ||
-        (!key.empty() && std::memcmp(stored.data(), key.data(), key.size()) != 0)) {
-      return std::nullopt;  // another key with the same key hash
+    // A stored key of another length is another key with the same key
+    // hash; its bytes need not be read, only be there.
+    if (rec.key_length != key.size()) {
+      state_.keys.CheckInFile(rec.key_offset, rec.key_length);
+      return std::nullopt;
     }
-    const Bytes value = values_.View(rec.value_offset, rec.value_length, &value_scratch_);
-    return cache_.Insert(hash, value);
+    if (!state_.keys.Equals(rec.key_offset, AsBytes(key), &key_scratch_)) return std::nullopt;
+    state_.values.CheckInFile(rec.value_offset, rec.value_length);
+    if (value_scratch_.capacity() > kMaxKeptScratch && rec.value_length <= kMaxKeptScratch) {
+      value_scratch_ = {};
+    }
+    value_scratch_.resize(rec.value_length);
+    state_.values.Read(value_scratch_, rec.value_offset);
   } catch (const Error& e) {
     Unwrap(e);
+  }
+  try {
+    return cache_.Insert(hash, value_scratch_);
+  } catch (const std::bad_alloc&) {
+    cache_.Remove(hash);
+    return Bytes(value_scratch_);
   }
 }
 
 void Store::FlushData() {
-  keys_.Flush();
-  values_.Flush();
+  state_.keys.Flush();
+  state_.values.Flush();
+}
+
+void Store::SyncData() {
+  state_.keys.Sync();
+  state_.values.Sync();
+  state_.table.Sync();
 }
 
 std::vector<std::string> Store::Keys() const {
   std::vector<std::string> out;
-  out.reserve(static_cast<size_t>(live_.cardinality()));
-  DataWindow window(&keys_);
+  out.reserve(static_cast<size_t>(state_.live.cardinality()));
+  DataWindow window(&state_.keys);
   try {
-    for (uint32_t id : live_) {
-      const Record rec = RecordAt(id);
+    for (uint32_t id : state_.live) {
+      const Record rec = state_.table.At(id);
       if (rec.key_length >= kMaxReadLength) throw Unrecoverable("capacity overflow");
       out.emplace_back(AsText(window.Get(rec.key_offset, rec.key_length)));
     }
@@ -169,6 +176,30 @@ std::vector<std::string> Store::Keys() const {
     Unwrap(e);
   }
   return out;
+}
+
+void Store::Restore(SnapshotData snap, uint64_t records_in_file) {
+  const uint64_t count = snap.record_count;
+  if (count > records_in_file || count > state_.table.capacity()) SnapshotMismatch();
+  if (snap.key_data_end > state_.keys.file().Size() ||
+      snap.value_data_end > state_.values.file().Size()) {
+    SnapshotMismatch();
+  }
+  if ((!snap.live.isEmpty() && snap.live.maximum() >= count) ||
+      (!snap.dead.isEmpty() && snap.dead.maximum() >= count)) {
+    SnapshotMismatch();
+  }
+  state_.key_index = std::move(snap.key_index);
+  state_.live = std::move(snap.live);
+  state_.dead = std::move(snap.dead);
+  state_.record_count = snap.record_count;
+  state_.keys.SetEnd(snap.key_data_end);
+  state_.values.SetEnd(snap.value_data_end);
+}
+
+void Store::Replace(StoreState next) {
+  state_ = std::move(next);
+  cache_.Clear();
 }
 
 }  // namespace vantre

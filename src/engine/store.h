@@ -1,18 +1,18 @@
 // The Store: the engine state behind one open storage directory.
 //
 //   key index      key hash -> record id of the key's current record
-//   record table   shared read-write map of offsets.bin, 24 bytes per id
+//   record table   offsets.bin, 24 bytes per id (record_table.h)
 //   keys, values   keys.bin and vals.bin behind their append buffers; their
 //                  data ends are where the next key and value go
 //   live set       ids whose record is the current record of a key
 //   dead set       ids superseded by a later put or removed by delete
 //   value cache    copies of recently used values
 //
-// Invariants kept by every operation that holds the Store exclusively:
+// Invariants, kept by the Store's own methods (its state is private):
 // live and dead are disjoint and below the record count; the key index
-// values are exactly the live ids; record count <= record capacity and the
-// record table holds at least record capacity records; every record below
-// the record count lies below the data ends.
+// values are exactly the live ids; record count <= record capacity; every
+// record below the record count lies below the data ends; every cached
+// value is the current value of its key hash.
 //
 // The key text of a live id is not kept in memory: it is in keys.bin, where
 // the id's record points, so listing keys reads it from there.
@@ -27,29 +27,41 @@
 
 #include "engine/coding.h"
 #include "engine/data_file.h"
-#include "engine/file.h"
 #include "engine/format.h"
 #include "engine/id_set.h"
 #include "engine/key_index.h"
+#include "engine/record_table.h"
+#include "engine/snapshot.h"
 #include "engine/value_cache.h"
 
 namespace vantre {
 
 class WalWriter;
 
+// Everything a Store holds but its cache: what open restores and what
+// vacuum builds aside and installs as a whole.
+struct StoreState {
+  KeyIndex key_index;
+  IdSet live;
+  IdSet dead;
+  uint32_t record_count = 0;
+  RecordTable table;
+  DataFile keys;
+  DataFile values;
+};
+
 class Store {
  public:
-  // Takes ownership of the three files and the map. REQUIRES: `table` maps
-  // the whole of `offsets`, at least record_capacity records.
-  Store(std::string dir, File offsets, MemoryMap table, uint32_t record_capacity,
-        DataFile keys, DataFile values, uint64_t cache_capacity);
+  Store(std::string dir, StoreState state, uint64_t cache_capacity);
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
+  Store(Store&&) = default;
 
   // Stores `val` under `key` with a new record. When `wal` is given, the
   // Put record is appended to it once the fallible file work is done and
-  // before anything in memory changes. Any failure is Unrecoverable and
-  // leaves the Store as it was before the call, with no log record.
+  // before anything in memory changes. A failure of the files or the log is
+  // Unrecoverable, an allocation failure std::bad_alloc; either leaves the
+  // Store as it was before the call, with no log record.
   void Put(std::string_view key, Bytes val, WalWriter* wal);
   // Removes `key`; false if it was not stored. Touches no file.
   bool Remove(std::string_view key);
@@ -58,46 +70,44 @@ class Store {
   // Failures to read the files are Unrecoverable.
   std::optional<Bytes> Read(std::string_view key);
 
-  // Doubles the record capacity until the record with id record_count fits
-  // the record table. Failures are Unrecoverable and leave the old table.
-  void Grow();
-
-  // Writes the append buffers of keys.bin and vals.bin to the files.
-  void FlushData();
-
   // The key texts of the live ids, in ascending id order, read through
   // their records. A record outside the table or data files is
   // Unrecoverable.
   std::vector<std::string> Keys() const;
-
   // Number of live keys.
-  uint64_t Len() const { return live_.cardinality(); }
+  uint64_t Len() const { return state_.live.cardinality(); }
 
-  // Record of `id`, bounds-checked against the mapped table.
-  Record RecordAt(uint32_t id) const;
+  size_t cached() const { return cache_.size(); }
+  uint64_t cache_capacity() const { return cache_.capacity(); }
+  void ClearCache() { cache_.Clear(); }
 
+  // Writes the append buffers of keys.bin and vals.bin to the files.
+  void FlushData();
+  // Writes them out and forces the data files and the record table to
+  // stable storage, so that a snapshot naming them can be relied on.
+  void SyncData();
+
+  // Takes the persisted elements from a snapshot. Throws EngineError
+  // (invalid data) and changes nothing if the snapshot does not fit the
+  // store's files: more records than `records_in_file` (what offsets.bin
+  // held), data ends beyond the data files, or ids in the sets beyond the
+  // record count. REQUIRES: nothing stored since open.
+  void Restore(SnapshotData snap, uint64_t records_in_file);
+  // Installs a whole new state (vacuum's switch) and empties the cache.
+  void Replace(StoreState next);
+
+  const StoreState& state() const { return state_; }
   const std::string& dir() const { return dir_; }
   std::string PathOf(const char* name) const;
 
-  // Fields, read and replaced by open, persist and vacuum.
-  KeyIndex key_index_;
-  IdSet live_;
-  IdSet dead_;
-  uint32_t record_count_ = 0;
-  uint32_t record_capacity_;
-  File offsets_;
-  MemoryMap table_;
-  DataFile keys_;
-  DataFile values_;
-  ValueCache cache_;
-
  private:
-  // Byte offset of `id`'s record in the table; a record outside the mapped
-  // table is Unrecoverable (index out of range).
-  size_t RecordOffset(uint32_t id) const;
-  void StoreRecord(uint32_t id, const Record& r);
+  // Makes record `id` writable; when the address space is short, the data
+  // files' read maps give way to the record table.
+  void PrepareRecord(uint32_t id);
 
   std::string dir_;
+  StoreState state_;
+  ValueCache cache_;
   std::vector<std::byte> key_scratch_;
   std::vector<std::byte> value_scratch_;
 };

@@ -53,24 +53,6 @@ void EncodeWalHeader(WalTag tag, uint64_t key_length, std::byte* dst) {
   EncodeFixed64(dst + 4, key_length);
 }
 
-void AppendWalPut(std::string_view key, Bytes val, std::vector<std::byte>* dst) {
-  size_t n = dst->size();
-  dst->resize(n + WalPutSize(key.size(), val.size()));
-  std::byte* p = dst->data() + n;
-  EncodeWalHeader(WalTag::kPut, key.size(), p);
-  std::memcpy(p + 12, key.data(), key.size());
-  EncodeFixed64(p + 12 + key.size(), val.size());
-  if (!val.empty()) std::memcpy(p + 20 + key.size(), val.data(), val.size());
-}
-
-void AppendWalDelete(std::string_view key, std::vector<std::byte>* dst) {
-  size_t n = dst->size();
-  dst->resize(n + WalDeleteSize(key.size()));
-  std::byte* p = dst->data() + n;
-  EncodeWalHeader(WalTag::kDelete, key.size(), p);
-  std::memcpy(p + 12, key.data(), key.size());
-}
-
 bool ReadWalEntry(BufferedReader* reader, WalEntry* entry) {
   uint32_t tag;
   if (!ReadFixed32(reader, &tag)) return false;

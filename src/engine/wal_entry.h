@@ -21,19 +21,9 @@ struct WalEntry {
   std::vector<std::byte> val;  // empty for Delete
 };
 
-// Encoded size of a Put or Delete record.
-inline uint64_t WalPutSize(uint64_t key_length, uint64_t value_length) {
-  return kWalPutOverhead + key_length + value_length;
-}
-inline uint64_t WalDeleteSize(uint64_t key_length) { return kWalDeleteOverhead + key_length; }
-
 // Writes the first two fields of a record (tag and key length) into `dst`,
 // which must hold 12 bytes.
 void EncodeWalHeader(WalTag tag, uint64_t key_length, std::byte* dst);
-
-// Appends one encoded record to `dst`.
-void AppendWalPut(std::string_view key, Bytes val, std::vector<std::byte>* dst);
-void AppendWalDelete(std::string_view key, std::vector<std::byte>* dst);
 
 // Decodes the next record from `reader` into `*entry` (whose buffers are
 // reused). Returns false on any decoding failure: end of data, a record cut

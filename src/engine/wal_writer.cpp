@@ -25,7 +25,10 @@ WalWriter::~WalWriter() {
 }
 
 void WalWriter::Flush() {
-  if (len_ == 0) return;
+  if (len_ == 0) {
+    failed_ = false;
+    return;
+  }
   size_t written = 0;
   try {
     file_.WriteAll({buf_.data(), len_}, kWriteBufferedText, &written);
@@ -34,14 +37,21 @@ void WalWriter::Flush() {
     std::memmove(buf_.data(), buf_.data() + written, len_ - written);
     len_ -= written;
     file_size_ += written;
+    failed_ = true;
     throw;
   }
   file_size_ += written;
   len_ = 0;
+  failed_ = false;
+}
+
+void WalWriter::Sync() {
+  Flush();
+  file_.SyncData();
 }
 
 void WalWriter::Append(std::initializer_list<Bytes> pieces, size_t total) {
-  if (total > kBufferSize - len_) Flush();
+  if (failed_ || total > kBufferSize - len_) Flush();
   if (total < kBufferSize) {
     for (Bytes p : pieces) {
       if (!p.empty()) std::memcpy(buf_.data() + len_, p.data(), p.size());
@@ -99,6 +109,7 @@ void WalWriter::Reset() {
   file_size_ = 0;
   file_.Seek(0);
   len_ = 0;
+  failed_ = false;
 }
 
 }  // namespace vantre

@@ -7,6 +7,10 @@
 // at least as large as the buffer, straight to the file. So the file always
 // ends at a record boundary, except after a failed direct write, which is
 // cut back (see Append).
+//
+// A failed write-out is remembered: until a later one succeeds, every
+// append first retries it and fails with it, so that no record is accepted
+// behind bytes that could not be written.
 #ifndef VANTRE_ENGINE_WAL_WRITER_H_
 #define VANTRE_ENGINE_WAL_WRITER_H_
 
@@ -40,11 +44,14 @@ class WalWriter {
 
   // Writes the buffered bytes to the file.
   void Flush();
+  // Writes them out and forces the file's data to stable storage.
+  void Sync();
   // Empties the log: cuts the file to length 0, moves its position to 0 and
   // discards the buffer, whose records a snapshot already covers.
   void Reset();
 
   size_t buffered() const { return len_; }
+  const File& file() const { return file_; }
 
  private:
   // Appends a record made of `pieces`, `total` bytes in all.
@@ -55,6 +62,7 @@ class WalWriter {
   std::array<std::byte, kBufferSize> buf_;
   size_t len_ = 0;
   bool writing_ = false;  // a direct write to the file is in progress
+  bool failed_ = false;   // the last write-out failed
 };
 
 }  // namespace vantre

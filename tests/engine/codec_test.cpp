@@ -84,15 +84,11 @@ class WalEntryTest : public testing::Test {
 };
 
 std::string Put(std::string_view key, std::string_view val) {
-  std::vector<std::byte> out;
-  AppendWalPut(key, AsBytes(val), &out);
-  return Str(out);
+  return test::LogBytes([&](WalWriter& w) { w.AppendPut(key, AsBytes(val)); });
 }
 
 std::string Delete(std::string_view key) {
-  std::vector<std::byte> out;
-  AppendWalDelete(key, &out);
-  return Str(out);
+  return test::LogBytes([&](WalWriter& w) { w.AppendDelete(key); });
 }
 
 TEST_F(WalEntryTest, ExactBytes) {

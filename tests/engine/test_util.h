@@ -16,6 +16,7 @@
 #include "engine/coding.h"
 #include "engine/file.h"
 #include "engine/id_set.h"
+#include "engine/wal_writer.h"
 
 namespace vantre::test {
 
@@ -51,6 +52,19 @@ inline uint64_t FileSize(const std::string& path) { return std::filesystem::file
 inline File FileWith(const std::string& path, const std::string& data) {
   WriteFileText(path, data);
   return File::Open(path, O_RDONLY);
+}
+
+// The bytes the log writer produces for the records that `write` appends.
+template <typename F>
+std::string LogBytes(F write) {
+  TempDir dir;
+  const std::string path = dir.Join("wal.bin");
+  {
+    WalWriter w(File::Open(path, O_WRONLY | O_APPEND | O_CREAT), 0);
+    write(w);
+    w.Flush();
+  }
+  return ReadFileText(path);
 }
 
 inline std::string Str(Bytes b) { return std::string(AsText(b)); }

@@ -22,9 +22,7 @@ struct Rec {
 };
 Rec PutOfSize(std::string_view key, size_t total) {
   Rec r{std::string(key), std::string(total - kWalPutOverhead - key.size(), 'v'), ""};
-  std::vector<std::byte> out;
-  AppendWalPut(r.key, AsBytes(r.val), &out);
-  r.bytes = test::Str(out);
+  r.bytes = test::LogBytes([&](WalWriter& w) { w.AppendPut(r.key, AsBytes(r.val)); });
   return r;
 }
 const std::string kDeleteA("\x01\0\0\0\x01\0\0\0\0\0\0\0a", 13);

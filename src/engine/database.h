@@ -1,0 +1,135 @@
+// The engine's front door: one open storage directory, and every operation
+// the module offers on it.
+//
+// A Database owns the Store and the WalWriter, each behind its own
+// reader-writer lock, and the lock on the directory. Every operation takes
+// the locks it needs itself, always the Store lock before the WalWriter
+// lock, and runs all of its steps here (log record then memory, flush then
+// snapshot), so callers only convert arguments and results:
+//
+//   Put, Delete           Store exclusive, then WalWriter exclusive
+//   Get, GetMany          Store exclusive (reads update the value cache)
+//   Len, Keys, CacheStats Store shared
+//   ClearCache            Store exclusive
+//   Persist, Vacuum       Store exclusive, then WalWriter exclusive
+//
+// The locks are released by unwinding and never marked poisoned, so an
+// operation that fails leaves the Database usable.
+//
+// Failures: OsError and EngineError are reported to the caller (open,
+// persist and vacuum); Unrecoverable ends the call as a panic;
+// std::bad_alloc leaves the state as before the call.
+#ifndef VANTRE_ENGINE_DATABASE_H_
+#define VANTRE_ENGINE_DATABASE_H_
+
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <shared_mutex>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/coding.h"
+#include "engine/file.h"
+#include "engine/rw_lock.h"
+#include "engine/store.h"
+#include "engine/wal_writer.h"
+
+namespace vantre {
+
+// A failure to write out buffers that no call can report (teardown, exit).
+struct FlushFailure {
+  std::string dir;
+  std::exception_ptr error;  // an OsError or EngineError
+};
+
+class Database {
+ public:
+  // Opens (creating if needed) the store in `dir`: takes the directory's
+  // lock, completes a compaction interrupted after its commit point, loads
+  // snapshot.bin, replays wal.bin and opens it for appending. A directory
+  // held by another live Database, in this process or another, fails at
+  // once with EngineError (would block) and nothing is created or changed.
+  static std::shared_ptr<Database> Open(const std::string& dir, uint64_t cache_capacity);
+
+  Database(const Database&) = delete;
+  Database& operator=(const Database&) = delete;
+  // Writes the buffers out (ignoring any potential errors: Flush() first to
+  // see them), then releases files, maps and the directory lock.
+  ~Database();
+
+  void Put(std::string_view key, Bytes val);
+  // True if the key was stored.
+  bool Delete(std::string_view key);
+
+  // Calls use(value) with a view of the value, valid during the call only,
+  // while the Store is locked. False, without calling, if absent.
+  template <typename F>
+  bool Get(std::string_view key, F&& use) {
+    std::unique_lock<RwLock> lock(store_mutex_);
+    const std::optional<Bytes> value = store_.Read(key);
+    if (!value) return false;
+    use(*value);
+    return true;
+  }
+  // Looks every key up, in order, under one lock, exactly as the same
+  // sequence of Get calls would (cache effects included): calls use(i,
+  // value) for each key i that is present.
+  template <typename F>
+  void GetMany(std::span<const std::string_view> keys, F&& use) {
+    std::unique_lock<RwLock> lock(store_mutex_);
+    for (size_t i = 0; i < keys.size(); ++i) {
+      const std::optional<Bytes> value = store_.Read(keys[i]);
+      if (value) use(i, *value);
+    }
+  }
+
+  uint64_t Len();
+  std::vector<std::string> Keys();
+  struct CacheStats {
+    uint64_t entries;
+    uint64_t capacity;
+  };
+  CacheStats GetCacheStats();
+  void ClearCache();
+
+  // Makes the current state the starting point for recovery: data synced,
+  // snapshot.bin written durably, then the log emptied.
+  void Persist();
+  // Rewrites the data files with only the live records, renumbered densely.
+  void Vacuum();
+
+  // Writes out the buffers of the log and the data files; throws the first
+  // failure.
+  void Flush();
+
+  // Flushes every Database open in this process, as teardown would, without
+  // closing anything; for an interpreter exit, where objects may never be
+  // freed. Returns the failures.
+  static std::vector<FlushFailure> FlushAllOpen();
+
+ private:
+  Database(File dir_lock, Store store, File log, uint64_t log_size);
+  // Adds `db` to the process's list of open stores (FlushAllOpen).
+  static void Register(const std::shared_ptr<Database>& db);
+
+  // Completes a compaction whose file switch failed after its commit point:
+  // persist and vacuum must not act while the directory is half switched.
+  void FinishPendingSwitch();
+
+  // Declared first: released last, after the buffers are written out.
+  File dir_lock_;
+  RwLock store_mutex_;
+  Store store_;
+  RwLock wal_mutex_;
+  WalWriter wal_;
+  bool switch_pending_ = false;  // guarded by store_mutex_
+};
+
+}  // namespace vantre
+
+#endif  // VANTRE_ENGINE_DATABASE_H_

@@ -1,0 +1,65 @@
+#include "engine/record_table.h"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <limits>
+
+#include "engine/error.h"
+
+namespace vantre {
+namespace {
+
+// Disk blocks are allocated this many bytes at a time, ahead of the records.
+constexpr uint64_t kAllocationChunk = 1 << 20;
+
+}  // namespace
+
+RecordTable RecordTable::Open(File file, uint64_t file_size, uint32_t min_capacity) {
+  const uint64_t capacity = std::clamp<uint64_t>(file_size / kRecordSize, min_capacity,
+                                                 std::numeric_limits<uint32_t>::max());
+  const uint64_t length = std::max(file_size, capacity * kRecordSize);
+  if (length > file_size) file.Truncate(length);
+  MemoryMap map = MemoryMap::Map(file, length);
+  map.AdviseRandom();
+  return RecordTable(std::move(file), std::move(map), static_cast<uint32_t>(capacity));
+}
+
+size_t RecordTable::OffsetOf(uint32_t id) const {
+  const uint64_t end = static_cast<uint64_t>(id) * kRecordSize + kRecordSize;
+  if (end > map_.size()) OutOfRange(end, map_.size());
+  return static_cast<size_t>(end - kRecordSize);
+}
+
+Record RecordTable::At(uint32_t id) const { return DecodeRecord(map_.data() + OffsetOf(id)); }
+
+void RecordTable::Set(uint32_t id, const Record& r) { EncodeRecord(map_.data() + OffsetOf(id), r); }
+
+void RecordTable::Grow(uint64_t capacity) {
+  if (capacity > std::numeric_limits<uint32_t>::max()) throw OsError(EFBIG);
+  const uint64_t length = capacity * kRecordSize;
+  file_.Truncate(length);
+  map_.Resize(length);
+  map_.AdviseRandom();
+  capacity_ = static_cast<uint32_t>(capacity);
+}
+
+void RecordTable::Prepare(uint32_t id) {
+  if (id >= capacity_) {
+    uint64_t capacity = std::max<uint64_t>(capacity_, 1);
+    while (capacity <= id) capacity *= 2;
+    Grow(capacity);
+  }
+  const uint64_t begin = static_cast<uint64_t>(id) * kRecordSize;
+  const uint64_t end = begin + kRecordSize;
+  if (begin >= allocated_start_ && end <= allocated_start_ + allocated_) return;
+  const uint64_t table_end = map_.size();
+  const uint64_t start = begin - begin % kAllocationChunk;
+  const uint64_t length = std::min(table_end, std::max(start + kAllocationChunk, end)) - start;
+  file_.Allocate(start, length);
+  allocated_start_ = start;
+  allocated_ = length;
+}
+
+}  // namespace vantre

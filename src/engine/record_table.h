@@ -1,0 +1,66 @@
+// The record table: offsets.bin, one 24-byte record per record id, read and
+// written through a shared read-write map of the whole file.
+//
+// Disk blocks are allocated ahead of the records that will use them, in
+// chunks, through the descriptor: a full disk then fails the allocation step
+// with ENOSPC, where a store into a sparse page of the map would kill the
+// process with SIGBUS.
+//
+// Growth doubles the capacity, extends the file and remaps it in place where
+// the address space allows (mremap), so that the old and the new map never
+// need to be held at once: on a 32-bit process the table is the largest
+// thing in the address space.
+#ifndef VANTRE_ENGINE_RECORD_TABLE_H_
+#define VANTRE_ENGINE_RECORD_TABLE_H_
+
+#include <cstdint>
+
+#include "engine/file.h"
+#include "engine/format.h"
+
+namespace vantre {
+
+class RecordTable {
+ public:
+  RecordTable() = default;
+  RecordTable(RecordTable&&) = default;
+  RecordTable& operator=(RecordTable&&) = default;
+
+  // Takes ownership of `file` (offsets.bin, `file_size` bytes long) and maps
+  // it with room for at least `min_capacity` records, extending the file
+  // when it is shorter. Throws OsError; `file` is closed on failure.
+  static RecordTable Open(File file, uint64_t file_size, uint32_t min_capacity);
+
+  uint32_t capacity() const { return capacity_; }
+  const File& file() const { return file_; }
+
+  // Record of `id`; an id outside the mapped table is Unrecoverable (index
+  // out of range).
+  Record At(uint32_t id) const;
+  // Makes record `id` writable: grows the table until it holds `id` and
+  // allocates the disk blocks under it. Throws OsError (ENOSPC, ENOMEM, ...)
+  // and leaves the table as it was, though the file may be longer.
+  void Prepare(uint32_t id);
+  // Stores `r` as record `id`. REQUIRES: Prepare(id) succeeded.
+  void Set(uint32_t id, const Record& r);
+  // Writes every modified page back and waits for it.
+  void Sync() const { map_.SyncAll(); }
+
+ private:
+  RecordTable(File file, MemoryMap map, uint32_t capacity)
+      : file_(std::move(file)), map_(std::move(map)), capacity_(capacity) {}
+
+  // Byte offset of `id`'s record; outside the map is Unrecoverable.
+  size_t OffsetOf(uint32_t id) const;
+  void Grow(uint64_t capacity);
+
+  File file_;
+  MemoryMap map_;
+  uint32_t capacity_ = 0;
+  uint64_t allocated_ = 0;  // bytes from allocated_start_ known to have blocks
+  uint64_t allocated_start_ = 0;
+};
+
+}  // namespace vantre
+
+#endif  // VANTRE_ENGINE_RECORD_TABLE_H_
