@@ -8,6 +8,12 @@
  *   VANTRE_CRASH_RENAME=<n>      the n-th rename() of the process ends it
  *                                with _exit(77) before renaming.
  *   VANTRE_CRASH_AFTER_RENAME=<n> the same, just after the n-th rename().
+ *   VANTRE_FAIL_RENAME=<name>    the first rename() whose source's base name
+ *                                is <name> fails with VANTRE_FAIL_ERRNO
+ *                                (later ones go through).
+ *   VANTRE_TRACE=<path>          appends one line per fsync, fdatasync,
+ *                                rename and ftruncate to <path>: the call and
+ *                                the base names of its files.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -19,17 +25,62 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#define NEXT(name) ((__typeof__(&name))dlsym(RTLD_NEXT, #name))
+
+static const char *base_name(const char *path) {
+  const char *base = strrchr(path, '/');
+  return base ? base + 1 : path;
+}
+
+/* Base name of the file open on `fd`, in `buf`. */
+static const char *fd_name(int fd, char *buf, size_t size) {
+  char link[64];
+  snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  ssize_t n = readlink(link, buf, size - 1);
+  if (n < 0) return "?";
+  buf[n] = '\0';
+  return base_name(buf);
+}
+
 static int fd_matches(int fd) {
   const char *name = getenv("VANTRE_FAIL_WRITE");
   if (name == NULL || *name == '\0') return 0;
-  char link[64], path[PATH_MAX];
-  snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-  ssize_t n = readlink(link, path, sizeof path - 1);
-  if (n < 0) return 0;
-  path[n] = '\0';
-  const char *base = strrchr(path, '/');
-  base = base ? base + 1 : path;
-  return strcmp(base, name) == 0;
+  char path[PATH_MAX];
+  return strcmp(fd_name(fd, path, sizeof path), name) == 0;
+}
+
+static void trace(const char *call, const char *a, const char *b) {
+  const char *out = getenv("VANTRE_TRACE");
+  if (out == NULL || *out == '\0') return;
+  FILE *f = fopen(out, "a");
+  if (f == NULL) return;
+  fprintf(f, "%s %s%s%s\n", call, a, b ? " " : "", b ? b : "");
+  fclose(f);
+}
+
+static void trace_fd(const char *call, int fd) {
+  char path[PATH_MAX];
+  trace(call, fd_name(fd, path, sizeof path), NULL);
+}
+
+int fsync(int fd) {
+  trace_fd("fsync", fd);
+  return NEXT(fsync)(fd);
+}
+
+int fdatasync(int fd) {
+  trace_fd("fdatasync", fd);
+  return NEXT(fdatasync)(fd);
+}
+
+int ftruncate(int fd, off_t length) {
+  trace_fd("ftruncate", fd);
+  return NEXT(ftruncate)(fd, length);
+}
+
+int ftruncate64(int fd, off64_t length) {
+  trace_fd("ftruncate", fd);
+  return NEXT(ftruncate64)(fd, length);
 }
 
 static int fail_errno(void) {
@@ -37,7 +88,6 @@ static int fail_errno(void) {
   return e ? atoi(e) : EIO;
 }
 
-#define NEXT(name) ((__typeof__(&name))dlsym(RTLD_NEXT, #name))
 
 ssize_t write(int fd, const void *buf, size_t n) {
   if (fd_matches(fd)) { errno = fail_errno(); return -1; }
@@ -55,9 +105,17 @@ ssize_t pwrite64(int fd, const void *buf, size_t n, off64_t off) {
 }
 
 static int renames;
+static int rename_failed;
 
 int rename(const char *from, const char *to) {
   ++renames;
+  const char *fail = getenv("VANTRE_FAIL_RENAME");
+  if (fail && !rename_failed && strcmp(base_name(from), fail) == 0) {
+    rename_failed = 1;
+    errno = fail_errno();
+    return -1;
+  }
+  trace("rename", base_name(from), base_name(to));
   const char *before = getenv("VANTRE_CRASH_RENAME");
   if (before && atoi(before) == renames) _exit(77);
   int rc = NEXT(rename)(from, to);
