@@ -68,6 +68,12 @@ class DataFile {
   // Errors as Read.
   bool Equals(uint64_t offset, Bytes expected, std::vector<std::byte>* scratch) const;
 
+  // Starts loading the mapped bytes at `offset` into the processor's
+  // caches, if they are mapped; a hint only (a prefetch never faults).
+  void Prefetch(uint64_t offset) const {
+    if (offset < read_map_.size()) __builtin_prefetch(read_map_.data() + offset);
+  }
+
   // Fails as Read would, before anything is allocated, when a large range
   // cannot lie in the file or the buffer: a damaged record must not make
   // the store allocate (or zero-fill) what its length claims.

@@ -22,6 +22,7 @@
 #ifndef VANTRE_ENGINE_DATABASE_H_
 #define VANTRE_ENGINE_DATABASE_H_
 
+#include <algorithm>
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -82,9 +83,14 @@ class Database {
   template <typename F>
   void GetMany(std::span<const std::string_view> keys, F&& use) {
     std::unique_lock<RwLock> lock(store_mutex_);
-    for (size_t i = 0; i < keys.size(); ++i) {
-      const std::optional<Bytes> value = store_.Read(keys[i]);
-      if (value) use(i, *value);
+    uint64_t hashes[kMaxPreparedReads];
+    for (size_t start = 0; start < keys.size(); start += kMaxPreparedReads) {
+      const auto slice = keys.subspan(start, std::min(kMaxPreparedReads, keys.size() - start));
+      store_.PrepareReads(slice, {hashes, slice.size()});
+      for (size_t j = 0; j < slice.size(); ++j) {
+        const std::optional<Bytes> value = store_.Read(slice[j], hashes[j]);
+        if (value) use(start + j, *value);
+      }
     }
   }
 

@@ -37,6 +37,12 @@ class RecordTable {
   // Record of `id`; an id outside the mapped table is Unrecoverable (index
   // out of range).
   Record At(uint32_t id) const;
+  // Starts loading record `id` into the processor's caches; ids outside the
+  // table are ignored.
+  void Prefetch(uint32_t id) const {
+    const uint64_t at = static_cast<uint64_t>(id) * kRecordSize;
+    if (at + kRecordSize <= map_.size()) __builtin_prefetch(map_.data() + at);
+  }
   // Makes record `id` writable: grows the table until it holds `id` and
   // allocates the disk blocks under it. Throws OsError (ENOSPC, ENOMEM, ...)
   // and leaves the table as it was, though the file may be longer.

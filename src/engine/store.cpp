@@ -1,5 +1,6 @@
 #include "engine/store.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <limits>
 #include <new>
@@ -112,8 +113,31 @@ bool Store::Remove(std::string_view key) {
   return true;
 }
 
-std::optional<Bytes> Store::Read(std::string_view key) {
-  const uint64_t hash = KeyHash(key);
+std::optional<Bytes> Store::Read(std::string_view key) { return Read(key, KeyHash(key)); }
+
+void Store::PrepareReads(std::span<const std::string_view> keys,
+                         std::span<uint64_t> hashes) const {
+  constexpr uint32_t kNone = UINT32_MAX;
+  uint32_t ids[kMaxPreparedReads];
+  const size_t n = std::min(keys.size(), kMaxPreparedReads);
+  for (size_t i = 0; i < keys.size(); ++i) hashes[i] = KeyHash(keys[i]);
+  // Independent probes: the processor overlaps their misses.
+  for (size_t i = 0; i < n; ++i) {
+    const uint32_t* id = state_.key_index.find_id(hashes[i]);
+    ids[i] = id != nullptr && *id < state_.table.capacity() ? *id : kNone;
+  }
+  for (size_t i = 0; i < n; ++i) {
+    if (ids[i] != kNone) state_.table.Prefetch(ids[i]);
+  }
+  for (size_t i = 0; i < n; ++i) {
+    if (ids[i] == kNone) continue;
+    const Record rec = state_.table.At(ids[i]);
+    state_.keys.Prefetch(rec.key_offset);
+    state_.values.Prefetch(rec.value_offset);
+  }
+}
+
+std::optional<Bytes> Store::Read(std::string_view key, uint64_t hash) {
   if (cache_.size() > 0) {
     if (auto hit = cache_.Lookup(hash)) return hit;
   }

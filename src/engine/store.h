@@ -21,6 +21,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,6 +38,11 @@
 namespace vantre {
 
 class WalWriter;
+
+// Reads prepared together by Store::PrepareReads; larger batches are
+// prepared in slices of this many keys, whose prefetched memory is still in
+// the processor's caches when their reads run.
+inline constexpr size_t kMaxPreparedReads = 16;
 
 // Everything a Store holds but its cache: what open restores and what
 // vacuum builds aside and installs as a whole.
@@ -69,6 +75,15 @@ class Store {
   // the value, valid until the Store next changes, or nothing if absent.
   // Failures to read the files are Unrecoverable.
   std::optional<Bytes> Read(std::string_view key);
+  // The same, with the key's hash already computed.
+  std::optional<Bytes> Read(std::string_view key, uint64_t hash);
+  // The side-effect-free first pass of a batch of reads: computes the key
+  // hashes of `keys` into `hashes` and starts loading the memory the reads
+  // will touch (index slots, records, stored keys and values), so that the
+  // memory misses of different keys overlap instead of queueing. The reads
+  // themselves then run one by one, exactly as single reads would.
+  // REQUIRES: hashes.size() == keys.size().
+  void PrepareReads(std::span<const std::string_view> keys, std::span<uint64_t> hashes) const;
 
   // The key texts of the live ids, in ascending id order, read through
   // their records. A record outside the table or data files is
