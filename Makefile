@@ -20,4 +20,4 @@ harness-long:
 fuzz-long:
 	cmake -S fuzz -B build-fuzz -DCMAKE_CXX_COMPILER=clang++-16 >/dev/null
 	cmake --build build-fuzz -j2 >/dev/null
-	FUZZ_RUNS=10000000 bash fuzz/run.sh build-fuzz 36000 id_set wal_entry snapshot
+	FUZZ_WORK=build-fuzz/long FUZZ_RUNS=10000000 bash fuzz/run.sh build-fuzz 36000 id_set wal_entry snapshot

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs each fuzz target for a bounded time from its committed seed corpus.
 # Usage: fuzz/run.sh <build-dir> <seconds per target> [targets...]
-# FUZZ_RUNS=<n> also stops each target after n executions.
+# FUZZ_RUNS=<n> also stops each target after n executions; FUZZ_WORK=<dir>
+# keeps the scratch corpus and logs apart from other runs.
 # New inputs go to a scratch corpus under the build directory, never into
 # the committed seeds; a crash leaves its input there as crash-* and fails.
 set -euo pipefail
@@ -24,7 +25,7 @@ export VANTRE_FUZZ_SKIP_KNOWN=${VANTRE_FUZZ_SKIP_KNOWN:-1}
 [[ -d /dev/shm ]] && export TMPDIR=${FUZZ_TMPDIR:-/dev/shm}
 status=0
 for t in "${targets[@]}"; do
-  work=$build/work/$t
+  work=${FUZZ_WORK:-$build/work}/$t
   mkdir -p "$work/corpus" "$work/artifacts"
   # One process; a 5 s per-input limit is a hang, 2 GiB of RSS or a 512 MiB
   # allocation is unbounded allocation.
@@ -32,7 +33,7 @@ for t in "${targets[@]}"; do
       -malloc_limit_mb=512 -max_len=65536 -print_final_stats=1 \
       ${FUZZ_RUNS:+-runs=$FUZZ_RUNS} -artifact_prefix="$work/artifacts/" "$work/corpus" "$here/corpus/$t" \
       >"$work/log" 2>&1; then
-    echo "fuzz $t: $(grep -m1 -o 'stat::number_of_executed_units: *[0-9]*' "$work/log" | grep -o '[0-9]*$') executions, no finding"
+    echo "fuzz $t: $(grep -o 'stat::number_of_executed_units: *[0-9]*' "$work/log" | tail -1 | grep -o '[0-9]*$') executions, no finding"
   else
     status=1
     echo "fuzz $t: FINDING, see $work/log and $work/artifacts/"
