@@ -18,9 +18,6 @@ for s in /usr/lib/llvm-16/bin/llvm-symbolizer /usr/lib/llvm-14/bin/llvm-symboliz
 done
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:allocator_may_return_null=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-# Inputs that only show a fault already known and being fixed are skipped
-# (see KnownFaultF7 in store_dir_fuzzer.cpp); VANTRE_FUZZ_SKIP_KNOWN=0 runs them.
-export VANTRE_FUZZ_SKIP_KNOWN=${VANTRE_FUZZ_SKIP_KNOWN:-1}
 # The directory target syncs files: on tmpfs that costs nothing.
 [[ -d /dev/shm ]] && export TMPDIR=${FUZZ_TMPDIR:-/dev/shm}
 status=0

@@ -241,8 +241,11 @@ void CreateDirectories(const std::string& path) {
       err = errno;
     }
   }
-  struct stat st;
-  if (err == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return;
+  if (err == EEXIST) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) throw LastOsError();
+    if (S_ISDIR(st.st_mode)) return;
+  }
   throw OsError(err);
 }
 
@@ -257,7 +260,9 @@ void SyncDirectory(const std::string& dir) {
 
 bool PathExists(const std::string& path) {
   struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
+  if (::stat(path.c_str(), &st) == 0) return true;
+  if (errno == ENOENT) return false;
+  throw LastOsError();
 }
 
 }  // namespace vantre

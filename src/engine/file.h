@@ -108,7 +108,9 @@ void CreateDirectories(const std::string& path);
 void RenameFile(const std::string& from, const std::string& to);
 // Makes the directory entries of `dir` durable (renames, creations).
 void SyncDirectory(const std::string& dir);
-// True if stat() of `path` succeeds (symbolic links followed).
+// True if stat() of `path` succeeds (symbolic links followed), false if
+// there is no such file. Any other failure is thrown: taking an unreadable
+// snapshot or log for an absent one would lose what it holds.
 bool PathExists(const std::string& path);
 
 }  // namespace vantre

@@ -107,7 +107,7 @@ void WriteSnapshot(const File& out, const KeyIndex& key_index, const IdSet& live
 
 std::optional<SnapshotData> ReadSnapshot(const File& in) {
   const uint64_t file_size = in.Size();
-  BufferedReader r(&in, kReadBufferSize);
+  BufferedReader r(&in, static_cast<size_t>(std::min<uint64_t>(kReadBufferSize, file_size + 1)));
   SnapshotData snap;
 
   std::byte b8[8];

@@ -75,7 +75,7 @@ SCENARIOS = {
 }
 
 # Cases that fail only because of a known fault: (scenario, failed call).
-KNOWN = {("vacuum", "rename"): "F1"}
+KNOWN = {}
 
 
 # ---------------------------------------------------------------- child side

@@ -25,13 +25,7 @@ import _vantre
 # Ids of the issue "Failure paths" items that harness cases show; a case
 # names its id when it fails for that reason alone.
 KNOWN_FAULTS = {
-    "F1": "vacuum file switch that fails part-way leaves stale state",
-    "F2": "two live handles on one directory",
-    "F5": "SIGBUS when the disk fills under the mapped record table",
-    "F6": "writes acknowledged after a failed buffer flush are lost",
-    "F7": "snapshot counts and data ends are trusted",
     "F8": "the value cache's use queue grows without bound",
-    "F14": "write errors at teardown and exit are silent",
 }
 
 # ---------------------------------------------------------- values and log sizes
