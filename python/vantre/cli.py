@@ -216,3 +216,8 @@ def main(argv: Optional[Sequence[str]] = None, out: Optional[TextIO] = None) -> 
         sys.stderr.write(f"vantre {args.command}: {args.dir}: {e.strerror or e}\n")
         return 1
     return status
+
+
+def main_exit() -> None:
+    """Entry point of the installed ``vantre`` script."""
+    sys.exit(main())
