@@ -120,12 +120,11 @@ class _Translate:
         exc_type: Optional[Type[BaseException]],
         exc: Optional[BaseException],
         tb: Optional[TracebackType],
-    ) -> bool:
+    ) -> None:
         if exc is not None:
             error = io_error_of(exc)
             if error is not None:
                 raise error from exc
-        return False
 
 
 _translate = _Translate()

@@ -5,6 +5,7 @@ see scripts/test-package.sh); child interpreters get the same path.
 """
 import hashlib
 import os
+import shlex
 import subprocess
 import sys
 import tempfile
@@ -56,10 +57,17 @@ def child_env(extra=None):
     return env
 
 
+def python_cmd():
+    """The command that starts another interpreter like this one: the
+    prefix in VANTRE_PYTHON_CMD (an emulated interpreter) when set."""
+    cmd = os.environ.get("VANTRE_PYTHON_CMD")
+    return shlex.split(cmd) if cmd else [sys.executable]
+
+
 def run(args, extra_env=None, **kwargs):
     """Runs this interpreter with `args`; returns the CompletedProcess."""
     return subprocess.run(
-        [sys.executable] + args, env=child_env(extra_env), capture_output=True, text=True,
+        python_cmd() + args, env=child_env(extra_env), capture_output=True, text=True,
         timeout=120, **kwargs,
     )
 
