@@ -208,6 +208,7 @@ class Store(MutableMapping[str, bytes]):
             gc.collect()
 
     def __enter__(self) -> Store:
+        """Returns the store itself; ClosedStoreError if it is closed."""
         self._live()
         return self
 
@@ -217,9 +218,11 @@ class Store(MutableMapping[str, bytes]):
         exc: Optional[BaseException],
         tb: Optional[TracebackType],
     ) -> None:
+        """Closes the store, whatever ended the block."""
         self.close()
 
     def _live(self) -> _vantre.Vantre:
+        """The native store; ClosedStoreError once closed."""
         native = self._native
         if native is None:
             raise ClosedStoreError(f"operation on a closed store: {self._path}")
@@ -371,6 +374,8 @@ class Store(MutableMapping[str, bytes]):
 
 
 class _ItemsView(ItemsView[str, bytes]):
+    """``Store.items()``: pairs read in batches of ``BATCH`` keys."""
+
     _mapping: Store
 
     def __iter__(self) -> Iterator[tuple[str, bytes]]:
@@ -381,6 +386,8 @@ class _ItemsView(ItemsView[str, bytes]):
 
 
 class _ValuesView(ValuesView[bytes]):
+    """``Store.values()``: values read in batches of ``BATCH`` keys."""
+
     _mapping: Store
 
     def __iter__(self) -> Iterator[bytes]:

@@ -74,6 +74,7 @@ class Progress:
 
 
 def _human(n: int) -> str:
+    """A byte count for people: unit and exact count."""
     value = float(n)
     for unit in ("B", "KiB", "MiB", "GiB", "TiB"):
         if value < 1024 or unit == "TiB":
@@ -83,6 +84,7 @@ def _human(n: int) -> str:
 
 
 def cmd_stats(args: argparse.Namespace, out: TextIO) -> int:
+    """``vantre stats DIR [--json]``: the directory's figures, read-only."""
     from vantre import _inspect
 
     inspector = _inspect.Inspector(args.dir)
@@ -115,6 +117,7 @@ def cmd_stats(args: argparse.Namespace, out: TextIO) -> int:
 
 
 def cmd_check(args: argparse.Namespace, out: TextIO) -> int:
+    """``vantre check DIR``: 0 when sound, 1 with the list of problems."""
     from vantre import _inspect
 
     try:
@@ -143,6 +146,8 @@ def cmd_check(args: argparse.Namespace, out: TextIO) -> int:
 
 
 def cmd_dump(args: argparse.Namespace, out: TextIO) -> int:
+    """``vantre dump DIR [--values]``: one JSON-quoted key a line, in
+    listing order; with ``--values`` a tab and the value's ``repr``."""
     from vantre import _inspect
 
     inspector = _inspect.Inspector(args.dir)
@@ -163,6 +168,7 @@ def cmd_dump(args: argparse.Namespace, out: TextIO) -> int:
 
 
 def cmd_compact(args: argparse.Namespace, out: TextIO) -> int:
+    """``vantre compact DIR``: vacuum, then persist; opens the store."""
     bar = Progress("compacting", delay=0.0)
     with _store.open(args.dir, cache_size=0) as db:
         before = db.stats()
@@ -180,6 +186,7 @@ def cmd_compact(args: argparse.Namespace, out: TextIO) -> int:
 
 
 def build_parser() -> argparse.ArgumentParser:
+    """The argument parser of the tool, one sub-command per command."""
     parser = argparse.ArgumentParser(prog="vantre", description="Inspect and maintain Vantre store directories.")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
