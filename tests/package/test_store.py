@@ -41,6 +41,8 @@ def test_iteration_and_views_in_write_order(store_dir):
         assert list(db.values()) == [b"2", b"3", b"4", b"5"]
         assert dict(db) == {"x": b"5", "y": b"2", "z": b"3", "w": b"4"}
         assert ("x", b"5") in db.items() and ("x", b"1") not in db.items()
+        db.clear()
+        assert len(db) == 0 and list(db) == []
 
 
 def test_views_read_in_batches_and_skip_keys_deleted_meanwhile(store_dir, monkeypatch):
