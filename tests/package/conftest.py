@@ -72,6 +72,15 @@ def run(args, extra_env=None, **kwargs):
     )
 
 
+def shim_env(**settings):
+    """Environment for a child with the fault shim preloaded, after any
+    sanitizer runtime already preloaded."""
+    preload = [p for p in os.environ.get("LD_PRELOAD", "").split(":") if p]
+    env = {"LD_PRELOAD": ":".join(preload + [fault_shim()])}
+    env.update({k: str(v) for k, v in settings.items()})
+    return env
+
+
 _shim = None
 
 

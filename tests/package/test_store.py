@@ -7,7 +7,7 @@ import pytest
 import vantre
 from vantre import _store
 
-from conftest import fault_shim, fill, run
+from conftest import fill, run, shim_env
 
 
 # ------------------------------------------------------------ mapping protocol
@@ -173,5 +173,5 @@ except Exception as e:
     assert type(e.__cause__).__name__ == "PanicException"
     print("translated")
 """
-    proc = run(["-c", code], {"LD_PRELOAD": fault_shim(), "VANTRE_FAIL_ERRNO": "28"})
+    proc = run(["-c", code], shim_env(VANTRE_FAIL_ERRNO=28))
     assert proc.returncode == 0 and proc.stdout.strip() == "translated", proc.stderr
