@@ -38,7 +38,7 @@ from collections.abc import (
     ValuesView,
 )
 from types import TracebackType
-from typing import Optional, Type, TypeVar, Union, overload
+from typing import NoReturn, Optional, Type, TypeVar, Union, overload
 
 import _vantre
 
@@ -234,36 +234,53 @@ class Store(MutableMapping[str, bytes]):
 
     # ------------------------------------------------------------- mapping
 
+    # The per-key calls reach the native store without a closed check or a
+    # context manager: a closed store's None fails the attribute lookup,
+    # and _fail sorts out what went wrong only once something has.
+
+    def _fail(self, exc: BaseException) -> NoReturn:
+        if self._native is None and isinstance(exc, AttributeError):
+            raise ClosedStoreError(f"operation on a closed store: {self._path}") from None
+        error = io_error_of(exc)
+        if error is not None:
+            raise error from exc
+        raise exc
+
     def __getitem__(self, key: str) -> bytes:
         """The value under ``key``; KeyError if it is not stored."""
-        native = self._live()
-        with _translate:
-            value = native.get_bytes(key)
+        try:
+            value = self._native.get_bytes(key)  # type: ignore[union-attr]
+        except BaseException as e:
+            self._fail(e)
         if value is None:
             raise KeyError(key)
         return value
 
     def __setitem__(self, key: str, value: bytes) -> None:
         """Stores ``value`` (bytes-like) under ``key``."""
-        native = self._live()
-        with _translate:
-            native.set_bytes(key, value)
+        try:
+            self._native.set_bytes(key, value)  # type: ignore[union-attr]
+        except BaseException as e:
+            self._fail(e)
 
     def __delitem__(self, key: str) -> None:
         """Removes ``key``; KeyError if it is not stored."""
-        native = self._live()
-        with _translate:
-            removed = native.delete(key)
+        try:
+            removed = self._native.delete(key)  # type: ignore[union-attr]
+        except BaseException as e:
+            self._fail(e)
         if not removed:
             raise KeyError(key)
 
     def __contains__(self, key: object) -> bool:
         """True if ``key`` is stored; False for anything that is not a str."""
-        native = self._live()
         if not isinstance(key, str):
+            self._live()
             return False
-        with _translate:
-            return native.get_bytes(key) is not None
+        try:
+            return self._native.get_bytes(key) is not None  # type: ignore[union-attr]
+        except BaseException as e:
+            self._fail(e)
 
     def __len__(self) -> int:
         """Number of stored keys."""
@@ -285,9 +302,10 @@ class Store(MutableMapping[str, bytes]):
 
     def get(self, key: str, default: object = None) -> object:
         """The value under ``key``, or ``default``."""
-        native = self._live()
-        with _translate:
-            value = native.get_bytes(key)
+        try:
+            value = self._native.get_bytes(key)  # type: ignore[union-attr]
+        except BaseException as e:
+            self._fail(e)
         return default if value is None else value
 
     def items(self) -> ItemsView[str, bytes]:
