@@ -1,0 +1,7 @@
+"""``python -m vantre``: the command-line tool."""
+
+import sys
+
+from vantre.cli import main
+
+sys.exit(main())

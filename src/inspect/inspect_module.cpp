@@ -1,0 +1,288 @@
+// vantre._inspect: the read-only directory inspection of the engine
+// (engine/check.h) for the command-line tool. One type, Inspector:
+//
+//   Inspector(path)                   rebuilds the directory's state read-only
+//   .figures() -> dict                counts and sizes (DirectoryFigures)
+//   .problems() -> list[str]          problems found so far
+//   .verify(progress) -> bool         verifies every live record; progress is
+//                                     None or called as progress(done, total)
+//                                     and stops the work by returning False
+//   .live_count() -> int
+//   .entries(start, count, values)    [(key, value or None)] of live records
+//                                     start .. start + count, in key order
+//
+// Failures: OSError with errno for the operating system's, OSError with the
+// engine's text for records outside their files, MemoryError.
+#include <Python.h>
+
+#include <new>
+#include <string>
+#include <vector>
+
+#include "binding/py_ref.h"
+#include "engine/check.h"
+#include "engine/error.h"
+
+namespace vantre::inspect {
+namespace {
+
+using binding::PyRef;
+
+struct InspectorObject {
+  PyObject_HEAD
+  DirectoryInspector* inspector;  // owned; null until __init__ succeeds
+};
+
+// ---------------------------------------------------------------- errors
+
+// Translates the C++ exception being handled. REQUIRES: inside a catch.
+void RaiseCurrent() {
+  try {
+    throw;
+  } catch (const OsError& e) {
+    PyRef args(Py_BuildValue("(is)", e.code(), e.what()));
+    if (args) PyErr_SetObject(PyExc_OSError, args.get());
+  } catch (const Error& e) {
+    PyErr_SetString(PyExc_OSError, e.what());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "unknown failure");
+  }
+}
+
+template <typename F>
+PyObject* Guard(F&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    RaiseCurrent();
+    return nullptr;
+  }
+}
+
+DirectoryInspector* Get(PyObject* self) {
+  DirectoryInspector* inspector = reinterpret_cast<InspectorObject*>(self)->inspector;
+  if (inspector == nullptr) PyErr_SetString(PyExc_ValueError, "Inspector is not initialised");
+  return inspector;
+}
+
+// ------------------------------------------------------------- methods
+
+int inspector_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"path", nullptr};
+  PyObject* path_bytes = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&:Inspector", const_cast<char**>(names),
+                                   PyUnicode_FSConverter, &path_bytes)) {
+    return -1;
+  }
+  PyRef path_ref(path_bytes);
+  std::string path(PyBytes_AS_STRING(path_bytes), static_cast<size_t>(PyBytes_GET_SIZE(path_bytes)));
+  auto* obj = reinterpret_cast<InspectorObject*>(self);
+  PyObject* ok = Guard([&]() -> PyObject* {
+    auto* made = new DirectoryInspector(path);
+    delete obj->inspector;
+    obj->inspector = made;
+    Py_RETURN_NONE;
+  });
+  if (ok == nullptr) return -1;
+  Py_DECREF(ok);
+  return 0;
+}
+
+void inspector_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  delete reinterpret_cast<InspectorObject*>(self)->inspector;
+  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_slot(self);
+  Py_DECREF(type);
+}
+
+// Adds name -> value to `dict`; false with an error set on failure.
+bool SetItem(PyObject* dict, const char* name, PyObject* value) {
+  PyRef owned(value);
+  return owned && PyDict_SetItemString(dict, name, owned.get()) == 0;
+}
+
+PyObject* inspector_figures(PyObject* self, PyObject*) {
+  DirectoryInspector* inspector = Get(self);
+  if (inspector == nullptr) return nullptr;
+  const DirectoryFigures& f = inspector->figures();
+  PyRef dict(PyDict_New());
+  if (!dict) return nullptr;
+  const std::pair<const char*, uint64_t> counts[] = {
+      {"live_keys", f.live_keys},
+      {"records", f.records},
+      {"dead_records", f.dead_records},
+      {"record_capacity", f.record_capacity},
+      {"offsets_bytes", f.offsets_bytes},
+      {"keys_bytes", f.keys_bytes},
+      {"values_bytes", f.values_bytes},
+      {"snapshot_bytes", f.snapshot_bytes},
+      {"log_bytes", f.log_bytes},
+      {"log_records", f.log_records},
+      {"log_torn_bytes", f.log_torn_bytes},
+      {"live_data_bytes", f.live_data_bytes},
+      {"reclaimable_bytes", f.reclaimable_bytes},
+  };
+  for (const auto& [name, value] : counts) {
+    if (!SetItem(dict.get(), name, PyLong_FromUnsignedLongLong(value))) return nullptr;
+  }
+  const std::pair<const char*, bool> flags[] = {
+      {"snapshot_present", f.snapshot_present},
+      {"snapshot_decoded", f.snapshot_decoded},
+      {"vacuum_pending", f.vacuum_pending},
+  };
+  for (const auto& [name, value] : flags) {
+    if (!SetItem(dict.get(), name, PyBool_FromLong(value ? 1 : 0))) return nullptr;
+  }
+  return dict.release();
+}
+
+PyObject* inspector_problems(PyObject* self, PyObject*) {
+  DirectoryInspector* inspector = Get(self);
+  if (inspector == nullptr) return nullptr;
+  const std::vector<std::string>& problems = inspector->problems();
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(problems.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < problems.size(); ++i) {
+    PyObject* text = PyUnicode_DecodeUTF8(problems[i].data(),
+                                          static_cast<Py_ssize_t>(problems[i].size()), "replace");
+    if (text == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
+  }
+  return list.release();
+}
+
+PyObject* inspector_verify(PyObject* self, PyObject* progress) {
+  DirectoryInspector* inspector = Get(self);
+  if (inspector == nullptr) return nullptr;
+  if (progress != Py_None && !PyCallable_Check(progress)) {
+    PyErr_SetString(PyExc_TypeError, "progress must be callable or None");
+    return nullptr;
+  }
+  // An exception raised by the callback stops the work and is re-raised
+  // once the engine has returned.
+  bool failed = false;
+  Progress report;
+  if (progress != Py_None) {
+    report = [&](uint64_t done, uint64_t total) {
+      PyRef result(PyObject_CallFunction(progress, "KK", static_cast<unsigned long long>(done),
+                                         static_cast<unsigned long long>(total)));
+      if (!result) {
+        failed = true;
+        return false;
+      }
+      return result.get() != Py_False;
+    };
+  }
+  PyObject* result = Guard([&]() -> PyObject* {
+    const bool finished = inspector->Verify(report);
+    return PyBool_FromLong(finished ? 1 : 0);
+  });
+  if (failed) {
+    Py_XDECREF(result);
+    return nullptr;
+  }
+  return result;
+}
+
+PyObject* inspector_live_count(PyObject* self, PyObject*) {
+  DirectoryInspector* inspector = Get(self);
+  if (inspector == nullptr) return nullptr;
+  return PyLong_FromUnsignedLongLong(inspector->live_count());
+}
+
+PyObject* inspector_entries(PyObject* self, PyObject* args) {
+  DirectoryInspector* inspector = Get(self);
+  if (inspector == nullptr) return nullptr;
+  unsigned long long start, count;
+  int with_values;
+  if (!PyArg_ParseTuple(args, "KKp:entries", &start, &count, &with_values)) return nullptr;
+  const uint64_t total = inspector->live_count();
+  const uint64_t first = std::min<uint64_t>(start, total);
+  const uint64_t n = std::min<uint64_t>(count, total - first);
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(n)));
+  if (!list) return nullptr;
+  std::string key;
+  std::vector<std::byte> value;
+  for (uint64_t i = 0; i < n; ++i) {
+    PyObject* ok = Guard([&]() -> PyObject* {
+      inspector->ReadEntry(first + i, &key, with_values ? &value : nullptr);
+      Py_RETURN_NONE;
+    });
+    if (ok == nullptr) return nullptr;
+    Py_DECREF(ok);
+    PyRef text(PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), "replace"));
+    if (!text) return nullptr;
+    PyRef val;
+    if (with_values) {
+      val = PyRef(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(value.data()),
+                                            static_cast<Py_ssize_t>(value.size())));
+    } else {
+      Py_INCREF(Py_None);
+      val = PyRef(Py_None);
+    }
+    if (!val) return nullptr;
+    PyObject* pair = PyTuple_New(2);
+    if (pair == nullptr) return nullptr;
+    PyTuple_SET_ITEM(pair, 0, text.release());
+    PyTuple_SET_ITEM(pair, 1, val.release());
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
+  }
+  return list.release();
+}
+
+// ------------------------------------------------------ type and module
+
+PyMethodDef inspector_methods[] = {
+    {"figures", inspector_figures, METH_NOARGS, "figures($self)\n--\n\nCounts and sizes."},
+    {"problems", inspector_problems, METH_NOARGS,
+     "problems($self)\n--\n\nProblems found so far, one sentence each."},
+    {"verify", inspector_verify, METH_O,
+     "verify($self, progress, /)\n--\n\nVerifies every live record; False if stopped."},
+    {"live_count", inspector_live_count, METH_NOARGS, "live_count($self)\n--\n\n"},
+    {"entries", inspector_entries, METH_VARARGS,
+     "entries($self, start, count, values, /)\n--\n\nKeys and values of live records."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot inspector_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
+    {Py_tp_init, reinterpret_cast<void*>(inspector_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(inspector_dealloc)},
+    {Py_tp_methods, inspector_methods},
+    {Py_tp_doc, const_cast<char*>("Inspector(path)\n--\n\nRead-only view of a store directory.")},
+    {0, nullptr},
+};
+
+PyType_Spec inspector_spec = {
+    "vantre._inspect.Inspector",
+    sizeof(InspectorObject),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    inspector_slots,
+};
+
+PyModuleDef inspect_module = {
+    PyModuleDef_HEAD_INIT, "vantre._inspect", "Read-only inspection of a store directory.",
+    -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace vantre::inspect
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__inspect() {
+  using namespace vantre::inspect;
+  PyRef module(PyModule_Create(&inspect_module));
+  if (!module) return nullptr;
+  PyObject* type = PyType_FromSpec(&inspector_spec);
+  if (type == nullptr) return nullptr;
+  if (PyModule_AddObject(module.get(), "Inspector", type) != 0) {
+    Py_DECREF(type);
+    return nullptr;
+  }
+  return module.release();
+}

@@ -1,0 +1,218 @@
+// DirectoryInspector: the state rebuilt read-only from a directory written
+// by the engine, each kind of damage it must report, and that it never
+// changes the directory.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <string>
+
+#include "engine/check.h"
+#include "engine/engine.h"
+#include "engine/error.h"
+#include "engine/snapshot.h"
+#include "test_util.h"
+
+namespace vantre {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ReadFileText;
+using test::WriteFileText;
+
+class CheckTest : public testing::Test {
+ protected:
+  CheckTest() : dir_(tmp_.Join("db")) {}
+
+  // Writes k0..k9 (k3 twice), persists, then logs k10 and k11, a new value
+  // of k1 and the deletion of k2, and closes: the snapshot names 11
+  // records and the log adds 3.
+  void WriteStore() {
+    OpenStore db = Open(dir_, 16);
+    auto put = [&](const std::string& k, const std::string& v) {
+      db.store->store.Put(k, AsBytes(v), &db.wal->wal);
+    };
+    for (int i = 0; i < 10; ++i) put("k" + std::to_string(i), "value " + std::to_string(i));
+    put("k3", "second");
+    Persist(*db.store, *db.wal);
+    put("k10", "ten");
+    put("k11", "eleven");
+    put("k1", "new one");
+    db.wal->wal.AppendDelete("k2");
+    db.store->store.Remove("k2");
+  }
+
+  // Every entry the inspector lists, key -> value, in listing order.
+  static std::vector<std::pair<std::string, std::string>> Entries(DirectoryInspector& in) {
+    std::vector<std::pair<std::string, std::string>> out;
+    std::string key;
+    std::vector<std::byte> value;
+    for (uint64_t i = 0; i < in.live_count(); ++i) {
+      in.ReadEntry(i, &key, &value);
+      out.emplace_back(key, test::Str(value));
+    }
+    return out;
+  }
+
+  // The problems after a full verification, joined for matching.
+  std::string Problems() {
+    DirectoryInspector in(dir_);
+    EXPECT_TRUE(in.Verify(nullptr));
+    std::string all;
+    for (const std::string& p : in.problems()) all += p + "\n";
+    return all;
+  }
+
+  // Overwrites the bytes at `offset` of the file `name`.
+  void Patch(const char* name, size_t offset, const std::string& bytes) {
+    std::string data = ReadFileText(JoinPath(dir_, name));
+    ASSERT_LE(offset + bytes.size(), data.size());
+    data.replace(offset, bytes.size(), bytes);
+    WriteFileText(JoinPath(dir_, name), data);
+  }
+
+  test::TempDir tmp_;
+  std::string dir_;
+};
+
+TEST_F(CheckTest, RebuildsWhatOpenWould) {
+  WriteStore();
+  DirectoryInspector in(dir_);
+  EXPECT_TRUE(in.Verify(nullptr));
+  EXPECT_TRUE(in.problems().empty()) << in.problems().front();
+  const DirectoryFigures& f = in.figures();
+  EXPECT_EQ(f.live_keys, 11u);
+  EXPECT_EQ(f.records, 14u);
+  EXPECT_EQ(f.dead_records, 3u);  // the first k3, the first k1, k2
+  EXPECT_EQ(f.log_records, 4u);
+  EXPECT_EQ(f.log_torn_bytes, 0u);
+  EXPECT_TRUE(f.snapshot_decoded);
+  EXPECT_EQ(f.record_capacity, kMinRecordCapacity);
+
+  // Listing order and contents are those of the store once reopened.
+  auto entries = Entries(in);
+  OpenStore db = Open(dir_, 16);
+  std::vector<std::string> keys = db.store->store.Keys();
+  ASSERT_EQ(entries.size(), keys.size());
+  for (size_t i = 0; i < keys.size(); ++i) {
+    EXPECT_EQ(entries[i].first, keys[i]);
+    EXPECT_EQ(entries[i].second, test::Str(*db.store->store.Read(keys[i])));
+  }
+}
+
+TEST_F(CheckTest, ReclaimableIsWhatVacuumDrops) {
+  WriteStore();
+  const uint64_t reclaimable = DirectoryInspector(dir_).figures().reclaimable_bytes;
+  OpenStore db = Open(dir_, 16);
+  const uint64_t before = db.store->store.keys_.end() + db.store->store.values_.end();
+  Vacuum(*db.store, *db.wal);
+  const uint64_t after = db.store->store.keys_.end() + db.store->store.values_.end();
+  EXPECT_EQ(reclaimable, before - after);
+}
+
+TEST_F(CheckTest, LeavesTheDirectoryUnchanged) {
+  WriteStore();
+  Patch(kKeysFile, 0, "X");  // damaged, so that every report path runs
+  WriteFileText(JoinPath(dir_, kWalFile), ReadFileText(JoinPath(dir_, kWalFile)) + "torn");
+  std::map<std::string, std::string> before;
+  for (const auto& e : fs::directory_iterator(dir_)) before[e.path().string()] = ReadFileText(e.path());
+  {
+    DirectoryInspector in(dir_);
+    in.Verify(nullptr);
+    Entries(in);
+  }
+  std::map<std::string, std::string> after;
+  for (const auto& e : fs::directory_iterator(dir_)) after[e.path().string()] = ReadFileText(e.path());
+  EXPECT_EQ(before, after);
+}
+
+TEST_F(CheckTest, ReportsDamage) {
+  WriteStore();
+  // Record 0 is k0 in the snapshot: its key bytes start keys.bin.
+  Patch(kKeysFile, 0, "j");
+  EXPECT_NE(Problems().find("record 0: its key j0 does not hash"), std::string::npos) << Problems();
+
+  // A key length running past the key data.
+  Patch(kOffsetsFile, 4 * kRecordSize + 8, test::U32(1000000));
+  EXPECT_NE(Problems().find("record 4: key bytes"), std::string::npos) << Problems();
+
+  // Bytes after the log's last record.
+  WriteFileText(JoinPath(dir_, kWalFile), ReadFileText(JoinPath(dir_, kWalFile)) + "xyz");
+  EXPECT_NE(Problems().find("torn tail: 3 bytes"), std::string::npos) << Problems();
+  EXPECT_EQ(DirectoryInspector(dir_).figures().log_torn_bytes, 3u);
+
+  // A snapshot cut short.
+  const std::string snap = ReadFileText(JoinPath(dir_, kSnapshotFile));
+  WriteFileText(JoinPath(dir_, kSnapshotFile), snap.substr(0, snap.size() - 1));
+  EXPECT_NE(Problems().find("snapshot.bin does not decode"), std::string::npos);
+}
+
+TEST_F(CheckTest, ReportsInconsistentSets) {
+  WriteStore();
+  fs::remove(JoinPath(dir_, kWalFile));
+  // A snapshot whose id 1 is both live and dead, whose index names an id
+  // that is not live, and whose record count leaves id 7 outside.
+  File out = File::Open(JoinPath(dir_, kSnapshotFile), O_WRONLY | O_TRUNC);
+  WriteSnapshot(out, KeyIndex{{1, 1}, {2, 2}, {3, 9}}, test::Ids({1, 2, 7}), test::Ids({1}), 5, 100,
+                100, MidwayFailure::kReport);
+  const std::string problems = Problems();
+  EXPECT_NE(problems.find("1 record ids are in both"), std::string::npos) << problems;
+  EXPECT_NE(problems.find("1 live or dead ids are not below the record count 5"), std::string::npos);
+  EXPECT_NE(problems.find("name an id that is not live"), std::string::npos);
+}
+
+TEST_F(CheckTest, MissingFilesAndDirectories) {
+  try {
+    DirectoryInspector in(tmp_.Join("absent"));
+    FAIL() << "no error";
+  } catch (const OsError& e) {
+    EXPECT_EQ(e.code(), ENOENT);
+  }
+  fs::create_directory(dir_);
+  EXPECT_NE(Problems().find("not a store directory"), std::string::npos);
+  WriteStore();
+  fs::remove(JoinPath(dir_, kValsFile));
+  EXPECT_NE(Problems().find("vals.bin is missing"), std::string::npos);
+}
+
+TEST_F(CheckTest, FollowsACommittedCompactionSwitch) {
+  WriteStore();
+  {
+    OpenStore db = Open(dir_, 16);
+    Vacuum(*db.store, *db.wal);
+  }
+  // As if killed after the commit point with only offsets.bin switched:
+  // keys.bin, vals.bin and snapshot.bin are still the old ones (here,
+  // garbage), and open takes the .vac copies.
+  for (const char* name : {kKeysFile, kValsFile, kSnapshotFile}) {
+    fs::rename(JoinPath(dir_, name), JoinPath(dir_, name) + ".vac");
+    WriteFileText(JoinPath(dir_, name), "stale");
+  }
+  DirectoryInspector in(dir_);
+  EXPECT_TRUE(in.Verify(nullptr));
+  EXPECT_TRUE(in.problems().empty()) << in.problems().front();
+  EXPECT_TRUE(in.figures().vacuum_pending);
+  EXPECT_EQ(in.figures().live_keys, 11u);
+  auto entries = Entries(in);
+  OpenStore db = Open(dir_, 16);
+  EXPECT_EQ(entries.size(), db.store->store.Len());
+  for (const auto& [key, value] : entries) EXPECT_EQ(test::Str(*db.store->store.Read(key)), value);
+}
+
+TEST_F(CheckTest, ProgressReportsAndStops) {
+  WriteStore();
+  DirectoryInspector in(dir_);
+  std::vector<std::pair<uint64_t, uint64_t>> calls;
+  EXPECT_TRUE(in.Verify([&](uint64_t done, uint64_t total) {
+    calls.emplace_back(done, total);
+    return true;
+  }));
+  ASSERT_FALSE(calls.empty());
+  EXPECT_EQ(calls.back(), std::make_pair(uint64_t{11}, uint64_t{11}));
+  EXPECT_FALSE(in.Verify([](uint64_t, uint64_t) { return false; }));
+}
+
+}  // namespace
+}  // namespace vantre
