@@ -31,7 +31,7 @@ cpython() { PYTHONPATH="$root/build/python" /usr/bin/python3 "$@"; }
 pypy() { PYTHONPATH="$root/build/python:$dist" /usr/bin/pypy3 "$@"; }
 
 step "build"
-[[ -d $root/build/python ]] || "$root/scripts/build.sh" "$root/build"
+"$root/scripts/build.sh" "$root/build"
 cmake -S "$root/fuzz" -B "$root/build-fuzz" -DCMAKE_CXX_COMPILER=clang++-16 >/dev/null
 cmake --build "$root/build-fuzz" -j "$(nproc)" >/dev/null
 
@@ -56,10 +56,8 @@ run "flat memory, PyPy" pypy "$root/tests/leaks/flat.py" --scale "$flat_scale"
 step "fuzz targets, $fuzz_seconds s each"
 run "fuzz" "$root/fuzz/run.sh" "$root/build-fuzz" "$fuzz_seconds"
 
-step "module tests under LeakSanitizer"
-if [[ ! -d $root/build-asan/python ]]; then
-  "$root/scripts/build.sh" "$root/build-asan" -DVANTRE_SANITIZE=ON -DVANTRE_TESTS=OFF
-fi
+step "module and package tests under AddressSanitizer, UndefinedBehaviorSanitizer, LeakSanitizer"
+"$root/scripts/build.sh" "$root/build-asan" -DVANTRE_SANITIZE=ON -DVANTRE_TESTS=OFF
 logs=$(mktemp -d)
 asan=$(gcc -print-file-name=libasan.so)
 ubsan=$(gcc -print-file-name=libubsan.so)
@@ -69,7 +67,7 @@ LSAN_OPTIONS=suppressions=$root/tests/leaks/lsan.supp:print_suppressions=0 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 VANTRE_SANITIZED=1 \
 PYTHONPATH="$root/build-asan/python" run "module tests under LeakSanitizer" \
-  /usr/bin/python3 -m pytest -q -p no:cacheprovider "$root/tests/python"
+  /usr/bin/python3 -m pytest -q -p no:cacheprovider "$root/tests/python" "$root/tests/package"
 shopt -s nullglob
 run "leak report" /usr/bin/python3 "$root/tests/leaks/lsan_report.py" "$logs"/lsan*
 rm -rf "$logs"

@@ -7,9 +7,15 @@
 #   4. tests/package under CPython and PyPy
 #   5. pip install . into a fresh venv (offline, no build isolation), an
 #      import and a run of the installed tool; pip wheel . likewise
-# Usage: scripts/test-package.sh [build-dir]   (default: <repo>/build)
+# Usage: scripts/test-package.sh [--no-pytest] [build-dir]   (default: <repo>/build)
+# --no-pytest skips step 4, for callers that run tests/package themselves.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+pytest_steps=1
+if [[ ${1:-} == --no-pytest ]]; then
+  pytest_steps=0
+  shift
+fi
 build=${1:-$root/build}
 "$root/scripts/setup.sh" mypy python3-venv python3-pip python3-setuptools python3-wheel
 
@@ -29,11 +35,13 @@ step "package: mypy --strict"
 MYPYPATH="$root/python" /usr/bin/python3 -m mypy --strict --cache-dir "$build/mypy-cache" \
   --config-file "$root/pyproject.toml" "$root/python/vantre" "$root/examples"
 
-step "package tests, CPython"
-PYTHONPATH="$build/python" /usr/bin/python3 -m pytest -q -p no:cacheprovider "$root/tests/package"
+if ((pytest_steps)); then
+  step "package tests, CPython"
+  PYTHONPATH="$build/python" /usr/bin/python3 -m pytest -q -p no:cacheprovider "$root/tests/package"
 
-step "package tests, PyPy"
-PYTHONPATH="$build/python:$dist" /usr/bin/pypy3 -m pytest -q -p no:cacheprovider "$root/tests/package"
+  step "package tests, PyPy"
+  PYTHONPATH="$build/python:$dist" /usr/bin/pypy3 -m pytest -q -p no:cacheprovider "$root/tests/package"
+fi
 
 step "package: pip install . into a fresh venv"
 work=$(mktemp -d /tmp/vantre-pip-XXXXXX)

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test:
 #   1. engine unit tests (GoogleTest)
-#   2. module tests under CPython and PyPy (pytest)
-#   3. module tests under CPython against a build with AddressSanitizer and
-#      UndefinedBehaviorSanitizer
-#   4. module tests under emulated 32-bit ARM PyPy
+#   2. module and package tests under CPython and PyPy (pytest)
+#   3. the package's stubs, strict typing and pip install (test-package.sh)
+#   4. the reliability harness, bounded: crash loop, fault injection at
+#      every system call, disk full, threads, flat memory, fuzz targets, and
+#      the module tests under AddressSanitizer, UndefinedBehaviorSanitizer
+#      and LeakSanitizer (test-harness.sh)
+#   5. module and package tests under emulated 32-bit ARM PyPy
 # Fails if any of them fails.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -13,8 +16,10 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 unset PYTHONDONTWRITEBYTECODE
 export PYTHONPYCACHEPREFIX=${PYTHONPYCACHEPREFIX:-$root/build/pycache}
 dist=/usr/lib/python3/dist-packages
+tests=("$root/tests/python" "$root/tests/package")
 
 step() { printf '\n=== %s\n' "$*"; }
+SECONDS=0
 
 step "build"
 "$root/scripts/build.sh" "$root/build"
@@ -22,25 +27,21 @@ step "build"
 step "engine unit tests"
 "$root/build/engine_tests" --gtest_brief=1
 
-step "module tests, CPython"
-PYTHONPATH="$root/build/python" /usr/bin/python3 -m pytest -q -p no:cacheprovider "$root/tests/python"
+step "module and package tests, CPython"
+PYTHONPATH="$root/build/python" /usr/bin/python3 -m pytest -q -p no:cacheprovider "${tests[@]}"
 
-step "module tests, PyPy"
-PYTHONPATH="$root/build/python:$dist" /usr/bin/pypy3 -m pytest -q -p no:cacheprovider "$root/tests/python"
+step "module and package tests, PyPy"
+PYTHONPATH="$root/build/python:$dist" /usr/bin/pypy3 -m pytest -q -p no:cacheprovider "${tests[@]}"
 
-step "module tests, CPython with sanitizers"
-"$root/scripts/build.sh" "$root/build-asan" -DVANTRE_SANITIZE=ON -DVANTRE_TESTS=OFF
-asan=$(gcc -print-file-name=libasan.so)
-ubsan=$(gcc -print-file-name=libubsan.so)
-LD_PRELOAD="$asan:$ubsan" \
-ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
-UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-VANTRE_SANITIZED=1 \
-PYTHONPATH="$root/build-asan/python" /usr/bin/python3 -m pytest -q -p no:cacheprovider "$root/tests/python"
+step "package: stubs, typing, pip install"
+"$root/scripts/test-package.sh" --no-pytest "$root/build"
+
+step "reliability harness (bounded)"
+"$root/scripts/test-harness.sh"
 
 if [[ -x $root/scripts/armhf.sh ]]; then
-  step "module tests, armhf PyPy under emulation"
-  "$root/scripts/armhf.sh"
+  step "module and package tests, armhf PyPy under emulation"
+  "$root/scripts/armhf.sh" -q -p no:cacheprovider tests/python tests/package
 fi
 
-step "all tests passed"
+step "all tests passed in ${SECONDS}s"

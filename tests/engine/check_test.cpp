@@ -10,7 +10,7 @@
 #include <string>
 
 #include "engine/check.h"
-#include "engine/engine.h"
+#include "engine/database.h"
 #include "engine/error.h"
 #include "engine/snapshot.h"
 #include "test_util.h"
@@ -22,6 +22,12 @@ namespace fs = std::filesystem;
 using test::ReadFileText;
 using test::WriteFileText;
 
+std::string Get(Database& db, std::string_view key) {
+  std::string out = "<absent>";
+  db.Get(key, [&](Bytes v) { out = test::Str(v); });
+  return out;
+}
+
 class CheckTest : public testing::Test {
  protected:
   CheckTest() : dir_(tmp_.Join("db")) {}
@@ -30,18 +36,15 @@ class CheckTest : public testing::Test {
   // of k1 and the deletion of k2, and closes: the snapshot names 11
   // records and the log adds 3.
   void WriteStore() {
-    OpenStore db = Open(dir_, 16);
-    auto put = [&](const std::string& k, const std::string& v) {
-      db.store->store.Put(k, AsBytes(v), &db.wal->wal);
-    };
+    std::shared_ptr<Database> db = Database::Open(dir_, 16);
+    auto put = [&](const std::string& k, const std::string& v) { db->Put(k, AsBytes(v)); };
     for (int i = 0; i < 10; ++i) put("k" + std::to_string(i), "value " + std::to_string(i));
     put("k3", "second");
-    Persist(*db.store, *db.wal);
+    db->Persist();
     put("k10", "ten");
     put("k11", "eleven");
     put("k1", "new one");
-    db.wal->wal.AppendDelete("k2");
-    db.store->store.Remove("k2");
+    db->Delete("k2");
   }
 
   // Every entry the inspector lists, key -> value, in listing order.
@@ -93,23 +96,26 @@ TEST_F(CheckTest, RebuildsWhatOpenWould) {
 
   // Listing order and contents are those of the store once reopened.
   auto entries = Entries(in);
-  OpenStore db = Open(dir_, 16);
-  std::vector<std::string> keys = db.store->store.Keys();
+  std::shared_ptr<Database> db = Database::Open(dir_, 16);
+  std::vector<std::string> keys = db->Keys();
   ASSERT_EQ(entries.size(), keys.size());
   for (size_t i = 0; i < keys.size(); ++i) {
     EXPECT_EQ(entries[i].first, keys[i]);
-    EXPECT_EQ(entries[i].second, test::Str(*db.store->store.Read(keys[i])));
+    EXPECT_EQ(entries[i].second, Get(*db, keys[i]));
   }
 }
 
 TEST_F(CheckTest, ReclaimableIsWhatVacuumDrops) {
   WriteStore();
   const uint64_t reclaimable = DirectoryInspector(dir_).figures().reclaimable_bytes;
-  OpenStore db = Open(dir_, 16);
-  const uint64_t before = db.store->store.keys_.end() + db.store->store.values_.end();
-  Vacuum(*db.store, *db.wal);
-  const uint64_t after = db.store->store.keys_.end() + db.store->store.values_.end();
-  EXPECT_EQ(reclaimable, before - after);
+  std::shared_ptr<Database> db = Database::Open(dir_, 16);
+  db->Flush();
+  auto data_size = [&] {
+    return test::FileSize(JoinPath(dir_, kKeysFile)) + test::FileSize(JoinPath(dir_, kValsFile));
+  };
+  const uint64_t before = data_size();
+  db->Vacuum();
+  EXPECT_EQ(reclaimable, before - data_size());
 }
 
 TEST_F(CheckTest, LeavesTheDirectoryUnchanged) {
@@ -179,10 +185,7 @@ TEST_F(CheckTest, MissingFilesAndDirectories) {
 
 TEST_F(CheckTest, FollowsACommittedCompactionSwitch) {
   WriteStore();
-  {
-    OpenStore db = Open(dir_, 16);
-    Vacuum(*db.store, *db.wal);
-  }
+  Database::Open(dir_, 16)->Vacuum();
   // As if killed after the commit point with only offsets.bin switched:
   // keys.bin, vals.bin and snapshot.bin are still the old ones (here,
   // garbage), and open takes the .vac copies.
@@ -196,9 +199,9 @@ TEST_F(CheckTest, FollowsACommittedCompactionSwitch) {
   EXPECT_TRUE(in.figures().vacuum_pending);
   EXPECT_EQ(in.figures().live_keys, 11u);
   auto entries = Entries(in);
-  OpenStore db = Open(dir_, 16);
-  EXPECT_EQ(entries.size(), db.store->store.Len());
-  for (const auto& [key, value] : entries) EXPECT_EQ(test::Str(*db.store->store.Read(key)), value);
+  std::shared_ptr<Database> db = Database::Open(dir_, 16);
+  EXPECT_EQ(entries.size(), db->Len());
+  for (const auto& [key, value] : entries) EXPECT_EQ(Get(*db, key), value);
 }
 
 TEST_F(CheckTest, ProgressReportsAndStops) {
