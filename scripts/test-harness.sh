@@ -61,13 +61,17 @@ step "module and package tests under AddressSanitizer, UndefinedBehaviorSanitize
 logs=$(mktemp -d)
 asan=$(gcc -print-file-name=libasan.so)
 ubsan=$(gcc -print-file-name=libubsan.so)
-LD_PRELOAD="$asan:$ubsan" \
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:log_path=$logs/lsan \
-LSAN_OPTIONS=suppressions=$root/tests/leaks/lsan.supp:print_suppressions=0 \
-UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-VANTRE_SANITIZED=1 \
-PYTHONPATH="$root/build-asan/python" run "module tests under LeakSanitizer" \
-  /usr/bin/python3 -m pytest -q -p no:cacheprovider "$root/tests/python" "$root/tests/package"
+sanitized() {  # the interpreter with the sanitizer runtimes and the sanitized module
+  LD_PRELOAD="$asan:$ubsan" \
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:log_path=$logs/lsan \
+  LSAN_OPTIONS=suppressions=$root/tests/leaks/lsan.supp:print_suppressions=0 \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  VANTRE_SANITIZED=1 \
+  PYTHONPATH="$root/build-asan/python" /usr/bin/python3 "$@"
+}
+for dir in python package; do
+  run "$dir tests under the sanitizers" sanitized -m pytest -q -p no:cacheprovider "$root/tests/$dir"
+done
 shopt -s nullglob
 run "leak report" /usr/bin/python3 "$root/tests/leaks/lsan_report.py" "$logs"/lsan*
 rm -rf "$logs"

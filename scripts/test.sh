@@ -16,7 +16,14 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 unset PYTHONDONTWRITEBYTECODE
 export PYTHONPYCACHEPREFIX=${PYTHONPYCACHEPREFIX:-$root/build/pycache}
 dist=/usr/lib/python3/dist-packages
-tests=("$root/tests/python" "$root/tests/package")
+# Each directory has its own conftest module: one pytest run per directory.
+pytest_each() {  # pytest_each <interpreter> <pytest args...>
+  local py=$1 dir
+  shift
+  for dir in "$root/tests/python" "$root/tests/package"; do
+    "$py" -m pytest "$@" "$dir"
+  done
+}
 
 step() { printf '\n=== %s\n' "$*"; }
 SECONDS=0
@@ -28,10 +35,10 @@ step "engine unit tests"
 "$root/build/engine_tests" --gtest_brief=1
 
 step "module and package tests, CPython"
-PYTHONPATH="$root/build/python" /usr/bin/python3 -m pytest -q -p no:cacheprovider "${tests[@]}"
+PYTHONPATH="$root/build/python" pytest_each /usr/bin/python3 -q -p no:cacheprovider
 
 step "module and package tests, PyPy"
-PYTHONPATH="$root/build/python:$dist" /usr/bin/pypy3 -m pytest -q -p no:cacheprovider "${tests[@]}"
+PYTHONPATH="$root/build/python:$dist" pytest_each /usr/bin/pypy3 -q -p no:cacheprovider
 
 step "package: stubs, typing, pip install"
 "$root/scripts/test-package.sh" --no-pytest "$root/build"
@@ -41,7 +48,8 @@ step "reliability harness (bounded)"
 
 if [[ -x $root/scripts/armhf.sh ]]; then
   step "module and package tests, armhf PyPy under emulation"
-  "$root/scripts/armhf.sh" -q -p no:cacheprovider tests/python tests/package
+  "$root/scripts/armhf.sh" -q -p no:cacheprovider tests/python
+  "$root/scripts/armhf.sh" -q -p no:cacheprovider tests/package
 fi
 
 step "all tests passed in ${SECONDS}s"
