@@ -50,7 +50,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(ROOT, "build", "python"))
+sys.path.append(os.path.join(ROOT, "build", "python"))  # after PYTHONPATH
 
 POOL = 1024
 READ_BATCH = 100
