@@ -118,10 +118,11 @@ Row MissInsert(size_t capacity, size_t universe, size_t ops) {
           {}, ""};
   const std::vector<std::byte> value(kValueSize, std::byte{7});
   const auto keys = RandomHashes(universe, 3);
-  const auto picks = RandomPicks(keys, ops, 4);
   ValueCache cache(capacity);
   size_t hits = 0;
   for (int r = 0; r < kRuns; ++r) {
+    // Fresh picks per run: the keys of the run before are cached.
+    const auto picks = RandomPicks(keys, ops, 4 + r);
     hits = 0;
     row.runs[r] = NsPerOp(ops, [&] {
       uint64_t acc = 0;
