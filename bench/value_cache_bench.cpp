@@ -90,6 +90,34 @@ Row Hits(size_t entries, size_t ops) {
   return row;
 }
 
+// Batches of 100 hits, cache holding `entries` keys: each hash prefetched
+// first, then all looked up in order, as a staged get_many would.
+Row BatchHits(size_t entries, size_t ops, bool prefetch) {
+  Row row{std::string(prefetch ? "hit, batches of 100 prefetched, " : "hit, batches of 100 plain, ") +
+              std::to_string(entries) + " entries",
+          {}, ""};
+  const std::vector<std::byte> value(kValueSize, std::byte{7});
+  const auto keys = RandomHashes(entries, 1);
+  ValueCache cache(entries);
+  for (uint64_t h : keys) cache.Insert(h, value);
+  const auto picks = RandomPicks(keys, ops - ops % 100, 2);
+  for (int r = 0; r < kRuns; ++r) {
+    row.runs[r] = NsPerOp(picks.size(), [&] {
+      uint64_t acc = 0;
+      for (size_t b = 0; b < picks.size(); b += 100) {
+#ifdef VANTRE_CACHE_PREFETCH
+        if (prefetch) {
+          for (size_t i = b; i < b + 100; ++i) cache.Prefetch(picks[i]);
+        }
+#endif
+        for (size_t i = b; i < b + 100; ++i) acc += static_cast<uint64_t>(cache.Lookup(picks[i])->front());
+      }
+      return acc;
+    });
+  }
+  return row;
+}
+
 // A bare find in a flat map of `entries` (hash -> 40-byte payload): the
 // floor of a hit.
 Row Probe(size_t entries, size_t ops) {
@@ -176,6 +204,10 @@ int main(int argc, char** argv) {
   rows.push_back(Hits(10000, ops));
   rows.push_back(Probe(1000000, ops));
   rows.push_back(Hits(1000000, ops));
+  rows.push_back(BatchHits(1000000, ops, false));
+#ifdef VANTRE_CACHE_PREFETCH
+  rows.push_back(BatchHits(1000000, ops, true));
+#endif
   rows.push_back(MissInsert(10000, 1000000, ops));
   rows.push_back(MissInsert(1000000, 10000000, ops));
   rows.push_back(RoundRobin(ops));

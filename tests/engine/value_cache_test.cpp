@@ -61,6 +61,8 @@ TEST(ValueCacheTest, EvictsTheLeastRecentlyUsed) {
   Insert(&cache, kA, "a");
   Insert(&cache, kB, "b");
   EXPECT_EQ(Value(cache.Lookup(kA)), "a");  // a hit is a use: B is now the oldest
+  cache.Prefetch(kB);  // not a use
+  cache.Prefetch(kC);
   Insert(&cache, kC, "c");
   EXPECT_EQ(cache.size(), 2u);
   EXPECT_EQ(Value(cache.Lookup(kB)), "<miss>");  // a miss is not a use
