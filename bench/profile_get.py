@@ -9,6 +9,11 @@
 --mode miss   default cache (10,000 entries): almost every read misses
 --mode floor  the C floor function (bench/floor.c) on the same keys
 Prints ns per call of the measured loops (profiler overhead included).
+To profile only the measured loops, start perf disabled with a control
+fifo and name it in PERF_CTL_FIFO; the script enables perf around them:
+
+    mkfifo /tmp/ctl; PERF_CTL_FIFO=/tmp/ctl perf record -D -1 --control fifo:/tmp/ctl \
+        -e cpu-clock -g -- /usr/bin/python3 bench/profile_get.py --mode hit
 """
 
 import argparse
@@ -55,11 +60,18 @@ def main():
             get = db.get_bytes
             for k in sample:
                 get(k)
+        ctl = os.environ.get("PERF_CTL_FIFO")
+        ctl = open(ctl, "w", buffering=1) if ctl else None
+        if ctl:
+            ctl.write("enable\n")
         t0 = time.perf_counter_ns()
         for _ in range(args.loops):
             for k in sample:
                 get(k)
         ns = (time.perf_counter_ns() - t0) / (args.loops * args.ops)
+        if ctl:
+            ctl.write("disable\n")
+            ctl.close()
         print("%s: %.0f ns per call over %d calls" % (args.mode, ns, args.loops * args.ops))
         db = None
     finally:

@@ -39,8 +39,7 @@ ValueCache::ValueCache(uint64_t capacity) : capacity_(capacity) {
   uses_.reserve(2 * reserve + kQueueSlack);
 }
 
-bool ValueCache::ReserveUse() noexcept {
-  // 64-bit arithmetic: twice the entry count must not wrap on a 32-bit size_t.
+bool ValueCache::MakeRoom() noexcept {
   if (uses_.size() >= 2 * static_cast<uint64_t>(map_.size()) + kQueueSlack) Compact();
   if (uses_.size() < uses_.capacity()) return true;
   try {
@@ -49,11 +48,6 @@ bool ValueCache::ReserveUse() noexcept {
     return false;
   }
   return true;
-}
-
-void ValueCache::Touch(uint64_t hash, Entry* entry) noexcept {
-  entry->sequence = ++sequence_;
-  uses_.push_back({entry->sequence, hash});  // cannot reallocate: ReserveUse made room
 }
 
 std::optional<Bytes> ValueCache::Lookup(uint64_t hash) noexcept {

@@ -140,11 +140,24 @@ class ValueCache {
 
   // Makes room in the queue for one more record: compacts it when it has
   // reached its bound, else grows its storage if full. False if the
-  // storage cannot grow (nothing changed then).
-  bool ReserveUse() noexcept;
+  // storage cannot grow (nothing changed then). Defined here, as Touch,
+  // so that the hit path inlines them (calls within the module would
+  // otherwise go through the procedure linkage table).
+  bool ReserveUse() noexcept {
+    // 64-bit arithmetic: twice the entry count must not wrap on a 32-bit size_t.
+    if (uses_.size() < 2 * static_cast<uint64_t>(map_.size()) + kQueueSlack &&
+        uses_.size() < uses_.capacity()) {
+      return true;
+    }
+    return MakeRoom();
+  }
+  bool MakeRoom() noexcept;
   // Records a use of `entry` under `hash`. REQUIRES: ReserveUse() returned
   // true since the queue last changed.
-  void Touch(uint64_t hash, Entry* entry) noexcept;
+  void Touch(uint64_t hash, Entry* entry) noexcept {
+    entry->sequence = ++sequence_;
+    uses_.push_back({entry->sequence, hash});  // cannot reallocate: ReserveUse made room
+  }
   void EvictOldest() noexcept;
   void Compact() noexcept;
 
