@@ -304,14 +304,21 @@ def chart(run, png):
 
     ax = axes[2]
     vs = [r["vsize"] for r in by_v]
+    if not vs:
+        ax.set_axis_off()
+        ax.text(0.5, 0.5, "no value-size sweep in this run", ha="center", transform=ax.transAxes)
+        vs = None
     for key, label in [("get_gbps", "get (default cache)"), ("insert_gbps", "insert"),
                        ("memcpy_gbps", "memcpy of V bytes")]:
+        if vs is None:
+            break
         ax.plot(vs, [r[key] for r in by_v], marker="o", label=label,
                 linestyle="--" if key == "memcpy_gbps" else "-")
-    ax.set(xscale="log", yscale="log", xlabel="value size V, bytes (N = %s, capped for large V)"
-           % "{:,}".format(run["vsize_n"]), ylabel="GB/s", title="Throughput vs value size")
-    ax.legend(fontsize=8)
-    ax.grid(True, which="both", alpha=0.3)
+    if vs is not None:
+        ax.set(xscale="log", yscale="log", xlabel="value size V, bytes (N = %s, capped for large V)"
+               % "{:,}".format(run["vsize_n"]), ylabel="GB/s", title="Throughput vs value size")
+        ax.legend(fontsize=8)
+        ax.grid(True, which="both", alpha=0.3)
 
     fig.suptitle("Vantre scale curve, %s %s, commit %s" % (run["interpreter"], run["version"], run["commit"]))
     fig.tight_layout()
