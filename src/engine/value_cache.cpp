@@ -53,6 +53,9 @@ bool ValueCache::MakeRoom() noexcept {
 std::optional<Bytes> ValueCache::Lookup(uint64_t hash) noexcept {
   auto it = map_.find(hash);
   if (it == map_.end()) return std::nullopt;
+  // The caller copies the bytes next: start loading them now, so that the
+  // miss overlaps the bookkeeping here and the caller's allocation.
+  if (const std::byte* p = it->second.value.heap_data()) __builtin_prefetch(p);
   // ReserveUse never changes the map, so `it` stays valid.
   if (!ReserveUse()) {
     // Without a current record the entry could never be evicted.
