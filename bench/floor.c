@@ -22,6 +22,20 @@ static PyObject *floor_get(PyObject *self, PyObject *key) {
     return PyBytes_FromStringAndSize(value, value_size);
 }
 
+/* The same as get, called the way Vantre's methods are (fast call with
+ * keywords): the difference to get is the calling convention's cost. */
+static PyObject *floor_get_fastcall(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                                    PyObject *kwnames) {
+    Py_ssize_t n;
+    (void)self;
+    if (nargs != 1 || (kwnames != NULL && PyTuple_GET_SIZE(kwnames) != 0)) {
+        PyErr_SetString(PyExc_TypeError, "get_fastcall takes one positional argument");
+        return NULL;
+    }
+    if (PyUnicode_AsUTF8AndSize(args[0], &n) == NULL) return NULL;
+    return PyBytes_FromStringAndSize(value, value_size);
+}
+
 static PyObject *floor_absent(PyObject *self, PyObject *key) {
     Py_ssize_t n;
     (void)self;
@@ -91,6 +105,8 @@ static PyObject *floor_memcpy_gbps(PyObject *self, PyObject *args) {
 
 static PyMethodDef floor_methods[] = {
     {"get", floor_get, METH_O, "Convert the key, return a new bytes of the value size."},
+    {"get_fastcall", (PyCFunction)(void (*)(void))floor_get_fastcall, METH_FASTCALL | METH_KEYWORDS,
+     "get, with Vantre's calling convention."},
     {"absent", floor_absent, METH_O, "Convert the key, return None."},
     {"set_value_size", floor_set_value_size, METH_O, "Size of the bytes get returns."},
     {"memcpy_gbps", floor_memcpy_gbps, METH_VARARGS, "memcpy throughput in GB/s."},

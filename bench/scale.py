@@ -16,7 +16,9 @@ Every (N, V) runs in a child process of its own. Steps, on a fresh store:
                 after one untimed pass that fills the cache
   floor         the same loop calling a C function that only converts the
                 key and returns a new V-byte bytes (bench/floor.c): what any
-                store's get costs at least; "x floor" is get / floor
+                store's get costs at least; "x floor" is get / floor. Also
+                the same function with Vantre's calling convention (fast
+                call with keywords) instead of a single argument (METH_O)
   get_many      the sample in batches of 100, ns per key, default cache
   delete        the sample, one call per key
   RSS/key       resident memory gained by opening the store and inserting,
@@ -160,6 +162,7 @@ def run_child(n, vsize, ops, reps, tmpdir, seed):
         out["get_miss"] = median_ns(reps, ops, loop_get, db.get_bytes, sample)
         out["floor_get"] = median_ns(reps, ops, loop_get, fl.get, sample)
         out["floor_absent"] = median_ns(reps, ops, loop_get, fl.absent, sample)
+        out["floor_fastcall"] = median_ns(reps, ops, loop_get, fl.get_fastcall, sample)
         out["get_many"] = median_ns(reps, ops, loop_many, db.get_many, batches)
         db = None
         settle()
@@ -244,11 +247,11 @@ def render(run):
     out.append("Per call (ns); x floor = Vantre get / the C floor function in the same run")
     out.append(table(
         ["N", "V", "insert", "get miss", "x floor", "get cached", "x floor", "floor get", "floor absent",
-         "get_many/key", "delete"],
+         "floor fastcall", "get_many/key", "delete"],
         [[fmt(r["n"]), fmt(r["vsize"]), fmt(r["insert"]), fmt(r["get_miss"]),
           fmt(r["get_miss"] / r["floor_get"], 2), fmt(r["get_cached"]),
           fmt(r["get_cached"] / r["floor_get"], 2), fmt(r["floor_get"]), fmt(r["floor_absent"]),
-          fmt(r["get_many"]), fmt(r["delete"])] for r in res]))
+          fmt(r.get("floor_fastcall")), fmt(r["get_many"]), fmt(r["delete"])] for r in res]))
     out.append("Memory, disk and whole-store operations (ms); RSS beyond the key text is RSS/key - %d"
                % KEY_TEXT)
     out.append(table(
