@@ -25,7 +25,10 @@ for p in "${peers[@]}"; do
 done
 if ((${#missing[@]})); then
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -q
+  # Other work on the machine may hold the dpkg lock: wait for it rather
+  # than skip peers (a comparison without them names the wrong best peer).
+  apt=(apt-get -o DPkg::Lock::Timeout=600)
+  "${apt[@]}" update -q
   installable=()
   for p in "${missing[@]}"; do
     if apt-cache policy "$p" 2>/dev/null | grep -q 'Candidate: [^(]'; then
@@ -36,9 +39,9 @@ if ((${#missing[@]})); then
   done
   if ((${#installable[@]})); then
     echo "bench: installing ${installable[*]}"
-    if ! apt-get install -y -q --no-install-recommends "${installable[@]}"; then
+    if ! "${apt[@]}" install -y -q --no-install-recommends "${installable[@]}"; then
       for p in "${installable[@]}"; do
-        apt-get install -y -q --no-install-recommends "$p" || echo "bench: $p failed to install; skipped"
+        "${apt[@]}" install -y -q --no-install-recommends "$p" || echo "bench: $p failed to install; skipped"
       done
     fi
   fi

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 
 namespace vantre {
 namespace {
@@ -9,9 +10,6 @@ namespace {
 // Room reserved up front; a larger cache grows as it fills, so that a huge
 // capacity never allocates (or aborts) at open.
 constexpr uint64_t kMaxReservedEntries = 16384;
-// The queue of uses is compacted when it holds more than this many records
-// beyond twice the number of entries.
-constexpr size_t kQueueSlack = 1024;
 
 }  // namespace
 
@@ -22,7 +20,9 @@ void CachedBytes::Assign(Bytes value) {
     capacity_ = 0;
     if (n > 0) std::memcpy(inline_, value.data(), n);
   } else {
-    // Reuse the heap buffer unless it is too small or far too large.
+    // Reuse the heap buffer unless it is too small or far too large. The
+    // new buffer is allocated before the old one is let go, so a failure
+    // leaves the old bytes.
     if (!heap_ || capacity_ < n || capacity_ > 2 * n + 4096) {
       heap_.reset(new std::byte[n]);
       capacity_ = static_cast<uint32_t>(n);
@@ -36,76 +36,110 @@ ValueCache::ValueCache(uint64_t capacity) : capacity_(capacity) {
   const auto reserve =
       static_cast<size_t>(std::min(std::max<uint64_t>(capacity, 1), kMaxReservedEntries));
   map_.reserve(reserve);
-  uses_.reserve(2 * reserve);
+  uses_.reserve(2 * reserve + kQueueSlack);
 }
 
-void ValueCache::Touch(uint64_t hash, Entry* entry) {
-  entry->stamp = clock_;
-  entry->sequence = ++sequence_;
-  uses_.push_back({entry->sequence, hash});
+bool ValueCache::MakeRoom() noexcept {
+  if (uses_.size() >= 2 * static_cast<uint64_t>(map_.size()) + kQueueSlack) Compact();
+  if (uses_.size() < uses_.capacity()) return true;
+  try {
+    uses_.reserve(std::max<size_t>(2 * uses_.capacity(), 64));
+  } catch (const std::exception&) {  // bad_alloc, or length_error beyond max_size()
+    return false;
+  }
+  return true;
 }
 
-std::optional<Bytes> ValueCache::Lookup(uint64_t hash) {
+std::optional<Bytes> ValueCache::Lookup(uint64_t hash) noexcept {
   auto it = map_.find(hash);
   if (it == map_.end()) return std::nullopt;
-  ++clock_;
+  // The caller copies the bytes next: start loading them now, so that the
+  // miss overlaps the bookkeeping here and the caller's allocation.
+  if (const std::byte* p = it->second.value.heap_data()) __builtin_prefetch(p);
+  // ReserveUse never changes the map, so `it` stays valid.
+  if (!ReserveUse()) {
+    // Without a current record the entry could never be evicted.
+    map_.erase(it);
+    return std::nullopt;
+  }
   Touch(hash, &it->second);
-  CompactIfStale();
   return it->second.value.view();
 }
 
-void ValueCache::EvictOldest() {
+void ValueCache::EvictOldest() noexcept {
   while (head_ < uses_.size()) {
     const Use use = uses_[head_++];
     auto it = map_.find(use.hash);
     if (it != map_.end() && it->second.sequence == use.sequence) {
+      spare_ = std::move(it->second.value);
       map_.erase(it);
       return;
     }
   }
 }
 
-Bytes ValueCache::Insert(uint64_t hash, Bytes value) {
-  ++clock_;
+Bytes ValueCache::Insert(uint64_t hash, Bytes value) noexcept {
   auto it = map_.find(hash);
-  if (it == map_.end()) {
-    if (!map_.empty() && map_.size() >= capacity_) EvictOldest();
-    it = map_.try_emplace(hash).first;
+  if (value.size() > CachedBytes::kMaxSize || !ReserveUse()) {
+    if (it != map_.end()) map_.erase(it);  // its old value must not be served
+    return value;
   }
-  Entry& entry = it->second;
-  entry.value.Assign(value);
-  Touch(hash, &entry);
-  CompactIfStale();
-  return entry.value.view();
+  if (it != map_.end()) {
+    try {
+      it->second.value.Assign(value);
+    } catch (const std::exception&) {
+      map_.erase(it);
+      return value;
+    }
+    Touch(hash, &it->second);
+    return it->second.value.view();
+  }
+
+  if (map_.size() >= std::max<uint64_t>(capacity_, 1)) EvictOldest();
+  // Copy first, then make the entry: a failure in either leaves no entry.
+  CachedBytes copy = std::move(spare_);
+  try {
+    copy.Assign(value);
+    it = map_.try_emplace(hash).first;
+  } catch (const std::exception&) {
+    return value;
+  }
+  it->second.value = std::move(copy);
+  Touch(hash, &it->second);
+  return it->second.value.view();
 }
 
-void ValueCache::Remove(uint64_t hash) {
-  // Its records in the queue become stale.
+void ValueCache::Prefetch(uint64_t hash) const noexcept {
+  // The probe itself brings the map's group and slot in; the value's heap
+  // bytes are the next miss a lookup would wait for.
+  auto it = map_.find(hash);
+  if (it == map_.end()) return;
+  if (const std::byte* p = it->second.value.heap_data()) __builtin_prefetch(p);
+}
+
+void ValueCache::Remove(uint64_t hash) noexcept {
+  // Its record in the queue becomes stale.
   map_.erase(hash);
 }
 
-void ValueCache::Clear() {
+void ValueCache::Clear() noexcept {
   map_.clear();  // keeps its buckets
-  uses_.clear();  // keeps its capacity
+  uses_.clear();  // keeps its storage
   head_ = 0;
-  clock_ = 0;
+  spare_ = CachedBytes();
 }
 
-void ValueCache::CompactIfStale() {
-  if (uses_.size() - head_ <= 2 * map_.size() + kQueueSlack) return;
-  // Keep only the records that are still current, in order.
+void ValueCache::Compact() noexcept {
+  // Keep only the current records, in order. Each probe is independent of
+  // the one before, so the processor overlaps their cache misses.
   size_t out = 0;
   for (size_t i = head_; i < uses_.size(); ++i) {
-    auto it = map_.find(uses_[i].hash);
-    if (it != map_.end() && it->second.sequence == uses_[i].sequence) uses_[out++] = uses_[i];
+    const Use use = uses_[i];
+    auto it = map_.find(use.hash);
+    if (it != map_.end() && it->second.sequence == use.sequence) uses_[out++] = use;
   }
-  uses_.resize(out);
+  uses_.resize(out);  // shrinking: no allocation
   head_ = 0;
-}
-
-uint32_t ValueCache::StampOf(uint64_t hash) const {
-  auto it = map_.find(hash);
-  return it == map_.end() ? 0 : it->second.stamp;
 }
 
 }  // namespace vantre

@@ -1,28 +1,39 @@
 // The value cache: private copies of values keyed by key hash, evicting the
 // least recently used entry.
 //
-// Each entry carries the last-used stamp taken from the cache clock, which
-// advances on every hit and every insert. Eviction must take the entry
-// with the smallest stamp, and must not scan: besides the stamp, every use
-// gets a 64-bit sequence number, and a queue records (sequence, hash) in
-// order of use. The oldest record whose sequence number is still its
-// entry's current one names the least recently used entry: while the clock
-// has not wrapped that is exactly the entry with the smallest stamp, and
-// after a wrap it is still the truly least recently used one. Records of
-// later uses make older ones stale; the queue drops them as eviction passes
-// over them and compacts itself when stale records outnumber live entries,
-// so every operation costs constant time on average.
+// Order of use without touching neighbours: every use (a hit or an insert)
+// gives its entry the next 64-bit sequence number and appends a record
+// (sequence, hash) to the use queue. A record is current while its
+// sequence number is still its entry's; later uses of the same entry make
+// the older records stale. Each entry has exactly one current record, and
+// the current records appear in the queue in order of use, so the oldest
+// current record names the least recently used entry: eviction pops
+// records from the front until it meets a current one.
 //
-// A use touches only its own entry and the queue's tail, never neighbouring
-// entries, so a hit in a large cache costs few cache misses. Entries are
-// kept small (values of more than a few bytes live on the heap): a larger
-// entry made every insert into a large cache markedly slower.
+// A hit therefore costs one probe of the map plus an append to the queue's
+// tail, which stays in the processor's cache, instead of relinking the
+// neighbours of a list node (two more cache misses in a large cache).
+//
+// The queue is bounded by the number of entries: when it holds
+// 2 x entries + kQueueSlack records, counting those already popped, it is
+// compacted in place to exactly its current records. At least half of the
+// records are dropped by each compaction, so a use costs at most two
+// compaction probes on average, and the queue never holds more than
+// 2 x max(capacity, 1) + kQueueSlack records however long the cache is
+// used (an earlier queue kept the popped prefix forever and grew by 16
+// bytes per eviction).
+//
+// Entries are kept small (values of more than a few bytes live on the
+// heap): a larger entry made every insert into a large cache markedly
+// slower. An evicted entry's buffer is kept for the next insert, so a
+// miss-heavy workload does not free and allocate a buffer per miss.
 #ifndef VANTRE_ENGINE_VALUE_CACHE_H_
 #define VANTRE_ENGINE_VALUE_CACHE_H_
 
 #include <boost/unordered/unordered_flat_map.hpp>
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -36,6 +47,8 @@ namespace vantre {
 class CachedBytes {
  public:
   static constexpr size_t kInline = 8;
+  // Longest value a CachedBytes holds; its lengths are 32-bit.
+  static constexpr uint64_t kMaxSize = UINT32_MAX;
 
   CachedBytes() = default;
   CachedBytes(const CachedBytes&) = delete;
@@ -49,8 +62,12 @@ class CachedBytes {
     return *this;
   }
 
+  // Replaces the bytes with a copy of `value`, reusing the heap buffer when
+  // it fits. REQUIRES: value.size() <= kMaxSize. Throws std::bad_alloc
+  // with the old bytes unchanged.
   void Assign(Bytes value);
   Bytes view() const { return {heap_ ? heap_.get() : inline_, size_}; }
+  const std::byte* heap_data() const { return heap_.get(); }  // nullptr when inline
 
  private:
   void MoveFrom(CachedBytes* other) {
@@ -72,46 +89,84 @@ class ValueCache {
  public:
   // Holds at most max(capacity, 1) entries.
   explicit ValueCache(uint64_t capacity);
+  ValueCache(const ValueCache&) = delete;
+  ValueCache& operator=(const ValueCache&) = delete;
 
-  // A hit stamps the entry and returns a view of its bytes, valid until the
-  // cache next changes; a miss returns nothing and changes nothing.
-  std::optional<Bytes> Lookup(uint64_t hash);
-  // Stores a copy of `value` under `hash` and returns a view of it, valid
-  // until the cache next changes. A full cache evicts its least recently
-  // used entry first, unless `hash` is already cached.
-  Bytes Insert(uint64_t hash, Bytes value);
-  void Remove(uint64_t hash);
-  // Drops every entry and sets the clock to 0; capacity is unchanged.
-  void Clear();
+  // A hit makes the entry the most recently used and returns a view of its
+  // bytes, valid until the cache next changes; a miss returns nothing and
+  // changes nothing. Never throws: when the queue cannot grow to record
+  // the use, the entry is dropped and the lookup is a miss.
+  std::optional<Bytes> Lookup(uint64_t hash) noexcept;
+
+  // Stores a copy of `value` under `hash`, as its most recently used entry,
+  // and returns a view of the copy, valid until the cache next changes. A
+  // full cache first evicts its least recently used entry, unless `hash`
+  // is already cached.
+  //
+  // Never throws. If memory for the copy cannot be had, or the value is
+  // longer than kMaxSize, `hash` is left with no entry at all (an older
+  // value is dropped, never kept in place of the new one) and `value`
+  // itself is returned.
+  Bytes Insert(uint64_t hash, Bytes value) noexcept;
+
+  // Starts loading the entry for `hash` and its bytes into the processor's
+  // cache, changing nothing (not a use). A batch that prefetches all its
+  // hashes before looking them up in order overlaps their memory misses
+  // instead of waiting for each in turn, with the same results.
+  void Prefetch(uint64_t hash) const noexcept;
+
+  void Remove(uint64_t hash) noexcept;
+  // Drops every entry; capacity is unchanged.
+  void Clear() noexcept;
 
   size_t size() const { return map_.size(); }
   uint64_t capacity() const { return capacity_; }
-  uint32_t clock() const { return clock_; }
-  // Stamp of the entry for `hash`, for tests; 0 if not cached.
-  uint32_t StampOf(uint64_t hash) const;
+
+  // Records in the use queue, counting those already popped; bounded by
+  // 2 x max(capacity, 1) + kQueueSlack. For tests and benchmarks.
+  size_t queue_length() const { return uses_.size(); }
+  static constexpr size_t kQueueSlack = 1024;
 
  private:
   struct Entry {
     uint64_t sequence = 0;  // of the entry's latest use
-    uint32_t stamp = 0;
     CachedBytes value;
   };
   struct Use {
     uint64_t sequence;
     uint64_t hash;
   };
+  using Map = boost::unordered_flat_map<uint64_t, Entry, IdentityHash>;
 
-  // Records a use of `entry` (under `hash`): new stamp and sequence number.
-  void Touch(uint64_t hash, Entry* entry);
-  void EvictOldest();
-  void CompactIfStale();
+  // Makes room in the queue for one more record: compacts it when it has
+  // reached its bound, else grows its storage if full. False if the
+  // storage cannot grow (nothing changed then). Defined here, as Touch,
+  // so that the hit path inlines them (calls within the module would
+  // otherwise go through the procedure linkage table).
+  bool ReserveUse() noexcept {
+    // 64-bit arithmetic: twice the entry count must not wrap on a 32-bit size_t.
+    if (uses_.size() < 2 * static_cast<uint64_t>(map_.size()) + kQueueSlack &&
+        uses_.size() < uses_.capacity()) {
+      return true;
+    }
+    return MakeRoom();
+  }
+  bool MakeRoom() noexcept;
+  // Records a use of `entry` under `hash`. REQUIRES: ReserveUse() returned
+  // true since the queue last changed.
+  void Touch(uint64_t hash, Entry* entry) noexcept {
+    entry->sequence = ++sequence_;
+    uses_.push_back({entry->sequence, hash});  // cannot reallocate: ReserveUse made room
+  }
+  void EvictOldest() noexcept;
+  void Compact() noexcept;
 
   uint64_t capacity_;
-  uint32_t clock_ = 0;
   uint64_t sequence_ = 0;
-  boost::unordered_flat_map<uint64_t, Entry, IdentityHash> map_;
-  std::vector<Use> uses_;  // in order of use; [0, head_) already consumed
+  Map map_;
+  std::vector<Use> uses_;  // in order of use; [0, head_) already popped
   size_t head_ = 0;
+  CachedBytes spare_;  // the buffer of the last evicted entry, for reuse
 };
 
 }  // namespace vantre

@@ -24,9 +24,7 @@ import _vantre
 # ---------------------------------------------------------------- known faults
 # Ids of the issue "Failure paths" items that harness cases show; a case
 # names its id when it fails for that reason alone.
-KNOWN_FAULTS = {
-    "F8": "the value cache's use queue grows without bound",
-}
+KNOWN_FAULTS = {}
 
 # ---------------------------------------------------------- values and log sizes
 # The log buffer (engine/wal_writer.h): a kill loses at most the records
