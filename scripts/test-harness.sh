@@ -52,6 +52,7 @@ run "threads, PyPy" pypy "$root/tests/threads/threads.py" --seconds "$thread_sec
 step "flat memory and descriptors"
 run "flat memory, CPython" cpython "$root/tests/leaks/flat.py" --scale "$flat_scale"
 run "flat memory, PyPy" pypy "$root/tests/leaks/flat.py" --scale "$flat_scale"
+run "value cache soak, CPython" cpython "$root/bench/soak_cache.py" --reads 5000000
 
 step "fuzz targets, $fuzz_seconds s each"
 run "fuzz" "$root/fuzz/run.sh" "$root/build-fuzz" "$fuzz_seconds"

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <limits>
-#include <new>
 
 #include "engine/data_window.h"
 #include "engine/error.h"
@@ -91,13 +90,8 @@ void Store::Put(std::string_view key, Bytes val, WalWriter* wal) {
     state_.key_index.emplace(hash, id);
   }
   state_.live.add(id);
-  try {
-    cache_.Insert(hash, val);
-  } catch (const std::bad_alloc&) {
-    // The write is done; a cache that cannot hold the value must not keep
-    // an older one.
-    cache_.Remove(hash);
-  }
+  // A cache that cannot hold the value keeps no older one either.
+  cache_.Insert(hash, val);
 }
 
 bool Store::Remove(std::string_view key) {
@@ -120,7 +114,10 @@ void Store::PrepareReads(std::span<const std::string_view> keys,
   constexpr uint32_t kNone = UINT32_MAX;
   uint32_t ids[kMaxPreparedReads];
   const size_t n = std::min(keys.size(), kMaxPreparedReads);
-  for (size_t i = 0; i < keys.size(); ++i) hashes[i] = KeyHash(keys[i]);
+  for (size_t i = 0; i < keys.size(); ++i) {
+    hashes[i] = KeyHash(keys[i]);
+    cache_.Prefetch(hashes[i]);
+  }
   // Independent probes: the processor overlaps their misses.
   for (size_t i = 0; i < n; ++i) {
     const uint32_t* id = state_.key_index.find_id(hashes[i]);
@@ -167,12 +164,7 @@ std::optional<Bytes> Store::Read(std::string_view key, uint64_t hash) {
   } catch (const Error& e) {
     Unwrap(e);
   }
-  try {
-    return cache_.Insert(hash, value_scratch_);
-  } catch (const std::bad_alloc&) {
-    cache_.Remove(hash);
-    return Bytes(value_scratch_);
-  }
+  return cache_.Insert(hash, value_scratch_);
 }
 
 void Store::FlushData() {

@@ -91,6 +91,7 @@ class ValueCache {
   explicit ValueCache(uint64_t capacity);
   ValueCache(const ValueCache&) = delete;
   ValueCache& operator=(const ValueCache&) = delete;
+  ValueCache(ValueCache&&) = default;
 
   // A hit makes the entry the most recently used and returns a view of its
   // bytes, valid until the cache next changes; a miss returns nothing and
