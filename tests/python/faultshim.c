@@ -8,9 +8,10 @@
  *   VANTRE_CRASH_RENAME=<n>      the n-th rename() of the process ends it
  *                                with _exit(77) before renaming.
  *   VANTRE_CRASH_AFTER_RENAME=<n> the same, just after the n-th rename().
- *   VANTRE_FAIL_RENAME=<name>    the first rename() whose source's base name
- *                                is <name> fails with VANTRE_FAIL_ERRNO
- *                                (later ones go through).
+ *   VANTRE_FAIL_RENAME=<name>    the first VANTRE_FAIL_RENAME_TIMES (default 1)
+ *                                rename() calls whose source's base name is
+ *                                <name> fail with VANTRE_FAIL_ERRNO (later
+ *                                ones go through).
  *   VANTRE_TRACE=<path>          appends one line per fsync, fdatasync,
  *                                rename and ftruncate to <path>: the call and
  *                                the base names of its files.
@@ -110,8 +111,9 @@ static int rename_failed;
 int rename(const char *from, const char *to) {
   ++renames;
   const char *fail = getenv("VANTRE_FAIL_RENAME");
-  if (fail && !rename_failed && strcmp(base_name(from), fail) == 0) {
-    rename_failed = 1;
+  const char *times = getenv("VANTRE_FAIL_RENAME_TIMES");
+  if (fail && rename_failed < (times ? atoi(times) : 1) && strcmp(base_name(from), fail) == 0) {
+    ++rename_failed;
     errno = fail_errno();
     return -1;
   }

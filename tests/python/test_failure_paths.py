@@ -72,6 +72,35 @@ def test_vacuum_switch_failure_then_writes_persist_vacuum_reopen(store_dir, sour
                                              "vals.bin", "wal.bin"]
 
 
+def test_switch_left_pending_is_completed_before_persist(store_dir):
+    # The rename fails again when persist tries to complete the switch:
+    # persist refuses (it would otherwise write a snapshot that the pending
+    # one replaces at the next open), and the next persist completes it.
+    run_child(f"""
+from _vantre import Vantre
+import os
+db = Vantre({store_dir!r})
+for i in range(50):
+    db.set_bytes(f"k{{i}}", b"%d" % i)
+db.delete("k0")
+os.environ["VANTRE_FAIL_RENAME"] = "vals.bin.vac"
+os.environ["VANTRE_FAIL_RENAME_TIMES"] = "2"
+for call in (db.vacuum, db.persist):
+    try:
+        call()
+        raise AssertionError("no failure")
+    except OSError as e:
+        assert str(e) == "Input/output error (os error 5)", e
+db.set_bytes("k1", b"new")
+db.persist()
+assert "snapshot.bin.vac" not in os.listdir({store_dir!r})
+""", extra_env=shim_env(VANTRE_FAIL_ERRNO=5))
+    db = reopen(store_dir)
+    want = {f"k{i}": b"%d" % i for i in range(2, 50)}
+    want["k1"] = b"new"
+    assert dict(db.get_many(list(want))) == want and db.len() == 49
+
+
 # -- one live store per directory -----------------------------------------------
 
 def _listing(path):
@@ -164,6 +193,8 @@ def test_data_file_cut_short_under_an_open_store(store_dir):
     assert db.get_bytes("k3") == bytes([3]) * 4096
     db.set_bytes("new", b"n")
     assert db.get_bytes("new") == b"n"
+    os.truncate(os.path.join(store_dir, "keys.bin"), 0)  # the stored keys, too
+    assert FILL in panic_text(lambda: db.get_bytes("k5"))
 
 
 def test_snapshot_counts_that_do_not_fit_the_files_are_refused(store_dir):
