@@ -7,7 +7,7 @@
 # Usage: scripts/test-harness.sh [long]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/setup.sh" clang-16 libclang-rt-16-dev valgrind
+"$root/scripts/setup.sh" clang-16 libclang-rt-16-dev
 
 unset PYTHONDONTWRITEBYTECODE
 export PYTHONPYCACHEPREFIX=${PYTHONPYCACHEPREFIX:-$root/build/pycache}
