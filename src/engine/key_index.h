@@ -42,6 +42,12 @@ class KeyIndex {
   size_t size() const { return set_.size(); }
   bool empty() const { return set_.empty(); }
   void reserve(size_t n) { set_.reserve(n); }
+  // Makes room for one more entry now, so that the next insertion cannot
+  // fail to allocate. Grows only when that insertion would (a plain
+  // reserve(size() + 1) could also shrink the table).
+  void ReserveOneMore() {
+    if (set_.size() >= set_.max_load()) set_.reserve(set_.size() + 1);
+  }
   void clear() { set_.clear(); }
 
   // The id stored for `hash`, or nullptr. The pointer stays valid until the

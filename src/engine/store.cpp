@@ -63,7 +63,7 @@ void Store::Put(std::string_view key, Bytes val, WalWriter* wal) {
   // log record. A failure undoes the appends, so the Store and the log are
   // as before.
   PrepareRecord(id);
-  state_.key_index.reserve(state_.key_index.size() + 1);
+  state_.key_index.ReserveOneMore();
   const DataFile::Mark key_mark = state_.keys.mark();
   const DataFile::Mark value_mark = state_.values.mark();
   Record rec;
