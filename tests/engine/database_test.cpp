@@ -5,8 +5,10 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "engine/error.h"
@@ -170,6 +172,41 @@ TEST_F(DatabaseTest, PersistThenReopen) {
   Close();
   // The replay starts at the data ends the snapshot names: nothing doubles.
   EXPECT_EQ(Contents(kKeysFile), "abc");
+}
+
+// Bytes of address space the process holds now.
+uint64_t AddressSpaceUsed() {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("VmSize:", 0) == 0) return std::stoull(line.substr(7)) * 1024;
+  }
+  return 0;
+}
+
+// When the address space is short, growing the record table takes it from
+// the data files' read maps, and reads go on through the descriptor.
+TEST_F(DatabaseTest, TableGrowthWinsAddressSpaceFromReadMaps) {
+  Reopen(1);
+  for (int i = 0; i < 100000; ++i) Put("k" + std::to_string(i), std::to_string(i));
+  db_->Flush();
+  EXPECT_EQ(Get("k5"), "5");  // maps keys.bin and vals.bin for reading
+  rlimit old;
+  ASSERT_EQ(getrlimit(RLIMIT_AS, &old), 0);
+  rlimit tight = old;
+  tight.rlim_cur = AddressSpaceUsed() + (1 << 20);
+  ASSERT_EQ(setrlimit(RLIMIT_AS, &tight), 0);
+  std::string error;
+  try {
+    Put("k0", "new");  // the 100,001st record: the table doubles
+  } catch (const std::exception& e) {
+    error = e.what();
+  }
+  setrlimit(RLIMIT_AS, &old);
+  EXPECT_EQ(error, "");
+  EXPECT_EQ(test::FileSize(Path(kOffsetsFile)), 4800000u);
+  EXPECT_EQ(Get("k0"), "new");
+  EXPECT_EQ(Get("k99999"), "99999");
 }
 
 // A second open of a directory fails while the first is alive, changing
