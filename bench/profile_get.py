@@ -50,7 +50,7 @@ def main():
         put = db.set_bytes
         for k in keys:
             put(k, value)
-        db = None
+        db = put = None  # closes the store (and its directory lock) for the reopen below
         sample = rng.sample(keys, args.ops)
         if args.mode == "floor":
             import floor

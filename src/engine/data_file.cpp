@@ -39,8 +39,13 @@ void DataFile::Flush() {
     failed_ = false;
     return;
   }
+  WriteOut(end_);
+}
+
+void DataFile::WriteOut(uint64_t upto) {
+  const auto n = static_cast<size_t>(upto - flushed_);
   try {
-    file_.WriteAllAt(buf_, flushed_);
+    file_.WriteAllAt(Bytes(buf_.data(), n), flushed_);
   } catch (...) {
     // The buffer is kept whole: a retry writes the same bytes at the same
     // offsets.
@@ -48,9 +53,9 @@ void DataFile::Flush() {
     throw;
   }
   failed_ = false;
-  flushed_ = end_;
-  file_size_ = std::max(file_size_, end_);
-  buf_.clear();
+  buf_.erase(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(n));
+  flushed_ = upto;
+  file_size_ = std::max(file_size_, upto);
 }
 
 void DataFile::Sync() {
@@ -63,7 +68,7 @@ void DataFile::Remap(uint64_t needed) const {
   const uint64_t length = std::min(kMaxReadMap, std::max(kMinReadMap, 2 * needed));
   try {
     MemoryMap map = MemoryMap::Map(file_, length, MemoryMap::Access::kReadOnly);
-    map.AdviseRandom();
+    map.AdviseRandomAccess();
     read_map_ = std::move(map);
     map_refused_ = 0;
   } catch (const Error&) {
@@ -104,7 +109,7 @@ bool DataFile::Equals(uint64_t offset, Bytes expected, std::vector<std::byte>* s
 }
 
 void DataFile::CheckInFile(uint64_t offset, size_t length) const {
-  if (length <= kBufferSize) return;
+  if (length <= kDirectWrite) return;
   const uint64_t size = std::max(end_, file_.Size());
   if (offset > size || length > size - offset) ShortFile();
 }
@@ -112,17 +117,31 @@ void DataFile::CheckInFile(uint64_t offset, size_t length) const {
 uint64_t DataFile::Append(Bytes data) {
   if (failed_) Flush();
   const uint64_t at = end_;
-  if (data.size() > kBufferSize - buf_.size()) Flush();
-  if (data.size() >= kBufferSize) {
+  if (data.size() >= kDirectWrite) {
+    Flush();
     file_.WriteAllAt(data, at);
     end_ = at + data.size();
     flushed_ = end_;
     file_size_ = std::max(file_size_, end_);
     return at;
   }
-  if (buf_.capacity() == 0) buf_.reserve(kBufferSize);
+  // Fewer than kWriteUnit bytes are buffered between appends (crossing a
+  // boundary writes out all below it), so this reservation is never
+  // outgrown.
+  if (buf_.capacity() == 0) buf_.reserve(kWriteUnit + kDirectWrite);
+  const size_t before = buf_.size();
   buf_.insert(buf_.end(), data.begin(), data.end());
-  end_ = at + data.size();
+  const uint64_t end = at + data.size();
+  const uint64_t unit_end = end - end % kWriteUnit;
+  if (unit_end > flushed_) {
+    try {
+      WriteOut(unit_end);
+    } catch (...) {
+      buf_.resize(before);
+      throw;
+    }
+  }
+  end_ = end;
   return at;
 }
 

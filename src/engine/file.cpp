@@ -219,8 +219,12 @@ void MemoryMap::SyncAll() const {
   if (data_ != nullptr && ::msync(data_, size_, MS_SYNC) != 0) throw LastOsError();
 }
 
-void MemoryMap::AdviseRandom() const {
-  if (data_ != nullptr) ::madvise(data_, size_, MADV_RANDOM);  // Advice only.
+void MemoryMap::AdviseRandomAccess() const {
+  if (data_ == nullptr) return;
+  // Advice only: failures are ignored (MADV_HUGEPAGE fails where the kernel
+  // has no transparent huge pages).
+  ::madvise(data_, size_, MADV_RANDOM);
+  ::madvise(data_, size_, MADV_HUGEPAGE);
 }
 
 void CreateDirectories(const std::string& path) {

@@ -92,8 +92,11 @@ class MemoryMap {
   void Resize(uint64_t length);
   // Writes every modified page back and waits for it.
   void SyncAll() const;
-  // Tells the kernel access is random (no read-ahead); failure is ignored.
-  void AdviseRandom() const;
+  // Tells the kernel that access is random: no small read-ahead, and huge
+  // pages wherever the file's pages can be held in them (a page fault then
+  // brings in a whole aligned 2 MiB range, which one TLB entry covers).
+  // Failures are ignored.
+  void AdviseRandomAccess() const;
 
  private:
   std::byte* data_ = nullptr;

@@ -13,6 +13,8 @@
 #include <initializer_list>
 #include <utility>
 
+#include "engine/huge_page_allocator.h"
+
 namespace vantre {
 
 // Key hashes are already uniformly distributed: tables use them as they are.
@@ -98,7 +100,7 @@ class KeyIndex {
     return Entry{static_cast<uint32_t>(hash), static_cast<uint32_t>(hash >> 32), id};
   }
 
-  boost::unordered_flat_set<Entry, Hash, Equal> set_;
+  boost::unordered_flat_set<Entry, Hash, Equal, HugePageAllocator<Entry>> set_;
 };
 
 }  // namespace vantre

@@ -22,7 +22,7 @@ RecordTable RecordTable::Open(File file, uint64_t file_size, uint32_t min_capaci
   const uint64_t length = std::max(file_size, capacity * kRecordSize);
   if (length > file_size) file.Truncate(length);
   MemoryMap map = MemoryMap::Map(file, length);
-  map.AdviseRandom();
+  map.AdviseRandomAccess();
   return RecordTable(std::move(file), std::move(map), static_cast<uint32_t>(capacity));
 }
 
@@ -41,7 +41,7 @@ void RecordTable::Grow(uint64_t capacity) {
   const uint64_t length = capacity * kRecordSize;
   file_.Truncate(length);
   map_.Resize(length);
-  map_.AdviseRandom();
+  map_.AdviseRandomAccess();
   capacity_ = static_cast<uint32_t>(capacity);
 }
 

@@ -34,11 +34,13 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
 
 #include "engine/coding.h"
+#include "engine/huge_page_allocator.h"
 #include "engine/key_index.h"
 
 namespace vantre {
@@ -137,7 +139,8 @@ class ValueCache {
     uint64_t sequence;
     uint64_t hash;
   };
-  using Map = boost::unordered_flat_map<uint64_t, Entry, IdentityHash>;
+  using Map = boost::unordered_flat_map<uint64_t, Entry, IdentityHash, std::equal_to<uint64_t>,
+                                         HugePageAllocator<std::pair<const uint64_t, Entry>>>;
 
   // Makes room in the queue for one more record: compacts it when it has
   // reached its bound, else grows its storage if full. False if the

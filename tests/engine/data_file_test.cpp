@@ -5,6 +5,8 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "engine/error.h"
 #include "test_util.h"
@@ -54,17 +56,41 @@ TEST_F(DataFileTest, AppendsAreReadableBeforeFlush) {
   EXPECT_EQ(Read(6, 5), "world");
 }
 
-TEST_F(DataFileTest, ReadsSpanFileAndBuffer) {
-  const std::string a = Pattern(40000, 1), b = Pattern(40000, 2);
-  Append(a);
-  Append(b);  // does not fit: a goes to the file
-  EXPECT_EQ(Contents(), a);
-  EXPECT_EQ(Read(30000, 20000), (a + b).substr(30000, 20000));
-  // One piece as large as the buffer goes straight to the file, after it.
-  const std::string big = Pattern(DataFile::kBufferSize, 3);
-  EXPECT_EQ(Append(big), 80000u);
-  EXPECT_EQ(Contents(), a + b + big);
-  EXPECT_EQ(Read(0, 80000 + big.size()), a + b + big);
+// Write-outs end on unit boundaries: the piece that crosses one is split
+// between file and buffer, and reads and compares put it back together.
+TEST_F(DataFileTest, WritesOutWholeUnitsAndReadsAcrossTheSplit) {
+  std::string all;
+  while (all.size() < DataFile::kWriteUnit) {
+    const std::string piece = Pattern(60000, static_cast<unsigned>(all.size() % 7));
+    EXPECT_EQ(Append(piece), all.size());
+    all += piece;
+    EXPECT_EQ(Contents().size(), all.size() < DataFile::kWriteUnit ? 0 : DataFile::kWriteUnit);
+  }
+  EXPECT_EQ(Contents(), all.substr(0, DataFile::kWriteUnit));
+  const size_t split = all.size() - 60000;
+  EXPECT_EQ(Read(split - 10, 60010), all.substr(split - 10));
+  std::vector<std::byte> scratch;
+  EXPECT_TRUE(data_->Equals(split, AsBytes(std::string_view(all).substr(split)), &scratch));
+  // A piece of kDirectWrite bytes goes to the file at once, after the buffer.
+  const std::string big = Pattern(DataFile::kDirectWrite, 3);
+  EXPECT_EQ(Append(big), all.size());
+  all += big;
+  EXPECT_EQ(Contents(), all);
+  EXPECT_EQ(Read(0, all.size()), all);
+}
+
+// A write-out that fails leaves the data end and the buffer as they were,
+// and the next append fails with it.
+TEST_F(DataFileTest, FailedWriteOutChangesNothing) {
+  data_.reset();
+  data_ = std::make_unique<DataFile>(File::Open(path_, O_RDONLY | O_CREAT), 0);
+  const std::string a = Pattern(DataFile::kWriteUnit - 10, 1);
+  for (size_t at = 0; at < a.size(); at += 50000) Append(a.substr(at, 50000));
+  EXPECT_THROW(Append("crosses the boundary"), OsError);
+  EXPECT_EQ(data_->end(), a.size());
+  EXPECT_THROW(Append("x"), OsError);
+  EXPECT_EQ(Read(0, a.size()), a);
+  data_.reset();  // teardown ignores the failed write-out
 }
 
 TEST_F(DataFileTest, DestructionFlushesAtTheDataEnd) {
@@ -87,9 +113,9 @@ TEST_F(DataFileTest, Rollback) {
   EXPECT_EQ(Append("ok"), 60000u);
   EXPECT_EQ(Read(59998, 4), a.substr(59998) + "ok");
   data_->Rollback(mark);
-  Append(Pattern(10000, 2));  // pushes a out
-  Append(Pattern(60000, 3));  // pushes the 10000 out
-  ASSERT_EQ(Contents().size(), 70000u);
+  // Crossing the unit boundary writes out a and what follows the mark.
+  while (data_->end() < DataFile::kWriteUnit) Append(Pattern(60000, 2));
+  ASSERT_EQ(Contents().size(), DataFile::kWriteUnit);
   data_->Rollback(mark);
   EXPECT_EQ(data_->end(), 60000u);
   EXPECT_EQ(Append("d"), 60000u);

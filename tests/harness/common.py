@@ -55,7 +55,7 @@ def wal_size(op):
 
 def random_length(rng):
     """Value lengths around the buffer sizes: mostly small, some near the
-    8 KiB log buffer, a few past the 64 KiB append buffers."""
+    8 KiB log buffer, a few past the 64 KiB direct-write threshold of the data files."""
     r = rng.random()
     if r < 0.8:
         return rng.randrange(0, 200)

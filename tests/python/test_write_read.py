@@ -2,8 +2,10 @@
 Python API and the bytes of the files on disk.
 
 Buffering that the checks depend on: log records collect in an 8192-byte
-buffer, key and value bytes in a 64 KiB buffer per data file; all reach the
-files when the buffer overflows, at persist() and when the store is freed.
+buffer; key and value bytes collect per data file and are written out in
+whole 2 MiB units, except that a piece of 64 KiB or more pushes them out and
+goes straight to the file; all reach the files at persist() and when the
+store is freed.
 So file contents are checked after `del db; free()` or persist().
 """
 import gc
@@ -216,25 +218,30 @@ def test_log_record_as_large_as_the_buffer_is_written_directly(store_dir, op, si
 
 
 def test_data_file_buffers_and_reads_from_both(store_dir):
+    unit = 2 * 1024 * 1024
     db = Vantre(store_dir)
-    db.set_bytes("a", b"a" * 65535)
-    db.set_bytes("b", b"b")  # fills the 64 KiB value buffer exactly
-    assert (file_size(store_dir, "keys.bin"), file_size(store_dir, "vals.bin")) == (0, 0)
-    db.set_bytes("c", b"c")  # overflows it: a and b reach the file
-    assert file_bytes(store_dir, "vals.bin") == b"a" * 65535 + b"b"
-    db.set_bytes("d", b"d" * 65536)  # as large as the buffer: c first, then d, at once
-    assert file_bytes(store_dir, "vals.bin") == b"a" * 65535 + b"bc" + b"d" * 65536
-    db.set_bytes("e", b"e")
+    expected = []
+    while sum(len(v) for _, v in expected) < unit:  # the last one crosses the unit boundary
+        assert file_size(store_dir, "vals.bin") == 0
+        expected.append(("v%d" % len(expected), bytes([65 + len(expected) % 26]) * 60000))
+        db.set_bytes(*expected[-1])
+    vals = b"".join(v for _, v in expected)
+    assert file_bytes(store_dir, "vals.bin") == vals[:unit]  # exactly the first unit
+    expected.append(("d", b"d" * 65536))  # goes to the file at once, after the buffer
+    db.set_bytes(*expected[-1])
+    assert file_bytes(store_dir, "vals.bin") == vals + b"d" * 65536
+    expected.append(("e", b"e"))
+    db.set_bytes(*expected[-1])
     assert file_size(store_dir, "keys.bin") == 0
-    expected = [("a", b"a" * 65535), ("b", b"b"), ("c", b"c"), ("d", b"d" * 65536), ("e", b"e")]
     db.clear_cache()
-    assert db.get_many([k for k, _ in expected]) == expected  # file and buffer
+    # file, buffer, and the piece split at the boundary
+    assert db.get_many([k for k, _ in expected]) == expected
     db.persist()
-    assert file_bytes(store_dir, "keys.bin") == b"abcde"
+    assert file_bytes(store_dir, "keys.bin") == "".join(k for k, _ in expected).encode()
     assert file_bytes(store_dir, "vals.bin") == b"".join(v for _, v in expected)
     big_key = "K" * 65536
     db.set_bytes(big_key, b"k")
-    assert file_bytes(store_dir, "keys.bin") == b"abcde" + big_key.encode()
+    assert file_bytes(store_dir, "keys.bin") == "".join(k for k, _ in expected).encode() + big_key.encode()
     db.clear_cache()
     assert db.get_bytes(big_key) == b"k" and db.keys()[-1] == big_key
 
