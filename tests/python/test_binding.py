@@ -370,7 +370,12 @@ def test_get_many_results(db):
     db.set_bytes("a", b"1")
     db.set_bytes("b", b"")
     keys = ["b", StrSub("a"), "missing", "a", "b"]
-    for given in (keys, tuple(keys), Seq(keys, length=sys.maxsize)):
+
+    class IterList(list):  # a subclass is read through its own iterator
+        def __iter__(self):
+            return iter(keys)
+
+    for given in (keys, tuple(keys), Seq(keys, length=sys.maxsize), IterList(["junk"])):
         out = db.get_many(given)
         assert type(out) is list
         assert out == [("b", b""), ("a", b"1"), ("missing", None), ("a", b"1"), ("b", b"")]
