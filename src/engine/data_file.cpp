@@ -69,6 +69,7 @@ void DataFile::Remap(uint64_t needed) const {
   try {
     MemoryMap map = MemoryMap::Map(file_, length, MemoryMap::Access::kReadOnly);
     map.AdviseRandomAccess();
+    map.AdviseHugePages();
     read_map_ = std::move(map);
     map_refused_ = 0;
   } catch (const Error&) {

@@ -220,11 +220,12 @@ void MemoryMap::SyncAll() const {
 }
 
 void MemoryMap::AdviseRandomAccess() const {
-  if (data_ == nullptr) return;
-  // Advice only: failures are ignored (MADV_HUGEPAGE fails where the kernel
-  // has no transparent huge pages).
-  ::madvise(data_, size_, MADV_RANDOM);
-  ::madvise(data_, size_, MADV_HUGEPAGE);
+  if (data_ != nullptr) ::madvise(data_, size_, MADV_RANDOM);  // Advice only.
+}
+
+void MemoryMap::AdviseHugePages() const {
+  // Advice only: fails where the kernel has no transparent huge pages.
+  if (data_ != nullptr) ::madvise(data_, size_, MADV_HUGEPAGE);
 }
 
 void CreateDirectories(const std::string& path) {

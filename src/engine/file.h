@@ -92,11 +92,14 @@ class MemoryMap {
   void Resize(uint64_t length);
   // Writes every modified page back and waits for it.
   void SyncAll() const;
-  // Tells the kernel that access is random: no small read-ahead, and huge
-  // pages wherever the file's pages can be held in them (a page fault then
-  // brings in a whole aligned 2 MiB range, which one TLB entry covers).
-  // Failures are ignored.
+  // Tells the kernel that access is random (no read-ahead); failure is
+  // ignored.
   void AdviseRandomAccess() const;
+  // Asks for huge pages wherever the file's pages can be held in them: a
+  // page fault then brings in a whole aligned 2 MiB range, which one TLB
+  // entry covers. For read maps: a written page would dirty its whole
+  // range. Failure is ignored.
+  void AdviseHugePages() const;
 
  private:
   std::byte* data_ = nullptr;
