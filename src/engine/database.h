@@ -83,12 +83,22 @@ class Database {
   template <typename F>
   void GetMany(std::span<const std::string_view> keys, F&& use) {
     std::unique_lock<RwLock> lock(store_mutex_);
-    uint64_t hashes[kMaxPreparedReads];
-    for (size_t start = 0; start < keys.size(); start += kMaxPreparedReads) {
-      const auto slice = keys.subspan(start, std::min(kMaxPreparedReads, keys.size() - start));
-      store_.PrepareReads(slice, {hashes, slice.size()});
+    // Slices are prepared one ahead of their reads, so that the memory a
+    // slice's reads wait for has had the previous slice's reads to arrive.
+    uint64_t hashes[2][kMaxPreparedReads];
+    auto slice_at = [&](size_t start) {
+      return keys.subspan(start, std::min(kMaxPreparedReads, keys.size() - start));
+    };
+    if (keys.empty()) return;
+    store_.PrepareReads(slice_at(0), {hashes[0], slice_at(0).size()});
+    for (size_t start = 0, k = 0; start < keys.size(); start += kMaxPreparedReads, k ^= 1) {
+      const auto slice = slice_at(start);
+      const size_t next = start + kMaxPreparedReads;
+      if (next < keys.size()) {
+        store_.PrepareReads(slice_at(next), {hashes[k ^ 1], slice_at(next).size()});
+      }
       for (size_t j = 0; j < slice.size(); ++j) {
-        const std::optional<Bytes> value = store_.Read(slice[j], hashes[j]);
+        const std::optional<Bytes> value = store_.Read(slice[j], hashes[k][j]);
         if (value) use(start + j, *value);
       }
     }

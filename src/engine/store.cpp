@@ -114,13 +114,17 @@ void Store::PrepareReads(std::span<const std::string_view> keys,
   constexpr uint32_t kNone = UINT32_MAX;
   uint32_t ids[kMaxPreparedReads];
   const size_t n = std::min(keys.size(), kMaxPreparedReads);
+  bool cached[kMaxPreparedReads];
   for (size_t i = 0; i < keys.size(); ++i) {
     hashes[i] = KeyHash(keys[i]);
-    cache_.Prefetch(hashes[i]);
+    const bool hit = cache_.Prefetch(hashes[i]);
+    if (i < n) cached[i] = hit;
   }
-  // Independent probes: the processor overlaps their misses.
+  // Independent probes: the processor overlaps their misses. A key the
+  // cache holds is read from there (unless an earlier read of the batch
+  // evicts it: then it is read without a head start).
   for (size_t i = 0; i < n; ++i) {
-    const uint32_t* id = state_.key_index.find_id(hashes[i]);
+    const uint32_t* id = cached[i] ? nullptr : state_.key_index.find_id(hashes[i]);
     ids[i] = id != nullptr && *id < state_.table.capacity() ? *id : kNone;
   }
   for (size_t i = 0; i < n; ++i) {
@@ -131,6 +135,7 @@ void Store::PrepareReads(std::span<const std::string_view> keys,
     const Record rec = state_.table.At(ids[i]);
     state_.keys.Prefetch(rec.key_offset);
     state_.values.Prefetch(rec.value_offset);
+    if (rec.value_length > 64) state_.values.Prefetch(rec.value_offset + rec.value_length - 1);
   }
 }
 

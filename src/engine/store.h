@@ -40,8 +40,9 @@ namespace vantre {
 class WalWriter;
 
 // Reads prepared together by Store::PrepareReads; larger batches are
-// prepared in slices of this many keys, whose prefetched memory is still in
-// the processor's caches when their reads run.
+// prepared in slices of this many keys, each one slice ahead of its reads,
+// so that its memory arrives while the slice before is read and is still
+// in the processor's caches when its own reads run.
 inline constexpr size_t kMaxPreparedReads = 16;
 
 // Everything a Store holds but its cache: what open restores and what
@@ -79,8 +80,9 @@ class Store {
   std::optional<Bytes> Read(std::string_view key, uint64_t hash);
   // The side-effect-free first pass of a batch of reads: computes the key
   // hashes of `keys` into `hashes` and starts loading the memory the reads
-  // will touch (index slots, records, stored keys and values), so that the
-  // memory misses of different keys overlap instead of queueing. The reads
+  // will touch (cache entries and their values; for keys the cache does not
+  // hold, index slots, records, stored keys and values), so that the memory
+  // misses of different keys overlap instead of queueing. The reads
   // themselves then run one by one, exactly as single reads would.
   // REQUIRES: hashes.size() == keys.size().
   void PrepareReads(std::span<const std::string_view> keys, std::span<uint64_t> hashes) const;

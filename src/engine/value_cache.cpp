@@ -109,12 +109,18 @@ Bytes ValueCache::Insert(uint64_t hash, Bytes value) noexcept {
   return it->second.value.view();
 }
 
-void ValueCache::Prefetch(uint64_t hash) const noexcept {
+bool ValueCache::Prefetch(uint64_t hash) const noexcept {
   // The probe itself brings the map's group and slot in; the value's heap
-  // bytes are the next miss a lookup would wait for.
+  // bytes (their first and last line) are the next miss a lookup would
+  // wait for.
   auto it = map_.find(hash);
-  if (it == map_.end()) return;
-  if (const std::byte* p = it->second.value.heap_data()) __builtin_prefetch(p);
+  if (it == map_.end()) return false;
+  if (const std::byte* p = it->second.value.heap_data()) {
+    __builtin_prefetch(p);
+    const size_t n = it->second.value.view().size();
+    if (n > 64) __builtin_prefetch(p + n - 1);
+  }
+  return true;
 }
 
 void ValueCache::Remove(uint64_t hash) noexcept {

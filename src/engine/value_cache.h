@@ -115,8 +115,9 @@ class ValueCache {
   // Starts loading the entry for `hash` and its bytes into the processor's
   // cache, changing nothing (not a use). A batch that prefetches all its
   // hashes before looking them up in order overlaps their memory misses
-  // instead of waiting for each in turn, with the same results.
-  void Prefetch(uint64_t hash) const noexcept;
+  // instead of waiting for each in turn, with the same results. True if
+  // `hash` has an entry now.
+  bool Prefetch(uint64_t hash) const noexcept;
 
   void Remove(uint64_t hash) noexcept;
   // Drops every entry; capacity is unchanged.

@@ -9,7 +9,10 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "engine/error.h"
 #include "engine/key_hash.h"
@@ -102,6 +105,35 @@ TEST_F(DatabaseTest, GetManyInOrder) {
   db_->GetMany(keys, [&](size_t i, Bytes v) { seen[i] = std::string(AsText(v)); });
   EXPECT_EQ(seen, (std::vector<std::string>{"2", "<absent>", "1", "2"}));
   EXPECT_EQ(db_->GetCacheStats().entries, 1u);
+}
+
+// Batches longer than the slices they are read in, over a cache that
+// evicts within a batch, against a model.
+TEST_F(DatabaseTest, GetManyAcrossSlices) {
+  Reopen(7);
+  std::mt19937 rng(7);
+  std::map<std::string, std::string> model;
+  std::vector<std::string> names;
+  for (int i = 0; i < 60; ++i) names.push_back("key" + std::to_string(i));
+  for (int round = 0; round < 200; ++round) {
+    const std::string& key = names[rng() % names.size()];
+    if (rng() % 4 == 0) {
+      Remove(key);
+      model.erase(key);
+    } else {
+      const std::string val(rng() % 200, static_cast<char>('a' + round % 26));
+      Put(key, val);
+      model[key] = val;
+    }
+    std::vector<std::string_view> batch(rng() % (3 * kMaxPreparedReads + 2));
+    for (auto& k : batch) k = names[rng() % names.size()];
+    std::vector<std::string> seen(batch.size(), "<absent>");
+    db_->GetMany(batch, [&](size_t i, Bytes v) { seen[i] = std::string(AsText(v)); });
+    for (size_t i = 0; i < batch.size(); ++i) {
+      auto it = model.find(std::string(batch[i]));
+      ASSERT_EQ(seen[i], it == model.end() ? "<absent>" : it->second) << batch[i];
+    }
+  }
 }
 
 // offsets.bin holds 100,000 records until the put that needs a 100,001st.
