@@ -107,7 +107,13 @@ bool Store::Remove(std::string_view key) {
   return true;
 }
 
-std::optional<Bytes> Store::Read(std::string_view key) { return Read(key, KeyHash(key)); }
+std::optional<Bytes> Store::Read(std::string_view key) {
+  return Lookup(key, KeyHash(key), /*prepared=*/false);
+}
+
+std::optional<Bytes> Store::Read(std::string_view key, uint64_t hash) {
+  return Lookup(key, hash, /*prepared=*/true);
+}
 
 void Store::PrepareReads(std::span<const std::string_view> keys,
                          std::span<uint64_t> hashes) const {
@@ -139,7 +145,7 @@ void Store::PrepareReads(std::span<const std::string_view> keys,
   }
 }
 
-std::optional<Bytes> Store::Read(std::string_view key, uint64_t hash) {
+std::optional<Bytes> Store::Lookup(std::string_view key, uint64_t hash, bool prepared) {
   if (cache_.size() > 0) {
     if (auto hit = cache_.Lookup(hash)) return hit;
   }
@@ -151,6 +157,12 @@ std::optional<Bytes> Store::Read(std::string_view key, uint64_t hash) {
   const Record rec = state_.table.At(id);
   if (rec.key_length >= kMaxReadLength || rec.value_length >= kMaxReadLength) {
     throw Unrecoverable("capacity overflow");
+  }
+  if (!prepared) {
+    // The stored key and the value lie in different files: start loading
+    // the value before the compare waits for the key.
+    state_.values.Prefetch(rec.value_offset);
+    if (rec.value_length > 64) state_.values.Prefetch(rec.value_offset + rec.value_length - 1);
   }
   try {
     // A stored key of another length is another key with the same key

@@ -76,7 +76,8 @@ class Store {
   // the value, valid until the Store next changes, or nothing if absent.
   // Failures to read the files are Unrecoverable.
   std::optional<Bytes> Read(std::string_view key);
-  // The same, with the key's hash already computed.
+  // The same, for a key of a batch that PrepareReads has prepared, with
+  // the hash it computed.
   std::optional<Bytes> Read(std::string_view key, uint64_t hash);
   // The side-effect-free first pass of a batch of reads: computes the key
   // hashes of `keys` into `hashes` and starts loading the memory the reads
@@ -121,6 +122,9 @@ class Store {
   // Makes record `id` writable; when the address space is short, the data
   // files' read maps give way to the record table.
   void PrepareRecord(uint32_t id);
+  // Read's steps; `prepared`: PrepareReads has already started loading the
+  // key's memory.
+  std::optional<Bytes> Lookup(std::string_view key, uint64_t hash, bool prepared);
 
   std::string dir_;
   StoreState state_;
