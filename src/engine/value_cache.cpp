@@ -55,7 +55,11 @@ std::optional<Bytes> ValueCache::Lookup(uint64_t hash) noexcept {
   if (it == map_.end()) return std::nullopt;
   // The caller copies the bytes next: start loading them now, so that the
   // miss overlaps the bookkeeping here and the caller's allocation.
-  if (const std::byte* p = it->second.value.heap_data()) __builtin_prefetch(p);
+  if (const std::byte* p = it->second.value.heap_data()) {
+    __builtin_prefetch(p);
+    const size_t n = it->second.value.view().size();
+    if (n > 64) __builtin_prefetch(p + n - 1);
+  }
   // ReserveUse never changes the map, so `it` stays valid.
   if (!ReserveUse()) {
     // Without a current record the entry could never be evicted.
