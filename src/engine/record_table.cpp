@@ -11,8 +11,13 @@
 namespace vantre {
 namespace {
 
-// Disk blocks are allocated this many bytes at a time, ahead of the records.
-constexpr uint64_t kAllocationChunk = 1 << 20;
+// Disk blocks are allocated in aligned chunks of this many bytes, ahead of
+// the records.
+constexpr uint64_t kAllocationChunk = 2 << 20;
+
+// The source of the zero writes; never written, so it stays in the bss
+// and costs no memory.
+std::byte zeros[kAllocationChunk];
 
 }  // namespace
 
@@ -53,13 +58,29 @@ void RecordTable::Prepare(uint32_t id) {
   }
   const uint64_t begin = static_cast<uint64_t>(id) * kRecordSize;
   const uint64_t end = begin + kRecordSize;
-  if (begin >= allocated_start_ && end <= allocated_start_ + allocated_) return;
+  if (begin >= allocated_start_ && end <= allocated_end_) return;
   const uint64_t table_end = map_.size();
-  const uint64_t start = begin - begin % kAllocationChunk;
-  const uint64_t length = std::min(table_end, std::max(start + kAllocationChunk, end)) - start;
-  file_.Allocate(start, length);
-  allocated_start_ = start;
-  allocated_ = length;
+  if (begin < allocated_start_ || begin > allocated_end_) {
+    // The records before `begin` in its chunk must be kept: allocate the
+    // chunk's blocks without touching its bytes.
+    const uint64_t start = begin - begin % kAllocationChunk;
+    const uint64_t stop = std::min(table_end, start + kAllocationChunk);
+    file_.Allocate(start, stop - start);
+    allocated_start_ = start;
+    allocated_end_ = stop;
+  }
+  // From here on no record lies at or beyond allocated_end_ (`id` is the
+  // lowest id not yet written): the next chunks are written with zeros, up
+  // to their aligned ends. A write that fills an aligned chunk lets the
+  // kernel keep it in one huge page-cache folio, which the map then covers
+  // with one TLB entry; blocks allocated by fallocate would come in page by
+  // page.
+  while (end > allocated_end_) {
+    const uint64_t stop =
+        std::min(table_end, allocated_end_ - allocated_end_ % kAllocationChunk + kAllocationChunk);
+    file_.WriteAllAt({zeros, static_cast<size_t>(stop - allocated_end_)}, allocated_end_);
+    allocated_end_ = stop;
+  }
 }
 
 }  // namespace vantre

@@ -2,9 +2,10 @@
 // written through a shared read-write map of the whole file.
 //
 // Disk blocks are allocated ahead of the records that will use them, in
-// chunks, through the descriptor: a full disk then fails the allocation step
-// with ENOSPC, where a store into a sparse page of the map would kill the
-// process with SIGBUS.
+// aligned 2 MiB chunks, through the descriptor (by writing zeros beyond the
+// last record, so that the page cache holds each chunk as one huge folio): a
+// full disk then fails the allocation step with ENOSPC, where a store into a
+// sparse page of the map would kill the process with SIGBUS.
 //
 // Growth doubles the capacity, extends the file and remaps it in place where
 // the address space allows (mremap), so that the old and the new map never
@@ -63,8 +64,9 @@ class RecordTable {
   File file_;
   MemoryMap map_;
   uint32_t capacity_ = 0;
-  uint64_t allocated_ = 0;  // bytes from allocated_start_ known to have blocks
+  // [allocated_start_, allocated_end_) is known to have disk blocks.
   uint64_t allocated_start_ = 0;
+  uint64_t allocated_end_ = 0;
 };
 
 }  // namespace vantre
