@@ -36,6 +36,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "build", "python"))
 
 from _vantre import Vantre  # noqa: E402
+from benchutil import timed  # noqa: E402
 
 DATA_FILES = ("keys.bin", "vals.bin", "offsets.bin")
 
@@ -46,17 +47,6 @@ def settle():
     under PyPy happens at a collection."""
     gc.collect()
     gc.collect()
-
-
-def timed(fn, *args):
-    gc.collect()
-    gc.disable()
-    try:
-        t0 = time.perf_counter_ns()
-        out = fn(*args)
-        return time.perf_counter_ns() - t0, out
-    finally:
-        gc.enable()
 
 
 def values(vsize, count, seed):

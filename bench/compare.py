@@ -60,6 +60,7 @@ ROOT = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
 
 import stores as S  # noqa: E402
+from benchutil import interpreter_tag, proc_status  # noqa: E402
 
 READ_BATCH = 100
 POOL = 1024  # distinct random values per value size
@@ -86,21 +87,6 @@ OTHER_COLUMNS = [c for c in COLUMNS if c[2] not in ("ns/op", "ns/key")]
 # ---------------------------------------------------------------- helpers
 def interpreter_name():
     return "PyPy" if platform.python_implementation() == "PyPy" else "CPython"
-
-
-def interpreter_tag():
-    return "pypy" if interpreter_name() == "PyPy" else "cpython"
-
-
-def proc_status():
-    out = {}
-    with open("/proc/self/status") as f:
-        for line in f:
-            k, _, v = line.partition(":")
-            v = v.strip()
-            if v.endswith(" kB"):
-                out[k] = int(v[:-3]) * 1024
-    return out
 
 
 def reset_peak_rss():

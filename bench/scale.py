@@ -54,24 +54,11 @@ ROOT = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
 sys.path.append(os.path.join(ROOT, "build", "python"))  # after PYTHONPATH
 
+from benchutil import interpreter_tag, proc_status, timed  # noqa: E402
+
 POOL = 1024
 READ_BATCH = 100
 KEY_TEXT = 13  # bytes of "key%010d"
-
-
-def interpreter_tag():
-    return "pypy" if platform.python_implementation() == "PyPy" else "cpython"
-
-
-def proc_status():
-    out = {}
-    with open("/proc/self/status") as f:
-        for line in f:
-            k, _, v = line.partition(":")
-            v = v.strip()
-            if v.endswith(" kB"):
-                out[k] = int(v[:-3]) * 1024
-    return out
 
 
 def loadavg():
@@ -83,22 +70,6 @@ def settle():
     """The store is torn down when freed; under PyPy at a collection."""
     gc.collect()
     gc.collect()
-
-
-def timed(fn, *args):
-    """Nanoseconds of fn(*args), with CPython's cycle collector paused (as
-    timeit does); PyPy's collector frees everything and stays on."""
-    gc.collect()
-    pause = interpreter_tag() == "cpython"
-    if pause:
-        gc.disable()
-    try:
-        t0 = time.perf_counter_ns()
-        out = fn(*args)
-        return time.perf_counter_ns() - t0, out
-    finally:
-        if pause:
-            gc.enable()
 
 
 def median_ns(reps, ops, fn, *args):
