@@ -2,9 +2,12 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 
 #include <string>
 
+#include "engine/error.h"
 #include "test_util.h"
 
 namespace vantre {
@@ -38,6 +41,45 @@ TEST(RecordTableTest, AllocationKeepsEarlierRecords) {
       ASSERT_EQ(r.key_length, RecordOf(id).key_length) << id;
       ASSERT_EQ(r.value_length, RecordOf(id).value_length) << id;
     }
+  }
+}
+
+// A write of the zeros ahead that fails (here: beyond the file size limit)
+// fails Prepare and changes nothing; once it can be written, the table goes
+// on, and what it held before is still there after a reopen.
+TEST(RecordTableTest, FailedZeroWriteLeavesTheTableUsable) {
+  test::TempDir dir;
+  const std::string path = dir.Join("offsets.bin");
+  const uint32_t first_chunk = (2u << 20) / kRecordSize;  // ids wholly in the first chunk
+  auto open = [&] {
+    File file = File::Open(path, O_RDWR | O_CREAT);
+    const uint64_t size = file.Size();
+    return RecordTable::Open(std::move(file), size, 4 * first_chunk);
+  };
+  {
+    RecordTable table = open();
+    for (uint32_t id = 0; id < first_chunk; ++id) {
+      table.Prepare(id);
+      table.Set(id, RecordOf(id));
+    }
+    rlimit old;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    rlimit low = old;
+    low.rlim_cur = 2u << 20;
+    ::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &low), 0);
+    EXPECT_THROW(table.Prepare(first_chunk), OsError);
+    EXPECT_THROW(table.Prepare(first_chunk), OsError);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
+    ::signal(SIGXFSZ, SIG_DFL);
+    for (uint32_t id = first_chunk; id < first_chunk + 10; ++id) {
+      table.Prepare(id);
+      table.Set(id, RecordOf(id));
+    }
+  }
+  RecordTable table = open();
+  for (uint32_t id = 0; id < first_chunk + 10; ++id) {
+    ASSERT_EQ(table.At(id).value_offset, RecordOf(id).value_offset) << id;
   }
 }
 
