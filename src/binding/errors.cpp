@@ -36,16 +36,58 @@ PyObject* ExceptionForErrno(int code) {
   }
 }
 
-PyObject* ExceptionForKind(ErrorKind kind) {
-  switch (kind) {
-    case ErrorKind::kPermissionDenied: return PyExc_PermissionError;
-    case ErrorKind::kNotFound: return PyExc_FileNotFoundError;
-    case ErrorKind::kInterrupted: return PyExc_InterruptedError;
-    case ErrorKind::kWouldBlock: return PyExc_BlockingIOError;
-    case ErrorKind::kAlreadyExists: return PyExc_FileExistsError;
-    case ErrorKind::kBrokenPipe: return PyExc_BrokenPipeError;
+PyObject* ExceptionFor(const Error& e, OsErrorStyle style) {
+  switch (e.kind()) {
+    case ErrorKind::kReentered:
+    case ErrorKind::kWrongProcess: return PyExc_RuntimeError;
+    case ErrorKind::kWouldBlock: return style == OsErrorStyle::kPlain ? PyExc_OSError
+                                                                    : PyExc_BlockingIOError;
+    case ErrorKind::kOs: return style == OsErrorStyle::kPlain ? PyExc_OSError
+                                                              : ExceptionForErrno(e.code());
     default: return PyExc_OSError;
   }
+}
+
+const char* KindName(ErrorKind kind) {
+  switch (kind) {
+    case ErrorKind::kOs: return "os";
+    case ErrorKind::kWouldBlock: return "would_block";
+    case ErrorKind::kUnexpectedEof: return "unexpected_eof";
+    case ErrorKind::kWriteZero: return "write_zero";
+    case ErrorKind::kInvalidInput: return "invalid_input";
+    case ErrorKind::kInvalidData: return "invalid_data";
+    case ErrorKind::kReentered: return "reentered";
+    case ErrorKind::kWrongProcess: return "wrong_process";
+  }
+  return "other";
+}
+
+// The error's data as attributes of the raised exception, so that callers
+// need not parse its text: errno (None without one), kind, and the file it
+// concerns (None without one). The text itself stays the exception's
+// single argument. Failures to set them are ignored.
+void AttachErrorData(const Error* e) {
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (value != nullptr) {
+    PyObject* code = e != nullptr && e->code() != 0 ? PyLong_FromLong(e->code()) : (Py_INCREF(Py_None), Py_None);
+    PyObject* kind = e != nullptr ? PyUnicode_FromString(KindName(e->kind())) : (Py_INCREF(Py_None), Py_None);
+    PyObject* file = e != nullptr && !e->path().empty()
+                         ? PyUnicode_DecodeFSDefaultAndSize(e->path().data(),
+                                                            static_cast<Py_ssize_t>(e->path().size()))
+                         : (Py_INCREF(Py_None), Py_None);
+    if (code == nullptr || kind == nullptr || file == nullptr ||
+        PyObject_SetAttrString(value, "errno", code) != 0 ||
+        PyObject_SetAttrString(value, "kind", kind) != 0 ||
+        PyObject_SetAttrString(value, "file", file) != 0) {
+      PyErr_Clear();
+    }
+    Py_XDECREF(code);
+    Py_XDECREF(kind);
+    Py_XDECREF(file);
+  }
+  PyErr_Restore(type, value, tb);
 }
 
 void RaiseWithText(PyObject* type, const std::string& text) {
@@ -87,12 +129,10 @@ void RaiseCurrentException(OsErrorStyle style) {
     std::string where = std::string(ProjectPath(loc.file_name())) + ":" +
                         std::to_string(loc.line()) + ":" + std::to_string(loc.column());
     RaisePanic(e.what(), where);
-  } catch (const OsError& e) {
-    RaiseWithText(style == OsErrorStyle::kPlain ? PyExc_OSError : ExceptionForErrno(e.code()),
-                  e.text());
-  } catch (const EngineError& e) {
-    RaiseWithText(style == OsErrorStyle::kPlain ? PyExc_OSError : ExceptionForKind(e.kind()),
-                  e.text());
+    AttachErrorData(e.cause() ? &*e.cause() : nullptr);
+  } catch (const Error& e) {
+    RaiseWithText(ExceptionFor(e, style), e.text());
+    AttachErrorData(&e);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {

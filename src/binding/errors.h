@@ -1,12 +1,15 @@
 // The one place where engine failures become Python exceptions.
 //
-//   vantre::OsError, vantre::EngineError  -> OSError (a subclass chosen by
-//                                            errno or kind, or plain OSError
-//                                            for vacuum), the error's text as
-//                                            its single argument
-//   vantre::Unrecoverable                 -> PanicException, after a
-//                                            diagnostic on standard error
-//   std::bad_alloc                        -> MemoryError
+//   vantre::Error          -> OSError (a subclass chosen by errno or kind,
+//                             or plain OSError for vacuum), or RuntimeError
+//                             for a call from the wrong process or from
+//                             inside a call on the same store; the error's
+//                             text as its single argument
+//   vantre::Unrecoverable  -> PanicException, after a diagnostic on
+//                             standard error
+//   std::bad_alloc         -> MemoryError
+// Both exceptions made from an Error carry its data as attributes: `errno`
+// (int or None), `kind` (str) and `file` (str or None).
 #ifndef VANTRE_BINDING_ERRORS_H_
 #define VANTRE_BINDING_ERRORS_H_
 

@@ -20,6 +20,7 @@
 #include "engine/key_hash.h"
 #include "engine/snapshot.h"
 #include "engine/store.h"
+#include "engine/store_dir.h"
 #include "engine/utf8.h"
 #include "engine/wal_entry.h"
 

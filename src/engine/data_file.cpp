@@ -16,9 +16,11 @@ namespace {
 constexpr uint64_t kMinReadMap = 16ull << 20;
 constexpr uint64_t kMaxReadMap = sizeof(size_t) == 4 ? 512ull << 20 : 1ull << 40;
 
-[[noreturn]] void ShortFile() { throw EngineError(ErrorKind::kUnexpectedEof, kFillBufferText); }
-
 }  // namespace
+
+void DataFile::ShortFile() const {
+  throw EngineError(ErrorKind::kUnexpectedEof, kFillBufferText, file_.path());
+}
 
 DataFile::DataFile(File file, uint64_t end)
     : file_(std::move(file)), end_(end), flushed_(end), file_size_(end) {
@@ -58,9 +60,15 @@ void DataFile::WriteOut(uint64_t upto) {
   file_size_ = std::max(file_size_, upto);
 }
 
-void DataFile::Sync() {
+void DataFile::SyncData() {
   Flush();
   file_.SyncData();
+}
+
+File DataFile::Release() && {
+  Flush();
+  read_map_ = MemoryMap();
+  return std::move(file_);
 }
 
 void DataFile::Remap(uint64_t needed) const {

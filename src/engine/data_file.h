@@ -90,7 +90,7 @@ class DataFile {
   // Writes the buffered bytes to the file.
   void Flush();
   // Writes the buffered bytes and forces the file's data to stable storage.
-  void Sync();
+  void SyncData();
   // Moves the data end to `end`. REQUIRES: the buffer is empty.
   void SetEnd(uint64_t end);
   // Gives back the read map's address space; later reads map again only
@@ -98,10 +98,22 @@ class DataFile {
   void ReleaseReadMap();
 
   uint64_t end() const { return end_; }
-  const File& file() const { return file_; }
-  File& file() { return file_; }
+  // The file's length on disk now.
+  uint64_t FileSize() const { return file_.Size(); }
+  bool SameFileAs(const File& other) const { return file_.SameFileAs(other); }
+  const std::string& path() const { return file_.path(); }
+  // Drops the buffered bytes unwritten (and with them the data end's part
+  // beyond the file), for a teardown that must write nothing.
+  void Abandon() {
+    buf_.clear();
+    end_ = flushed_;
+  }
+  // Writes the buffer out and gives up the file.
+  File Release() &&;
 
  private:
+  // "failed to fill whole buffer", naming the file.
+  [[noreturn]] void ShortFile() const;
   // Writes the buffered bytes below `upto` (a data end position at or
   // after `flushed_`) to the file and drops them from the buffer.
   void WriteOut(uint64_t upto);

@@ -19,8 +19,8 @@ constexpr uint64_t kMaxOffset = static_cast<uint64_t>(std::numeric_limits<off_t>
 // Largest single transfer: keeps every count inside ssize_t on 32 bits.
 constexpr size_t kMaxTransfer = 1u << 30;
 
-void CheckRange(uint64_t offset, size_t length) {
-  if (offset > kMaxOffset || length > kMaxOffset - offset) throw OsError(EINVAL);
+void CheckRange(uint64_t offset, size_t length, const std::string& path) {
+  if (offset > kMaxOffset || length > kMaxOffset - offset) throw OsError(EINVAL, path);
 }
 
 }  // namespace
@@ -29,6 +29,7 @@ File& File::operator=(File&& other) noexcept {
   if (this != &other) {
     Close();
     fd_ = other.fd_;
+    path_ = std::move(other.path_);
     other.fd_ = -1;
   }
   return *this;
@@ -51,25 +52,38 @@ File File::Open(const std::string& path, int flags, mode_t mode) {
   do {
     fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) throw LastOsError();
-  return File(fd);
+  if (fd < 0) throw LastOsError(path);
+  File f(fd);
+  f.path_ = path;
+  return f;
+}
+
+File File::OpenAt(const File& dir, const char* name, int flags, mode_t mode, std::string path) {
+  int fd;
+  do {
+    fd = ::openat(dir.fd(), name, flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) throw LastOsError(path);
+  File f(fd);
+  f.path_ = std::move(path);
+  return f;
 }
 
 uint64_t File::Size() const {
   struct stat st;
-  if (::fstat(fd_, &st) != 0) throw LastOsError();
+  if (::fstat(fd_, &st) != 0) throw LastOsError(path_);
   return static_cast<uint64_t>(st.st_size);
 }
 
 size_t File::ReadAt(MutableBytes out, uint64_t offset) const {
-  CheckRange(offset, out.size());
+  CheckRange(offset, out.size(), path_);
   size_t done = 0;
   while (done < out.size()) {
     size_t want = std::min(out.size() - done, kMaxTransfer);
     ssize_t n = ::pread(fd_, out.data() + done, want, static_cast<off_t>(offset + done));
     if (n < 0) {
       if (errno == EINTR) continue;
-      throw LastOsError();
+      throw LastOsError(path_);
     }
     if (n == 0) break;
     done += static_cast<size_t>(n);
@@ -79,21 +93,21 @@ size_t File::ReadAt(MutableBytes out, uint64_t offset) const {
 
 void File::ReadExactAt(MutableBytes out, uint64_t offset) const {
   if (ReadAt(out, offset) != out.size()) {
-    throw EngineError(ErrorKind::kUnexpectedEof, kFillBufferText);
+    throw EngineError(ErrorKind::kUnexpectedEof, kFillBufferText, path_);
   }
 }
 
 void File::WriteAllAt(Bytes data, uint64_t offset) const {
-  CheckRange(offset, data.size());
+  CheckRange(offset, data.size(), path_);
   size_t done = 0;
   while (done < data.size()) {
     size_t want = std::min(data.size() - done, kMaxTransfer);
     ssize_t n = ::pwrite(fd_, data.data() + done, want, static_cast<off_t>(offset + done));
     if (n < 0) {
       if (errno == EINTR) continue;
-      throw LastOsError();
+      throw LastOsError(path_);
     }
-    if (n == 0) throw EngineError(ErrorKind::kWriteZero, kWriteWholeText);
+    if (n == 0) throw EngineError(ErrorKind::kWriteZero, kWriteWholeText, path_);
     done += static_cast<size_t>(n);
   }
 }
@@ -106,31 +120,31 @@ void File::WriteAll(Bytes data, const char* zero_text, size_t* written) const {
     ssize_t n = ::write(fd_, data.data() + done, want);
     if (n < 0) {
       if (errno == EINTR) continue;
-      throw LastOsError();
+      throw LastOsError(path_);
     }
-    if (n == 0) throw EngineError(ErrorKind::kWriteZero, zero_text);
+    if (n == 0) throw EngineError(ErrorKind::kWriteZero, zero_text, path_);
     done += static_cast<size_t>(n);
     *written = done;
   }
 }
 
 void File::Truncate(uint64_t length) const {
-  if (length > kMaxOffset) throw OsError(EFBIG);
+  if (length > kMaxOffset) throw OsError(EFBIG, path_);
   int rc;
   do {
     rc = ::ftruncate(fd_, static_cast<off_t>(length));
   } while (rc != 0 && errno == EINTR);
-  if (rc != 0) throw LastOsError();
+  if (rc != 0) throw LastOsError(path_);
 }
 
 void File::Allocate(uint64_t offset, uint64_t length) const {
-  if (offset > kMaxOffset || length > kMaxOffset - offset) throw OsError(EFBIG);
+  if (offset > kMaxOffset || length > kMaxOffset - offset) throw OsError(EFBIG, path_);
   if (length == 0) return;
   int rc;
   do {
     rc = ::posix_fallocate(fd_, static_cast<off_t>(offset), static_cast<off_t>(length));
   } while (rc == EINTR);
-  if (rc != 0) throw OsError(rc);
+  if (rc != 0) throw OsError(rc, path_);
 }
 
 bool File::TryLockExclusive() const {
@@ -140,7 +154,14 @@ bool File::TryLockExclusive() const {
   } while (rc != 0 && errno == EINTR);
   if (rc == 0) return true;
   if (errno == EWOULDBLOCK) return false;
-  throw LastOsError();
+  throw LastOsError(path_);
+}
+
+void File::Unlock() const {
+  int rc;
+  do {
+    rc = ::flock(fd_, LOCK_UN);
+  } while (rc != 0 && errno == EINTR);
 }
 
 bool File::SameFileAs(const File& other) const {
@@ -150,8 +171,8 @@ bool File::SameFileAs(const File& other) const {
 }
 
 void File::Seek(uint64_t offset) const {
-  if (offset > kMaxOffset) throw OsError(EINVAL);
-  if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) throw LastOsError();
+  if (offset > kMaxOffset) throw OsError(EINVAL, path_);
+  if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) throw LastOsError(path_);
 }
 
 void File::Sync() const {
@@ -159,7 +180,7 @@ void File::Sync() const {
   do {
     rc = ::fsync(fd_);
   } while (rc != 0 && errno == EINTR);
-  if (rc != 0) throw LastOsError();
+  if (rc != 0) throw OsError::OfSync(errno, path_);
 }
 
 void File::SyncData() const {
@@ -167,7 +188,7 @@ void File::SyncData() const {
   do {
     rc = ::fdatasync(fd_);
   } while (rc != 0 && errno == EINTR);
-  if (rc != 0) throw LastOsError();
+  if (rc != 0) throw OsError::OfSync(errno, path_);
 }
 
 MemoryMap::MemoryMap(MemoryMap&& other) noexcept : data_(other.data_), size_(other.size_) {
@@ -194,13 +215,13 @@ MemoryMap MemoryMap::Map(const File& file, uint64_t length, Access access) {
   if (length > std::numeric_limits<size_t>::max() / 2) {
     // More than the address space can hold: mmap would fail anyway, and the
     // length must never be truncated to size_t.
-    throw OsError(ENOMEM);
+    throw OsError(ENOMEM, file.path());
   }
   MemoryMap map;
   if (length == 0) return map;
   const int prot = access == Access::kReadWrite ? PROT_READ | PROT_WRITE : PROT_READ;
   void* p = ::mmap(nullptr, static_cast<size_t>(length), prot, MAP_SHARED, file.fd(), 0);
-  if (p == MAP_FAILED) throw LastOsError();
+  if (p == MAP_FAILED) throw LastOsError(file.path());
   map.data_ = static_cast<std::byte*>(p);
   map.size_ = static_cast<size_t>(length);
   return map;
@@ -215,8 +236,8 @@ void MemoryMap::Resize(uint64_t length) {
   size_ = static_cast<size_t>(length);
 }
 
-void MemoryMap::SyncAll() const {
-  if (data_ != nullptr && ::msync(data_, size_, MS_SYNC) != 0) throw LastOsError();
+void MemoryMap::SyncAll(const std::string& path) const {
+  if (data_ != nullptr && ::msync(data_, size_, MS_SYNC) != 0) throw OsError::OfSync(errno, path);
 }
 
 void MemoryMap::AdviseRandomAccess() const {
@@ -230,9 +251,9 @@ void MemoryMap::AdviseHugePages() const {
 
 void CreateDirectories(const std::string& path) {
   if (path.find('\0') != std::string::npos) {
-    throw EngineError(ErrorKind::kInvalidInput, "path contains a NUL character");
+    throw EngineError(ErrorKind::kInvalidInput, "path contains a NUL character", path);
   }
-  if (path.empty()) throw OsError(ENOENT);
+  if (path.empty()) throw OsError(ENOENT, path);
   if (::mkdir(path.c_str(), 0777) == 0) return;
   int err = errno;
   if (err == ENOENT) {
@@ -248,26 +269,10 @@ void CreateDirectories(const std::string& path) {
   }
   if (err == EEXIST) {
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0) throw LastOsError();
+    if (::stat(path.c_str(), &st) != 0) throw LastOsError(path);
     if (S_ISDIR(st.st_mode)) return;
   }
-  throw OsError(err);
-}
-
-void RenameFile(const std::string& from, const std::string& to) {
-  if (::rename(from.c_str(), to.c_str()) != 0) throw LastOsError();
-}
-
-void SyncDirectory(const std::string& dir) {
-  File d = File::Open(dir, O_RDONLY | O_DIRECTORY);
-  d.Sync();
-}
-
-bool PathExists(const std::string& path) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) == 0) return true;
-  if (errno == ENOENT) return false;
-  throw LastOsError();
+  throw OsError(err, path);
 }
 
 }  // namespace vantre

@@ -2,7 +2,8 @@
 // call that retries EINTR and loops over short transfers.
 //
 // Every failure is thrown as OsError (with errno) or EngineError (short read
-// or a write that accepted nothing); callers decide whether it is fatal.
+// or a write that accepted nothing), naming the file the descriptor was
+// opened from; callers decide whether it is fatal.
 #ifndef VANTRE_ENGINE_FILE_H_
 #define VANTRE_ENGINE_FILE_H_
 
@@ -25,16 +26,22 @@ class File {
   explicit File(int fd) : fd_(fd) {}
   File(const File&) = delete;
   File& operator=(const File&) = delete;
-  File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  File(File&& other) noexcept : fd_(other.fd_), path_(std::move(other.path_)) { other.fd_ = -1; }
   File& operator=(File&& other) noexcept;
   ~File();  // Ignoring any potential errors of close.
 
   // Opens `path` close-on-exec with `flags`, creating with `mode` (less the
   // umask) when O_CREAT is given.
   static File Open(const std::string& path, int flags, mode_t mode = 0666);
+  // The same for `name` relative to the directory `dir`; errors name
+  // `path`.
+  static File OpenAt(const File& dir, const char* name, int flags, mode_t mode,
+                     std::string path);
 
   bool is_open() const { return fd_ >= 0; }
   int fd() const { return fd_; }
+  // The path the file was opened by; empty for an adopted descriptor.
+  const std::string& path() const { return path_; }
 
   uint64_t Size() const;
   // Reads exactly out.size() bytes at `offset`; end of file first is
@@ -54,19 +61,26 @@ class File {
   // if they lie beyond its end; a full disk fails here with ENOSPC.
   void Allocate(uint64_t offset, uint64_t length) const;
   void Seek(uint64_t offset) const;
+  // Forces the file's data and metadata to stable storage (fsync).
   void Sync() const;
-  // Forces the file's data (not all of its metadata) to stable storage.
+  // Forces the file's data (not all of its metadata) to stable storage
+  // (fdatasync).
   void SyncData() const;
   // Takes an exclusive advisory lock on the open file (flock), without
   // waiting: false if another open file description holds it. The lock
-  // lasts until the descriptor is closed.
+  // lasts until Unlock() or until every descriptor sharing the open file
+  // description is closed, a forked child's included.
   bool TryLockExclusive() const;
+  // Releases the lock for every descriptor sharing the open file
+  // description; ignoring any potential errors.
+  void Unlock() const;
   // True if this and `other` are the same file (device and inode).
   bool SameFileAs(const File& other) const;
   void Close();  // Ignoring any potential errors.
 
  private:
   int fd_ = -1;
+  std::string path_;
 };
 
 // Owns one shared read-write mapping of a whole file.
@@ -90,8 +104,9 @@ class MemoryMap {
   // Changes the length of the map to `length`, moving it if it cannot grow
   // in place; the contents are kept. On failure the map is unchanged.
   void Resize(uint64_t length);
-  // Writes every modified page back and waits for it.
-  void SyncAll() const;
+  // Writes every modified page back and waits for it; a failure is a sync
+  // failure of `path`.
+  void SyncAll(const std::string& path) const;
   // Tells the kernel that access is random (no read-ahead); failure is
   // ignored.
   void AdviseRandomAccess() const;
@@ -111,13 +126,6 @@ class MemoryMap {
 // not a directory fails with ENOTDIR, an existing non-directory at `path`
 // with EEXIST.
 void CreateDirectories(const std::string& path);
-void RenameFile(const std::string& from, const std::string& to);
-// Makes the directory entries of `dir` durable (renames, creations).
-void SyncDirectory(const std::string& dir);
-// True if stat() of `path` succeeds (symbolic links followed), false if
-// there is no such file. Any other failure is thrown: taking an unreadable
-// snapshot or log for an absent one would lose what it holds.
-bool PathExists(const std::string& path);
 
 }  // namespace vantre
 

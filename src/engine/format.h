@@ -1,5 +1,5 @@
-// Names and fixed sizes of the files in a storage directory, and the
-// 24-byte record of offsets.bin. These values are written to disk and
+// Fixed sizes of the files in a storage directory, the 24-byte record of
+// offsets.bin and the log's record tags. These values are written to disk and
 // should not be changed.
 #ifndef VANTRE_ENGINE_FORMAT_H_
 #define VANTRE_ENGINE_FORMAT_H_
@@ -10,19 +10,6 @@
 #include "engine/coding.h"
 
 namespace vantre {
-
-inline constexpr char kSnapshotFile[] = "snapshot.bin";
-inline constexpr char kSnapshotTmpFile[] = "snapshot.bin.tmp";
-inline constexpr char kWalFile[] = "wal.bin";
-inline constexpr char kOffsetsFile[] = "offsets.bin";
-inline constexpr char kKeysFile[] = "keys.bin";
-inline constexpr char kValsFile[] = "vals.bin";
-inline constexpr char kOffsetsVacFile[] = "offsets.bin.vac";
-inline constexpr char kKeysVacFile[] = "keys.bin.vac";
-inline constexpr char kValsVacFile[] = "vals.bin.vac";
-// The snapshot of a compacted store, written and synced before the first
-// data file is switched: its presence means the switch must be completed.
-inline constexpr char kSnapshotVacFile[] = "snapshot.bin.vac";
 
 // Record: key offset (8 bytes), key length (4 bytes), value offset
 // (8 bytes), value length (4 bytes), little-endian, no padding. The value

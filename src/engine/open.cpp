@@ -1,18 +1,22 @@
 // Opening a storage directory:
-//   1. create the directory and take its lock; finish a compaction
+//   1. create the directory, open it and take its lock; finish a vacuum
 //      interrupted after its commit point
-//   2. open and size offsets.bin, keys.bin, vals.bin; map offsets.bin
-//   3. load snapshot.bin
-//   4. replay wal.bin through put and remove; cut a torn tail
-//   5. open wal.bin for appending
+//   2. decode snapshot.bin, refusing one that does not decode before any
+//      file is created or changed
+//   3. open and size offsets.bin, keys.bin, vals.bin; map offsets.bin
+//   4. build the state from the snapshot, or empty
+//   5. replay wal.bin through put and delete; move a torn tail aside
+//   6. open wal.bin for appending
 #include <fcntl.h>
 
+#include <array>
+
 #include "engine/buffered_reader.h"
-#include "engine/vacuum.h"
 #include "engine/database.h"
 #include "engine/error.h"
 #include "engine/format.h"
 #include "engine/snapshot.h"
+#include "engine/vacuum.h"
 #include "engine/wal_entry.h"
 
 namespace vantre {
@@ -21,39 +25,60 @@ namespace {
 constexpr size_t kReplayBufferSize = 64 * 1024;
 constexpr char kDirectoryLockedText[] = "storage directory is locked by another open store";
 
-// The directory's lock: an exclusive advisory lock on the directory itself,
-// which is never replaced, held for the life of the Database.
-File LockDirectory(const std::string& dir) {
-  File d = File::Open(dir, O_RDONLY | O_DIRECTORY);
-  if (!d.TryLockExclusive()) throw EngineError(ErrorKind::kWouldBlock, kDirectoryLockedText);
-  return d;
-}
-
-File OpenOrPanic(const std::string& path) {
-  try {
-    return File::Open(path, O_RDWR | O_CREAT);
-  } catch (const Error& e) {
-    Unwrap(e);
-  }
-}
-
-uint64_t SizeOrPanic(const File& f) {
-  try {
-    return f.Size();
-  } catch (const Error& e) {
-    Unwrap(e);
-  }
-}
-
-void LoadSnapshot(Store* store, uint64_t offsets_size) {
-  const std::string path = store->PathOf(kSnapshotFile);
-  if (!PathExists(path)) return;
-  File in = File::Open(path, O_RDONLY);
-  // A snapshot that does not decode is ignored. A read error is reported:
-  // going on without the snapshot would make its keys look deleted.
+// The snapshot to start from, or nothing without snapshot.bin. One that
+// does not decode is refused: ignoring it would open a store without every
+// key that the log does not repeat, and the next persist would make that
+// loss permanent.
+std::optional<SnapshotData> LoadSnapshot(const StoreDir& dir) {
+  if (!dir.Exists(kSnapshotFile)) return std::nullopt;
+  File in = dir.OpenFile(kSnapshotFile, O_RDONLY);
   std::optional<SnapshotData> snap = ReadSnapshot(in);
-  if (!snap) return;
-  store->Restore(std::move(*snap), offsets_size / kRecordSize);
+  if (!snap) {
+    const std::string path = dir.PathOf(kSnapshotFile);
+    throw Error::Damaged(path, path +
+                                   " is damaged and does not decode; the store was not opened "
+                                   "and nothing was changed. Run `vantre check " +
+                                   dir.path() + "` to inspect it and `vantre recover " +
+                                   dir.path() + " NEW_DIR` to copy what can be read");
+  }
+  return snap;
+}
+
+// Opens the three data files for reading and writing. Files that exist are
+// opened before any missing one is created, so that a store whose files
+// cannot be opened (read-only files or mount) is left exactly as it was.
+std::array<File, 3> OpenDataFiles(const StoreDir& dir) {
+  const std::array<const char*, 3> names = {kOffsetsFile, kKeysFile, kValsFile};
+  std::array<File, 3> files;
+  for (size_t i = 0; i < names.size(); ++i) {
+    try {
+      files[i] = dir.OpenFile(names[i], O_RDWR);
+    } catch (const OsError& e) {
+      if (e.code() != ENOENT) throw;
+    }
+  }
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (!files[i].is_open()) files[i] = dir.OpenFile(names[i], O_RDWR | O_CREAT);
+  }
+  return files;
+}
+
+// The state open starts from: the snapshot's elements, as they are. A
+// snapshot whose records lie past the data files or outside the table is
+// not refused: only the keys such records hold fail, when they are read.
+StoreState InitialState(std::optional<SnapshotData> snap, RecordTable table, File keys,
+                        uint64_t keys_size, File values, uint64_t values_size) {
+  if (!snap) {
+    return StoreState{KeyIndex(), IdSet(), IdSet(), 0, std::move(table),
+                      DataFile(std::move(keys), keys_size), DataFile(std::move(values), values_size)};
+  }
+  DataFile key_data(std::move(keys), keys_size);
+  DataFile value_data(std::move(values), values_size);
+  key_data.SetEnd(snap->key_data_end);
+  value_data.SetEnd(snap->value_data_end);
+  return StoreState{std::move(snap->key_index), std::move(snap->live), std::move(snap->dead),
+                    snap->record_count,         std::move(table),      std::move(key_data),
+                    std::move(value_data)};
 }
 
 // Applies every record of wal.bin that decodes, in order. Returns the
@@ -65,18 +90,18 @@ struct ReplayResult {
   bool torn = false;
 };
 
-ReplayResult ReplayLog(Store* store, const std::string& path) {
+ReplayResult ReplayLog(Store* store, const StoreDir& dir) {
   ReplayResult result;
-  if (!PathExists(path)) return result;
-  File in = File::Open(path, O_RDONLY);
+  if (!dir.Exists(kWalFile)) return result;
+  File in = dir.OpenFile(kWalFile, O_RDONLY);
   const uint64_t size = in.Size();
   BufferedReader reader(&in, kReplayBufferSize);
   WalEntry entry;
   while (ReadWalEntry(&reader, &entry)) {
     if (entry.tag == WalTag::kPut) {
-      store->Put(entry.key, entry.val, nullptr);
+      Fatal([&] { store->ReplayPut(entry.key, entry.val); });
     } else {
-      store->Remove(entry.key);
+      store->Delete(entry.key);
     }
     result.decoded_end = reader.position();
   }
@@ -86,41 +111,38 @@ ReplayResult ReplayLog(Store* store, const std::string& path) {
 
 }  // namespace
 
-std::shared_ptr<Database> Database::Open(const std::string& dir, uint64_t cache_capacity) {
-  CreateDirectories(dir);
-  File dir_lock = LockDirectory(dir);
-  CompleteCompactionSwitch(dir);
+std::shared_ptr<Database> Database::Open(const std::string& path, uint64_t cache_capacity) {
+  CreateDirectories(path);
+  StoreDir dir = StoreDir::Open(path);
+  if (!dir.TryLock()) throw EngineError(ErrorKind::kWouldBlock, kDirectoryLockedText, path);
+  CompleteVacuumSwitch(dir);
+  std::optional<SnapshotData> snap = LoadSnapshot(dir);
 
-  File offsets = OpenOrPanic(JoinPath(dir, kOffsetsFile));
-  File keys = OpenOrPanic(JoinPath(dir, kKeysFile));
-  File values = OpenOrPanic(JoinPath(dir, kValsFile));
-  const uint64_t offsets_size = SizeOrPanic(offsets);
-  const uint64_t keys_size = SizeOrPanic(keys);
-  const uint64_t values_size = SizeOrPanic(values);
-
-  RecordTable table;
-  try {
-    table = RecordTable::Open(std::move(offsets), offsets_size, kMinRecordCapacity);
-  } catch (const Error& e) {
-    Unwrap(e);
+  auto [offsets, keys, values] = Fatal([&] { return OpenDataFiles(dir); });
+  const uint64_t offsets_size = Fatal([&] { return offsets.Size(); });
+  const uint64_t keys_size = Fatal([&] { return keys.Size(); });
+  const uint64_t values_size = Fatal([&] { return values.Size(); });
+  RecordTable table = Fatal(
+      [&] { return RecordTable::Open(std::move(offsets), offsets_size, kMinRecordCapacity); });
+  // A record count that has reached the table doubles it once, as a put
+  // would; one beyond twice the table is left for the puts to refuse.
+  const uint32_t record_count = snap ? snap->record_count : 0;
+  if (record_count >= table.capacity() && record_count / 2 < table.capacity()) {
+    Fatal([&] { table.Prepare(record_count); });
   }
-  Store store(dir,
-              StoreState{KeyIndex(), IdSet(), IdSet(), 0, std::move(table),
-                         DataFile(std::move(keys), keys_size), DataFile(std::move(values), values_size)},
+  Store store(InitialState(std::move(snap), std::move(table), std::move(keys), keys_size,
+                           std::move(values), values_size),
               cache_capacity);
-  LoadSnapshot(&store, offsets_size);
 
-  const std::string wal_path = JoinPath(dir, kWalFile);
-  const ReplayResult replay = ReplayLog(&store, wal_path);
-
-  File log = File::Open(wal_path, O_WRONLY | O_APPEND | O_CREAT);
+  const ReplayResult replay = ReplayLog(&store, dir);
+  File log = dir.OpenFile(kWalFile, O_WRONLY | O_APPEND | O_CREAT);
   // Records appended behind an undecodable tail would never be replayed:
   // cut the log back to the last record that decoded.
   if (replay.torn) log.Truncate(replay.decoded_end);
   const uint64_t log_size = log.Size();
 
   std::shared_ptr<Database> db(
-      new Database(std::move(dir_lock), std::move(store), std::move(log), log_size));
+      new Database(std::move(dir), std::move(store), std::move(log), log_size));
   Register(db);
   return db;
 }

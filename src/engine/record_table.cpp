@@ -42,7 +42,7 @@ Record RecordTable::At(uint32_t id) const { return DecodeRecord(map_.data() + Of
 void RecordTable::Set(uint32_t id, const Record& r) { EncodeRecord(map_.data() + OffsetOf(id), r); }
 
 void RecordTable::Grow(uint64_t capacity) {
-  if (capacity > std::numeric_limits<uint32_t>::max()) throw OsError(EFBIG);
+  if (capacity > std::numeric_limits<uint32_t>::max()) throw OsError(EFBIG, file_.path());
   const uint64_t length = capacity * kRecordSize;
   file_.Truncate(length);
   map_.Resize(length);
@@ -52,8 +52,10 @@ void RecordTable::Grow(uint64_t capacity) {
 
 void RecordTable::Prepare(uint32_t id) {
   if (id >= capacity_) {
-    uint64_t capacity = std::max<uint64_t>(capacity_, 1);
-    while (capacity <= id) capacity *= 2;
+    const uint64_t capacity = 2 * std::max<uint64_t>(capacity_, 1);
+    if (id >= capacity) {
+      throw EngineError(ErrorKind::kInvalidData, "record id beyond the record table", file_.path());
+    }
     Grow(capacity);
   }
   const uint64_t begin = static_cast<uint64_t>(id) * kRecordSize;

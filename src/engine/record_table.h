@@ -33,7 +33,7 @@ class RecordTable {
   static RecordTable Open(File file, uint64_t file_size, uint32_t min_capacity);
 
   uint32_t capacity() const { return capacity_; }
-  const File& file() const { return file_; }
+  bool SameFileAs(const File& other) const { return file_.SameFileAs(other); }
 
   // Record of `id`; an id outside the mapped table is Unrecoverable (index
   // out of range).
@@ -44,14 +44,17 @@ class RecordTable {
     const uint64_t at = static_cast<uint64_t>(id) * kRecordSize;
     if (at + kRecordSize <= map_.size()) __builtin_prefetch(map_.data() + at);
   }
-  // Makes record `id` writable: grows the table until it holds `id` and
-  // allocates the disk blocks under it. Throws OsError (ENOSPC, ENOMEM, ...)
-  // and leaves the table as it was, though the file may be longer.
+  // Makes record `id` writable: doubles the table once if `id` is beyond
+  // it, and allocates the disk blocks under it. An id beyond twice the
+  // capacity (a record count from a damaged snapshot) is refused with
+  // EngineError (invalid data) rather than sized from. Throws OsError
+  // (ENOSPC, ENOMEM, ...) and leaves the table as it was, though the file
+  // may be longer.
   void Prepare(uint32_t id);
   // Stores `r` as record `id`. REQUIRES: Prepare(id) succeeded.
   void Set(uint32_t id, const Record& r);
   // Writes every modified page back and waits for it.
-  void Sync() const { map_.SyncAll(); }
+  void SyncData() const { map_.SyncAll(file_.path()); }
 
  private:
   RecordTable(File file, MemoryMap map, uint32_t capacity)

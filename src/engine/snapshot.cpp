@@ -14,66 +14,6 @@ namespace {
 constexpr size_t kIndexEntrySize = 12;
 constexpr size_t kReadBufferSize = 1 << 20;
 
-// Write buffer: pieces are appended; one that does not fit pushes the
-// buffered bytes out first, and one at least as large as the buffer goes
-// straight to the file.
-class SnapshotWriter {
- public:
-  explicit SnapshotWriter(const File& out) : out_(out) { buf_.reserve(kSnapshotBufferSize); }
-
-  void Append(Bytes piece) {
-    if (piece.size() > kSnapshotBufferSize - buf_.size()) Flush();
-    if (piece.size() >= kSnapshotBufferSize) {
-      size_t written;
-      out_.WriteAll(piece, kWriteWholeText, &written);
-      return;
-    }
-    buf_.insert(buf_.end(), piece.begin(), piece.end());
-  }
-  // Room for `n` more bytes without a flush, n <= buffer size.
-  std::byte* Reserve(size_t n) {
-    if (n > kSnapshotBufferSize - buf_.size()) Flush();
-    size_t at = buf_.size();
-    buf_.resize(at + n);
-    return buf_.data() + at;
-  }
-  void Flush() {
-    size_t written;
-    out_.WriteAll(buf_, kWriteBufferedText, &written);
-    buf_.clear();
-  }
-
- private:
-  const File& out_;
-  std::vector<std::byte> buf_;
-};
-
-void AppendSet(SnapshotWriter* w, const IdSet& set, std::vector<std::byte>* scratch) {
-  scratch->clear();
-  SerializeIdSet(set, scratch);
-  std::byte len[8];
-  EncodeFixed64(len, scratch->size());
-  w->Append(len);
-  w->Append(*scratch);
-}
-
-void EncodeAll(SnapshotWriter* w, const KeyIndex& key_index, const IdSet& live,
-               const IdSet& dead, uint32_t record_count, uint64_t key_data_end,
-               uint64_t value_data_end) {
-  EncodeFixed64(w->Reserve(8), key_index.size());
-  for (const KeyIndex::Entry& e : key_index) {
-    std::byte* p = w->Reserve(kIndexEntrySize);
-    EncodeFixed64(p, e.hash());
-    EncodeFixed32(p + 8, e.id);
-  }
-  std::vector<std::byte> scratch;
-  AppendSet(w, live, &scratch);
-  AppendSet(w, dead, &scratch);
-  EncodeFixed32(w->Reserve(4), record_count);
-  EncodeFixed64(w->Reserve(8), key_data_end);
-  EncodeFixed64(w->Reserve(8), value_data_end);
-}
-
 bool ReadFixed(BufferedReader* r, std::byte* dst, size_t n) { return r->ReadExact({dst, n}); }
 
 std::optional<IdSet> ReadSet(BufferedReader* r, uint64_t file_size) {
@@ -92,17 +32,64 @@ std::optional<IdSet> ReadSet(BufferedReader* r, uint64_t file_size) {
 
 }  // namespace
 
+SnapshotWriter::SnapshotWriter(const File& out) : out_(out) { buf_.reserve(kSnapshotBufferSize); }
+
+void SnapshotWriter::Append(Bytes piece) {
+  if (piece.size() > kSnapshotBufferSize - buf_.size()) WriteOut();
+  if (piece.size() >= kSnapshotBufferSize) {
+    size_t written;
+    out_.WriteAll(piece, kWriteWholeText, &written);
+    return;
+  }
+  buf_.insert(buf_.end(), piece.begin(), piece.end());
+}
+
+std::byte* SnapshotWriter::Reserve(size_t n) {
+  if (n > kSnapshotBufferSize - buf_.size()) WriteOut();
+  const size_t at = buf_.size();
+  buf_.resize(at + n);
+  return buf_.data() + at;
+}
+
+void SnapshotWriter::WriteOut() {
+  size_t written;
+  out_.WriteAll(buf_, kWriteBufferedText, &written);
+  buf_.clear();
+}
+
+void SnapshotWriter::AppendSet(const IdSet& set) {
+  scratch_.clear();
+  SerializeIdSet(set, &scratch_);
+  std::byte len[8];
+  EncodeFixed64(len, scratch_.size());
+  Append(len);
+  Append(scratch_);
+}
+
+void SnapshotWriter::Encode(const KeyIndex& key_index, const IdSet& live, const IdSet& dead,
+                            uint32_t record_count, uint64_t key_data_end,
+                            uint64_t value_data_end) {
+  EncodeFixed64(Reserve(8), key_index.size());
+  for (const KeyIndex::Entry& e : key_index) {
+    std::byte* p = Reserve(kIndexEntrySize);
+    EncodeFixed64(p, e.hash());
+    EncodeFixed32(p + 8, e.id);
+  }
+  AppendSet(live);
+  AppendSet(dead);
+  EncodeFixed32(Reserve(4), record_count);
+  EncodeFixed64(Reserve(8), key_data_end);
+  EncodeFixed64(Reserve(8), value_data_end);
+}
+
+void SnapshotWriter::Finish() { WriteOut(); }
+
 void WriteSnapshot(const File& out, const KeyIndex& key_index, const IdSet& live,
                    const IdSet& dead, uint32_t record_count, uint64_t key_data_end,
-                   uint64_t value_data_end, MidwayFailure midway) {
-  SnapshotWriter w(out);
-  try {
-    EncodeAll(&w, key_index, live, dead, record_count, key_data_end, value_data_end);
-  } catch (const Error& e) {
-    if (midway == MidwayFailure::kPanic) Unwrap(e);
-    throw;
-  }
-  w.Flush();
+                   uint64_t value_data_end) {
+  SnapshotWriter writer(out);
+  writer.Encode(key_index, live, dead, record_count, key_data_end, value_data_end);
+  writer.Finish();
 }
 
 std::optional<SnapshotData> ReadSnapshot(const File& in) {

@@ -10,6 +10,7 @@
 #define VANTRE_ENGINE_SNAPSHOT_H_
 
 #include <optional>
+#include <vector>
 
 #include "engine/file.h"
 #include "engine/id_set.h"
@@ -29,17 +30,40 @@ struct SnapshotData {
 // Size of the write buffer in front of the snapshot file.
 inline constexpr size_t kSnapshotBufferSize = 1 << 20;
 
-// What a failure to write out the full buffer while encoding means: for
-// persist the encoding cannot be resumed and the call panics; vacuum reports
-// every I/O failure alike.
-enum class MidwayFailure { kPanic, kReport };
+// Writes the six elements to a file at its position, through a 1 MiB
+// buffer, in two steps whose failures the caller may treat apart: Encode
+// writes the buffer out each time it fills (a failure there leaves the
+// file partly written with no way to resume), Finish writes out the rest.
+// Both throw OsError or EngineError. "out" must remain live while this
+// writer is in use.
+class SnapshotWriter {
+ public:
+  explicit SnapshotWriter(const File& out);
+  SnapshotWriter(const SnapshotWriter&) = delete;
+  SnapshotWriter& operator=(const SnapshotWriter&) = delete;
 
-// Writes the six elements to `out` at its current position, through a 1 MiB
-// buffer. Errors of the final flush are thrown as they come (OsError,
-// EngineError); those of an earlier flush as `midway` says.
+  void Encode(const KeyIndex& key_index, const IdSet& live, const IdSet& dead,
+              uint32_t record_count, uint64_t key_data_end, uint64_t value_data_end);
+  void Finish();
+
+ private:
+  // A piece that does not fit pushes the buffered bytes out first; one at
+  // least as large as the buffer goes straight to the file.
+  void Append(Bytes piece);
+  // Room for `n` more bytes without a write-out, n <= buffer size.
+  std::byte* Reserve(size_t n);
+  void AppendSet(const IdSet& set);
+  void WriteOut();
+
+  const File& out_;
+  std::vector<std::byte> buf_;
+  std::vector<std::byte> scratch_;
+};
+
+// Encode then Finish, for callers that treat every failure alike.
 void WriteSnapshot(const File& out, const KeyIndex& key_index, const IdSet& live,
                    const IdSet& dead, uint32_t record_count, uint64_t key_data_end,
-                   uint64_t value_data_end, MidwayFailure midway);
+                   uint64_t value_data_end);
 
 // Decodes a SnapshotData from the start of `in`. Returns nothing when the
 // bytes do not decode (too short, a bitmap that does not decode, a length

@@ -7,7 +7,6 @@
 #include "engine/data_window.h"
 #include "engine/error.h"
 #include "engine/key_hash.h"
-#include "engine/wal_writer.h"
 
 namespace vantre {
 namespace {
@@ -17,84 +16,97 @@ constexpr uint32_t kMaxReadLength = 1u << 31;
 // A read buffer grown past this is given back after a smaller read.
 constexpr size_t kMaxKeptScratch = 1 << 20;
 
-[[noreturn]] void SnapshotMismatch() {
-  throw EngineError(ErrorKind::kInvalidData, "snapshot.bin does not match the data files");
-}
-
 }  // namespace
 
-std::string JoinPath(const std::string& dir, const char* name) {
-  std::string path = dir;
-  if (path.empty() || path.back() != '/') path += '/';
-  path += name;
-  return path;
-}
-
-Store::Store(std::string dir, StoreState state, uint64_t cache_capacity)
-    : dir_(std::move(dir)), state_(std::move(state)), cache_(cache_capacity) {}
-
-std::string Store::PathOf(const char* name) const { return JoinPath(dir_, name); }
+Store::Store(StoreState state, uint64_t cache_capacity)
+    : state_(std::move(state)), cache_(cache_capacity) {}
 
 void Store::PrepareRecord(uint32_t id) {
   try {
-    try {
-      state_.table.Prepare(id);
-    } catch (const OsError& e) {
-      if (e.code() != ENOMEM) throw;
-      state_.keys.ReleaseReadMap();
-      state_.values.ReleaseReadMap();
-      state_.table.Prepare(id);
-    }
-  } catch (const Error& e) {
-    Unwrap(e);
+    state_.table.Prepare(id);
+  } catch (const OsError& e) {
+    if (e.code() != ENOMEM) throw;
+    state_.keys.ReleaseReadMap();
+    state_.values.ReleaseReadMap();
+    state_.table.Prepare(id);
   }
 }
 
-void Store::Put(std::string_view key, Bytes val, WalWriter* wal) {
+Store::PreparedPut Store::PreparePut(std::string_view key, Bytes val) {
   if (key.size() > std::numeric_limits<uint32_t>::max() ||
       val.size() > std::numeric_limits<uint32_t>::max() ||
       state_.record_count == std::numeric_limits<uint32_t>::max()) {
     throw Unrecoverable("capacity overflow");
   }
-  const uint64_t hash = KeyHash(key);
-  const uint32_t id = state_.record_count;
-  // Everything that can fail comes before the first change: room in the
-  // record table and the key index, then the key and value bytes, then the
-  // log record. A failure undoes the appends, so the Store and the log are
-  // as before.
-  PrepareRecord(id);
+  PreparedPut put{KeyHash(key), state_.record_count, {}, state_.keys.mark(), state_.values.mark()};
+  // Room first, then the bytes: a failure undoes the appends, so the Store
+  // is as before.
+  PrepareRecord(put.id);
   state_.key_index.ReserveOneMore();
-  const DataFile::Mark key_mark = state_.keys.mark();
-  const DataFile::Mark value_mark = state_.values.mark();
-  Record rec;
   try {
-    rec.key_offset = state_.keys.Append(AsBytes(key));
-    rec.value_offset = state_.values.Append(val);
-    if (wal != nullptr) wal->AppendPut(key, val);
-  } catch (const Error& e) {
-    state_.keys.Rollback(key_mark);
-    state_.values.Rollback(value_mark);
-    Unwrap(e);
+    put.record.key_offset = state_.keys.Append(AsBytes(key));
+    put.record.value_offset = state_.values.Append(val);
+  } catch (...) {
+    AbortPut(put);
+    throw;
   }
-  rec.key_length = static_cast<uint32_t>(key.size());
-  rec.value_length = static_cast<uint32_t>(val.size());
+  put.record.key_length = static_cast<uint32_t>(key.size());
+  put.record.value_length = static_cast<uint32_t>(val.size());
+  return put;
+}
 
-  state_.table.Set(id, rec);
-  state_.record_count = id + 1;
-  if (uint32_t* current = state_.key_index.find_id(hash)) {
+void Store::AbortPut(const PreparedPut& put) {
+  state_.keys.Rollback(put.key_mark);
+  state_.values.Rollback(put.value_mark);
+}
+
+void Store::ApplyPut(const PreparedPut& put, Bytes val) {
+  state_.table.Set(put.id, put.record);
+  state_.record_count = put.id + 1;
+  if (uint32_t* current = state_.key_index.find_id(put.hash)) {
     const uint32_t old = *current;
     state_.live.remove(old);
     state_.dead.add(old);
-    *current = id;
+    *current = put.id;
   } else {
-    state_.key_index.emplace(hash, id);
+    state_.key_index.emplace(put.hash, put.id);
   }
-  state_.live.add(id);
+  state_.live.add(put.id);
   // A cache that cannot hold the value keeps no older one either.
-  cache_.Insert(hash, val);
+  cache_.Insert(put.hash, val);
 }
 
-bool Store::Remove(std::string_view key) {
+bool Store::Locates(const Record& rec, std::string_view key, Bytes val) {
+  const auto below = [](uint64_t offset, uint64_t length, uint64_t end) {
+    return offset <= end && length <= end - offset;
+  };
+  if (rec.key_length != key.size() || rec.value_length != val.size() ||
+      !below(rec.key_offset, rec.key_length, state_.keys.end()) ||
+      !below(rec.value_offset, rec.value_length, state_.values.end())) {
+    return false;
+  }
+  try {
+    return state_.keys.Equals(rec.key_offset, AsBytes(key), &key_scratch_) &&
+           state_.values.Equals(rec.value_offset, val, &value_scratch_);
+  } catch (const Error&) {
+    return false;  // unreadable old bytes are simply not reused
+  }
+}
+
+void Store::ReplayPut(std::string_view key, Bytes val) {
+  const uint32_t id = state_.record_count;
+  if (id < state_.table.capacity() && id != std::numeric_limits<uint32_t>::max()) {
+    const Record existing = state_.table.At(id);
+    if (Locates(existing, key, val)) {
+      state_.key_index.ReserveOneMore();
+      ApplyPut({KeyHash(key), id, existing, state_.keys.mark(), state_.values.mark()}, val);
+      return;
+    }
+  }
+  ApplyPut(PreparePut(key, val), val);
+}
+
+bool Store::Delete(std::string_view key) {
   if (state_.key_index.empty()) return false;
   const uint64_t hash = KeyHash(key);
   const uint32_t* found = state_.key_index.find_id(hash);
@@ -107,11 +119,11 @@ bool Store::Remove(std::string_view key) {
   return true;
 }
 
-std::optional<Bytes> Store::Read(std::string_view key) {
+std::optional<Bytes> Store::Get(std::string_view key) {
   return Lookup(key, KeyHash(key), /*prepared=*/false);
 }
 
-std::optional<Bytes> Store::Read(std::string_view key, uint64_t hash) {
+std::optional<Bytes> Store::Get(std::string_view key, uint64_t hash) {
   return Lookup(key, hash, /*prepared=*/true);
 }
 
@@ -164,23 +176,19 @@ std::optional<Bytes> Store::Lookup(std::string_view key, uint64_t hash, bool pre
     state_.values.Prefetch(rec.value_offset);
     if (rec.value_length > 64) state_.values.Prefetch(rec.value_offset + rec.value_length - 1);
   }
-  try {
-    // A stored key of another length is another key with the same key
-    // hash; its bytes need not be read, only be there.
-    if (rec.key_length != key.size()) {
-      state_.keys.CheckInFile(rec.key_offset, rec.key_length);
-      return std::nullopt;
-    }
-    if (!state_.keys.Equals(rec.key_offset, AsBytes(key), &key_scratch_)) return std::nullopt;
-    state_.values.CheckInFile(rec.value_offset, rec.value_length);
-    if (value_scratch_.capacity() > kMaxKeptScratch && rec.value_length <= kMaxKeptScratch) {
-      value_scratch_ = {};
-    }
-    value_scratch_.resize(rec.value_length);
-    state_.values.Read(value_scratch_, rec.value_offset);
-  } catch (const Error& e) {
-    Unwrap(e);
+  // A stored key of another length is another key with the same key hash;
+  // its bytes need not be read, only be there.
+  if (rec.key_length != key.size()) {
+    state_.keys.CheckInFile(rec.key_offset, rec.key_length);
+    return std::nullopt;
   }
+  if (!state_.keys.Equals(rec.key_offset, AsBytes(key), &key_scratch_)) return std::nullopt;
+  state_.values.CheckInFile(rec.value_offset, rec.value_length);
+  if (value_scratch_.capacity() > kMaxKeptScratch && rec.value_length <= kMaxKeptScratch) {
+    value_scratch_ = {};
+  }
+  value_scratch_.resize(rec.value_length);
+  state_.values.Read(value_scratch_, rec.value_offset);
   return cache_.Insert(hash, value_scratch_);
 }
 
@@ -190,44 +198,21 @@ void Store::FlushData() {
 }
 
 void Store::SyncData() {
-  state_.keys.Sync();
-  state_.values.Sync();
-  state_.table.Sync();
+  state_.keys.SyncData();
+  state_.values.SyncData();
+  state_.table.SyncData();
 }
 
 std::vector<std::string> Store::Keys() const {
   std::vector<std::string> out;
   out.reserve(static_cast<size_t>(state_.live.cardinality()));
   DataWindow window(&state_.keys);
-  try {
-    for (uint32_t id : state_.live) {
-      const Record rec = state_.table.At(id);
-      if (rec.key_length >= kMaxReadLength) throw Unrecoverable("capacity overflow");
-      out.emplace_back(AsText(window.Get(rec.key_offset, rec.key_length)));
-    }
-  } catch (const Error& e) {
-    Unwrap(e);
+  for (uint32_t id : state_.live) {
+    const Record rec = state_.table.At(id);
+    if (rec.key_length >= kMaxReadLength) throw Unrecoverable("capacity overflow");
+    out.emplace_back(AsText(window.Get(rec.key_offset, rec.key_length)));
   }
   return out;
-}
-
-void Store::Restore(SnapshotData snap, uint64_t records_in_file) {
-  const uint64_t count = snap.record_count;
-  if (count > records_in_file || count > state_.table.capacity()) SnapshotMismatch();
-  if (snap.key_data_end > state_.keys.file().Size() ||
-      snap.value_data_end > state_.values.file().Size()) {
-    SnapshotMismatch();
-  }
-  if ((!snap.live.isEmpty() && snap.live.maximum() >= count) ||
-      (!snap.dead.isEmpty() && snap.dead.maximum() >= count)) {
-    SnapshotMismatch();
-  }
-  state_.key_index = std::move(snap.key_index);
-  state_.live = std::move(snap.live);
-  state_.dead = std::move(snap.dead);
-  state_.record_count = snap.record_count;
-  state_.keys.SetEnd(snap.key_data_end);
-  state_.values.SetEnd(snap.value_data_end);
 }
 
 void Store::Replace(StoreState next) {

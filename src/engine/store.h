@@ -14,6 +14,11 @@
 // record below the record count lies below the data ends; every cached
 // value is the current value of its key hash.
 //
+// The Store knows neither the log nor the snapshot's format: the Database
+// writes the log record of a put between PreparePut and ApplyPut, open
+// builds the StoreState from the snapshot and hands it over, and persist and
+// vacuum read the state through view().
+//
 // The key text of a live id is not kept in memory: it is in keys.bin, where
 // the id's record points, so listing keys reads it from there.
 #ifndef VANTRE_ENGINE_STORE_H_
@@ -32,12 +37,9 @@
 #include "engine/id_set.h"
 #include "engine/key_index.h"
 #include "engine/record_table.h"
-#include "engine/snapshot.h"
 #include "engine/value_cache.h"
 
 namespace vantre {
-
-class WalWriter;
 
 // Reads prepared together by Store::PrepareReads; larger batches are
 // prepared in slices of this many keys, each one slice ahead of its reads,
@@ -57,28 +59,66 @@ struct StoreState {
   DataFile values;
 };
 
+// Read-only view of a Store's state, for persist and vacuum; valid until
+// the Store next changes.
+struct StoreView {
+  const KeyIndex& key_index;
+  const IdSet& live;
+  const IdSet& dead;
+  uint32_t record_count;
+  const RecordTable& table;
+  const DataFile& keys;
+  const DataFile& values;
+};
+
+inline StoreView ViewOf(const StoreState& s) {
+  return {s.key_index, s.live, s.dead, s.record_count, s.table, s.keys, s.values};
+}
+
 class Store {
  public:
-  Store(std::string dir, StoreState state, uint64_t cache_capacity);
+  Store(StoreState state, uint64_t cache_capacity);
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
   Store(Store&&) = default;
 
-  // Stores `val` under `key` with a new record. When `wal` is given, the
-  // Put record is appended to it once the fallible file work is done and
-  // before anything in memory changes. A failure of the files or the log is
-  // Unrecoverable, an allocation failure std::bad_alloc; either leaves the
-  // Store as it was before the call, with no log record.
-  void Put(std::string_view key, Bytes val, WalWriter* wal);
+  // A put whose file work is done and whose memory change is still to come.
+  struct PreparedPut {
+    uint64_t hash;
+    uint32_t id;
+    Record record;
+    DataFile::Mark key_mark;
+    DataFile::Mark value_mark;
+  };
+  // The fallible half of a put: room for the record in the table and the
+  // key index, then the key and value bytes appended to the data files.
+  // Throws Error (the files) or std::bad_alloc, leaving the Store as it
+  // was; "capacity overflow" (Unrecoverable) for lengths a record cannot
+  // hold. Follow with exactly one of ApplyPut or AbortPut.
+  PreparedPut PreparePut(std::string_view key, Bytes val);
+  // Forgets the appended bytes of `put`.
+  void AbortPut(const PreparedPut& put);
+  // The memory half: the record written, the key pointed at it, the older
+  // record retired, the value cached. Cannot fail.
+  void ApplyPut(const PreparedPut& put, Bytes val);
+
+  // A put replayed from the log at open. When the record the put will take
+  // already locates this key and value below the data ends (an earlier
+  // open replayed the same log without a snapshot), the bytes are reused
+  // rather than appended again; otherwise as PreparePut then ApplyPut.
+  void ReplayPut(std::string_view key, Bytes val);
+
   // Removes `key`; false if it was not stored. Touches no file.
-  bool Remove(std::string_view key);
+  bool Delete(std::string_view key);
+
   // Looks `key` up through the cache, then the data files. Returns a view of
   // the value, valid until the Store next changes, or nothing if absent.
-  // Failures to read the files are Unrecoverable.
-  std::optional<Bytes> Read(std::string_view key);
+  // Throws Error when the files cannot be read; Unrecoverable for a record
+  // outside the table or lengths that cannot be read.
+  std::optional<Bytes> Get(std::string_view key);
   // The same, for a key of a batch that PrepareReads has prepared, with
   // the hash it computed.
-  std::optional<Bytes> Read(std::string_view key, uint64_t hash);
+  std::optional<Bytes> Get(std::string_view key, uint64_t hash);
   // The side-effect-free first pass of a batch of reads: computes the key
   // hashes of `keys` into `hashes` and starts loading the memory the reads
   // will touch (cache entries and their values; for keys the cache does not
@@ -89,8 +129,7 @@ class Store {
   void PrepareReads(std::span<const std::string_view> keys, std::span<uint64_t> hashes) const;
 
   // The key texts of the live ids, in ascending id order, read through
-  // their records. A record outside the table or data files is
-  // Unrecoverable.
+  // their records. Errors as Get.
   std::vector<std::string> Keys() const;
   // Number of live keys.
   uint64_t Len() const { return state_.live.cardinality(); }
@@ -105,36 +144,31 @@ class Store {
   // stable storage, so that a snapshot naming them can be relied on.
   void SyncData();
 
-  // Takes the persisted elements from a snapshot. Throws EngineError
-  // (invalid data) and changes nothing if the snapshot does not fit the
-  // store's files: more records than `records_in_file` (what offsets.bin
-  // held), data ends beyond the data files, or ids in the sets beyond the
-  // record count. REQUIRES: nothing stored since open.
-  void Restore(SnapshotData snap, uint64_t records_in_file);
+  StoreView view() const { return ViewOf(state_); }
+  // Drops the data files' append buffers unwritten, for a teardown that
+  // must write nothing.
+  void AbandonBuffers() {
+    state_.keys.Abandon();
+    state_.values.Abandon();
+  }
   // Installs a whole new state (vacuum's switch) and empties the cache.
   void Replace(StoreState next);
-
-  const StoreState& state() const { return state_; }
-  const std::string& dir() const { return dir_; }
-  std::string PathOf(const char* name) const;
 
  private:
   // Makes record `id` writable; when the address space is short, the data
   // files' read maps give way to the record table.
   void PrepareRecord(uint32_t id);
-  // Read's steps; `prepared`: PrepareReads has already started loading the
+  // Get's steps; `prepared`: PrepareReads has already started loading the
   // key's memory.
   std::optional<Bytes> Lookup(std::string_view key, uint64_t hash, bool prepared);
+  // Whether the bytes `rec` locates below the data ends are `key` and `val`.
+  bool Locates(const Record& rec, std::string_view key, Bytes val);
 
-  std::string dir_;
   StoreState state_;
   ValueCache cache_;
   std::vector<std::byte> key_scratch_;
   std::vector<std::byte> value_scratch_;
 };
-
-// Joins a directory and a file name with one "/".
-std::string JoinPath(const std::string& dir, const char* name);
 
 }  // namespace vantre
 

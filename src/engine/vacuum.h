@@ -1,28 +1,50 @@
-// Vacuum: compaction of keys.bin, vals.bin and offsets.bin into files that
-// hold only the live records, renumbered 0, 1, 2, ... in id order.
+// The steps of vacuum that touch files: copying the live records into
+// compaction files, and switching those files in. The Database runs them in
+// order and decides what each failure means (database.cpp, Vacuum).
 #ifndef VANTRE_ENGINE_VACUUM_H_
 #define VANTRE_ENGINE_VACUUM_H_
 
-#include <string>
+#include <cstdint>
 
+#include "engine/data_file.h"
+#include "engine/file.h"
+#include "engine/key_index.h"
+#include "engine/id_set.h"
 #include "engine/store.h"
-#include "engine/wal_writer.h"
+#include "engine/store_dir.h"
 
 namespace vantre {
 
-// Compacts `store` and empties `wal`, whose records the compacted state
-// covers. Failures before the commit point leave the store and its files as
-// they were. A failure in the file switch, after the commit point, still
-// installs the compacted state, sets *switch_pending and is rethrown: the
-// caller must complete the switch (CompleteCompactionSwitch) before it next
-// persists or compacts. REQUIRES: no switch pending; both locks held.
-void Compact(Store* store, WalWriter* wal, bool* switch_pending);
+// keys.bin.vac, vals.bin.vac and offsets.bin.vac, written and synced, with
+// the state that describes them.
+struct CompactedFiles {
+  KeyIndex key_index;
+  IdSet live;
+  uint32_t record_count = 0;
+  DataFile keys;
+  DataFile values;
+  File offsets;
+  uint64_t offsets_size = 0;
+};
 
-// Completes the file switch of a compaction that reached its commit point
-// (snapshot.bin.vac exists): every compacted file still under its temporary
-// name replaces its data file, then the compacted snapshot replaces
-// snapshot.bin. Does nothing without a commit marker. Throws OsError.
-void CompleteCompactionSwitch(const std::string& dir);
+// Copies the live records of `store`, in ascending id order, into the
+// three compaction files (leftovers of an earlier vacuum are truncated),
+// renumbered 0, 1, 2, ..., and syncs them. Walks the live set only. A
+// record outside the data files is EngineError ("failed to fill whole
+// buffer"); one outside the record table is Unrecoverable. Throws OsError
+// or EngineError otherwise. REQUIRES: the store's buffers written out.
+CompactedFiles CopySurvivors(const StoreDir& dir, const StoreView& store);
+
+// Maps the new record table and assembles the compacted state. Throws
+// OsError.
+StoreState MapCompacted(CompactedFiles files);
+
+// Completes the file switch of a vacuum that reached its commit point
+// (snapshot.bin.vac exists): every compaction file still under its
+// temporary name replaces its data file, then the compacted snapshot
+// replaces snapshot.bin. Does nothing without a commit marker. Throws
+// OsError.
+void CompleteVacuumSwitch(const StoreDir& dir);
 
 }  // namespace vantre
 

@@ -45,7 +45,7 @@ void WalWriter::Flush() {
   failed_ = false;
 }
 
-void WalWriter::Sync() {
+void WalWriter::SyncData() {
   Flush();
   file_.SyncData();
 }

@@ -45,13 +45,15 @@ class WalWriter {
   // Writes the buffered bytes to the file.
   void Flush();
   // Writes them out and forces the file's data to stable storage.
-  void Sync();
+  void SyncData();
   // Empties the log: cuts the file to length 0, moves its position to 0 and
   // discards the buffer, whose records a snapshot already covers.
   void Reset();
 
   size_t buffered() const { return len_; }
-  const File& file() const { return file_; }
+  // Drops the buffered records unwritten, for a teardown that must write
+  // nothing.
+  void AbandonBuffer() { len_ = 0; }
 
  private:
   // Appends a record made of `pieces`, `total` bytes in all.

@@ -162,7 +162,7 @@ TEST_F(CheckTest, ReportsInconsistentSets) {
   // that is not live, and whose record count leaves id 7 outside.
   File out = File::Open(JoinPath(dir_, kSnapshotFile), O_WRONLY | O_TRUNC);
   WriteSnapshot(out, KeyIndex{{1, 1}, {2, 2}, {3, 9}}, test::Ids({1, 2, 7}), test::Ids({1}), 5, 100,
-                100, MidwayFailure::kReport);
+                100);
   const std::string problems = Problems();
   EXPECT_NE(problems.find("1 record ids are in both"), std::string::npos) << problems;
   EXPECT_NE(problems.find("1 live or dead ids are not below the record count 5"), std::string::npos);

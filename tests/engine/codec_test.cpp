@@ -160,7 +160,7 @@ class SnapshotTest : public testing::Test {
     const std::string path = dir_.Join("written.bin");
     {
       File f = File::Open(path, O_WRONLY | O_CREAT | O_TRUNC);
-      WriteSnapshot(f, index, live, dead, count, key_end, value_end, MidwayFailure::kReport);
+      WriteSnapshot(f, index, live, dead, count, key_end, value_end);
     }
     return test::ReadFileText(path);
   }

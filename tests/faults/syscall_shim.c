@@ -107,9 +107,13 @@ static int decide(const char *name, int kind) {
   if (!real_##name) real_##name = NEXT(name)
 
 /* ------------------------------------------------------------ by path */
-static int open_common(const char *name, int fd_or_neg, const char *path) {
+/* A path relative to a tracked directory descriptor is tracked too. */
+static int at_tracked(int dirfd, const char *path) {
+  return path_tracked(path) || (path && path[0] != '/' && fd_tracked(dirfd));
+}
+static int open_common(const char *name, int fd_or_neg, int tracked_path) {
   (void)name;
-  if (fd_or_neg >= 0 && fd_or_neg < MAX_FD) tracked[fd_or_neg] = (unsigned char)path_tracked(path);
+  if (fd_or_neg >= 0 && fd_or_neg < MAX_FD) tracked[fd_or_neg] = (unsigned char)tracked_path;
   return fd_or_neg;
 }
 
@@ -123,21 +127,42 @@ static int open_common(const char *name, int fd_or_neg, const char *path) {
       m = va_arg(ap, mode_t);                                                  \
       va_end(ap);                                                              \
     }                                                                          \
-    if (path_tracked(path) && decide(#fn, K_INTERRUPTIBLE) == 1) return -1;    \
-    return open_common(#fn, OPEN_CALL, path);                                  \
+    const int t = OPEN_TRACKED;                                                \
+    if (t && decide(#fn, K_INTERRUPTIBLE) == 1) return -1;                     \
+    return open_common(#fn, OPEN_CALL, t);                                     \
   }
+#define OPEN_TRACKED path_tracked(path)
 #define OPEN_CALL real_open(path, flags, m)
 OPEN_WRAPPER(open, const char *path)
 #undef OPEN_CALL
 #define OPEN_CALL real_open64(path, flags, m)
 OPEN_WRAPPER(open64, const char *path)
 #undef OPEN_CALL
+#undef OPEN_TRACKED
+#define OPEN_TRACKED at_tracked(dirfd, path)
 #define OPEN_CALL real_openat(dirfd, path, flags, m)
 OPEN_WRAPPER(openat, int dirfd, const char *path)
 #undef OPEN_CALL
 #define OPEN_CALL real_openat64(dirfd, path, flags, m)
 OPEN_WRAPPER(openat64, int dirfd, const char *path)
 #undef OPEN_CALL
+#undef OPEN_TRACKED
+
+int renameat(int fromfd, const char *from, int tofd, const char *to) {
+  REAL(renameat);
+  if ((at_tracked(fromfd, from) || at_tracked(tofd, to)) && decide("rename", K_PLAIN)) return -1;
+  return real_renameat(fromfd, from, tofd, to);
+}
+int fstatat(int dirfd, const char *path, struct stat *st, int flags) {
+  REAL(fstatat);
+  if (at_tracked(dirfd, path) && decide("stat", K_PLAIN)) return -1;
+  return real_fstatat(dirfd, path, st, flags);
+}
+int fstatat64(int dirfd, const char *path, struct stat64 *st, int flags) {
+  REAL(fstatat64);
+  if (at_tracked(dirfd, path) && decide("stat", K_PLAIN)) return -1;
+  return real_fstatat64(dirfd, path, st, flags);
+}
 
 int rename(const char *from, const char *to) {
   REAL(rename);

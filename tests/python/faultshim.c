@@ -5,11 +5,11 @@
  *                                name is <name> fail with VANTRE_FAIL_ERRNO
  *                                (default EIO). Read at every call, so a
  *                                process can switch it on and off.
- *   VANTRE_CRASH_RENAME=<n>      the n-th rename() of the process ends it
+ *   VANTRE_CRASH_RENAME=<n>      the n-th rename of the process ends it
  *                                with _exit(77) before renaming.
- *   VANTRE_CRASH_AFTER_RENAME=<n> the same, just after the n-th rename().
+ *   VANTRE_CRASH_AFTER_RENAME=<n> the same, just after the n-th rename.
  *   VANTRE_FAIL_RENAME=<name>    the first VANTRE_FAIL_RENAME_TIMES (default 1)
- *                                rename() calls whose source's base name is
+ *                                renameat() calls whose source's base name is
  *                                <name> fail with VANTRE_FAIL_ERRNO (later
  *                                ones go through).
  *   VANTRE_TRACE=<path>          appends one line per fsync, fdatasync,
@@ -108,7 +108,7 @@ ssize_t pwrite64(int fd, const void *buf, size_t n, off64_t off) {
 static int renames;
 static int rename_failed;
 
-int rename(const char *from, const char *to) {
+int renameat(int fromfd, const char *from, int tofd, const char *to) {
   ++renames;
   const char *fail = getenv("VANTRE_FAIL_RENAME");
   const char *times = getenv("VANTRE_FAIL_RENAME_TIMES");
@@ -120,7 +120,7 @@ int rename(const char *from, const char *to) {
   trace("rename", base_name(from), base_name(to));
   const char *before = getenv("VANTRE_CRASH_RENAME");
   if (before && atoi(before) == renames) _exit(77);
-  int rc = NEXT(rename)(from, to);
+  int rc = NEXT(renameat)(fromfd, from, tofd, to);
   const char *after = getenv("VANTRE_CRASH_AFTER_RENAME");
   if (after && atoi(after) == renames) _exit(77);
   return rc;

@@ -135,8 +135,8 @@ def test_empty_value_and_exact_log_bytes(store_dir):
     assert wal[:21] == log_put("a", b"")
     assert wal[-13:].hex() == "01000000" "0100000000000000" "61"
     assert file_bytes(store_dir, "vals.bin") == b"xyz"  # the empty values add nothing
-    # The replay at the second open wrote "a" again as record 0.
-    assert records(store_dir, 4) == [(1, 1, 0, 0), (2, 1, 0, 2), (3, 1, 2, 0), (4, 1, 2, 1)]
+    # The replay at the second open found "a" where record 0 points, and kept it.
+    assert records(store_dir, 4) == [(0, 1, 0, 0), (1, 1, 0, 2), (2, 1, 2, 0), (3, 1, 2, 1)]
 
 
 def test_delete_appends_a_record_whether_or_not_the_key_is_stored(store_dir):
