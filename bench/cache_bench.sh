@@ -20,8 +20,8 @@ if [[ -n $rev ]]; then
 fi
 # Caches that offer Prefetch get the prefetched batch row too.
 prefetch=()
-grep -q "void Prefetch" "$src/engine/value_cache.h" && prefetch=(-DVANTRE_CACHE_PREFETCH)
+grep -q "void Prefetch" "$src/engine/state/value_cache.h" && prefetch=(-DVANTRE_CACHE_PREFETCH)
 c++ "${prefetch[@]}" -std=c++20 -O2 -g -DNDEBUG -I"$src" -o "$out/value_cache_bench" \
-  "$root/bench/value_cache_bench.cpp" "$src/engine/value_cache.cpp"
+  "$root/bench/value_cache_bench.cpp" "$src/engine/state/value_cache.cpp"
 echo "value cache micro-benchmark: cache of ${rev:-the working tree} ($(git -C "$root" rev-parse --short "${rev:-HEAD}")), $(date -u '+%Y-%m-%d %H:%M'), load average $(cut -d' ' -f1-3 /proc/loadavg)"
 "$out/value_cache_bench" "$@"

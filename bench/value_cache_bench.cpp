@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/value_cache.h"
+#include "engine/state/value_cache.h"
 
 namespace {
 

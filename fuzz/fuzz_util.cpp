@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "engine/error.h"
+#include "engine/util/error.h"
 
 namespace vantre::fuzz {
 

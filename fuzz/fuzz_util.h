@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/file.h"
+#include "engine/io/file.h"
 
 namespace vantre::fuzz {
 

@@ -3,7 +3,7 @@
 // would write a different set back on the next persist.
 #include <cstdlib>
 
-#include "engine/id_set.h"
+#include "engine/format/id_set.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace vantre;

@@ -1,7 +1,7 @@
 // Fuzzes ReadSnapshot: every input decodes or is refused, without reading
 // out of bounds or allocating more than the input can describe. What open
 // does with the decoded counts is the store_dir target's job.
-#include "engine/snapshot.h"
+#include "engine/format/snapshot.h"
 #include "fuzz_util.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/database.h"
-#include "engine/error.h"
-#include "engine/format.h"
+#include "engine/db/database.h"
+#include "engine/util/error.h"
+#include "engine/format/format.h"
 #include "fuzz_util.h"
 
 namespace {

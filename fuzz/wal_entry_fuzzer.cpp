@@ -2,8 +2,8 @@
 // as replay does. Each decoded record must lie inside the input.
 #include <cstdlib>
 
-#include "engine/buffered_reader.h"
-#include "engine/wal_entry.h"
+#include "engine/io/buffered_reader.h"
+#include "engine/format/wal_entry.h"
 #include "fuzz_util.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

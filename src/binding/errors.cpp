@@ -5,7 +5,7 @@
 #include <new>
 #include <string_view>
 
-#include "engine/error.h"
+#include "engine/util/error.h"
 
 namespace vantre::binding {
 namespace {

@@ -1,6 +1,6 @@
 #include "binding/results.h"
 
-#include "engine/error.h"
+#include "engine/util/error.h"
 
 namespace vantre::binding {
 namespace {

@@ -15,7 +15,7 @@
 #include "binding/errors.h"
 #include "binding/py_ref.h"
 #include "binding/results.h"
-#include "engine/error.h"
+#include "engine/util/error.h"
 
 namespace vantre::binding {
 namespace {

@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "engine/database.h"
+#include "engine/db/database.h"
 
 namespace vantre::binding {
 

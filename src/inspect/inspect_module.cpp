@@ -1,5 +1,5 @@
 // vantre._inspect: the read-only directory inspection of the engine
-// (engine/check.h) for the command-line tool. One type, Inspector:
+// (engine/check/check.h) for the command-line tool. One type, Inspector:
 //
 //   Inspector(path)                   rebuilds the directory's state read-only
 //   .figures() -> dict                counts and sizes (DirectoryFigures)
@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "binding/py_ref.h"
-#include "engine/check.h"
-#include "engine/error.h"
+#include "engine/check/check.h"
+#include "engine/util/error.h"
 
 namespace vantre::inspect {
 namespace {

@@ -9,10 +9,10 @@
 #include <map>
 #include <string>
 
-#include "engine/check.h"
-#include "engine/database.h"
-#include "engine/error.h"
-#include "engine/snapshot.h"
+#include "engine/check/check.h"
+#include "engine/db/database.h"
+#include "engine/util/error.h"
+#include "engine/format/snapshot.h"
 #include "test_util.h"
 
 namespace vantre {

@@ -11,11 +11,11 @@
 #include <tuple>
 #include <vector>
 
-#include "engine/buffered_reader.h"
-#include "engine/format.h"
-#include "engine/key_hash.h"
-#include "engine/snapshot.h"
-#include "engine/wal_entry.h"
+#include "engine/io/buffered_reader.h"
+#include "engine/format/format.h"
+#include "engine/format/key_hash.h"
+#include "engine/format/snapshot.h"
+#include "engine/format/wal_entry.h"
 #include "test_util.h"
 
 // Largest single allocation since the last reset: a length declared far

@@ -1,4 +1,4 @@
-#include "engine/data_file.h"
+#include "engine/io/data_file.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/error.h"
+#include "engine/util/error.h"
 #include "test_util.h"
 
 namespace vantre {

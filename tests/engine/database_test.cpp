@@ -1,7 +1,7 @@
 // The store through its front door: a storage directory opened, written,
 // persisted, compacted and reopened, with its files checked and damaged
 // between runs.
-#include "engine/database.h"
+#include "engine/db/database.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/error.h"
-#include "engine/key_hash.h"
-#include "engine/snapshot.h"
+#include "engine/util/error.h"
+#include "engine/format/key_hash.h"
+#include "engine/format/snapshot.h"
 #include "test_util.h"
 
 namespace vantre {

@@ -1,4 +1,4 @@
-#include "engine/id_set.h"
+#include "engine/format/id_set.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "engine/key_hash.h"
+#include "engine/format/key_hash.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "engine/record_table.h"
+#include "engine/io/record_table.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "engine/error.h"
+#include "engine/util/error.h"
 #include "test_util.h"
 
 namespace vantre {

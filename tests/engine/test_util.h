@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/coding.h"
-#include "engine/file.h"
-#include "engine/id_set.h"
-#include "engine/wal_writer.h"
+#include "engine/format/coding.h"
+#include "engine/io/file.h"
+#include "engine/format/id_set.h"
+#include "engine/io/wal_writer.h"
 
 namespace vantre::test {
 

@@ -1,4 +1,4 @@
-#include "engine/value_cache.h"
+#include "engine/state/value_cache.h"
 
 #include <gtest/gtest.h>
 

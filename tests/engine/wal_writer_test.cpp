@@ -1,4 +1,4 @@
-#include "engine/wal_writer.h"
+#include "engine/io/wal_writer.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -9,8 +9,8 @@
 #include <memory>
 #include <string>
 
-#include "engine/error.h"
-#include "engine/wal_entry.h"
+#include "engine/util/error.h"
+#include "engine/format/wal_entry.h"
 #include "test_util.h"
 
 namespace vantre {

@@ -27,7 +27,7 @@ import _vantre
 KNOWN_FAULTS = {}
 
 # ---------------------------------------------------------- values and log sizes
-# The log buffer (engine/wal_writer.h): a kill loses at most the records
+# The log buffer (engine/io/wal_writer.h): a kill loses at most the records
 # still in it, never more than this many bytes, and never a record of this
 # size or more (those go straight to the file).
 WAL_BUFFER = 8192

@@ -1,0 +1,137 @@
+// Read-only inspection of a storage directory: the state that opening it
+// would rebuild (snapshot.bin, then wal.bin replayed on top), its figures,
+// a verification of every live record, and the live entries in id order.
+//
+// Nothing here writes, creates, renames or locks a file: every file is
+// opened O_RDONLY and a missing one is reported, never created, so the
+// inspection can run beside a process that has the store open. A
+// compaction interrupted after its commit point (snapshot.bin.vac present)
+// is inspected as open would complete it: each data file that still has a
+// .vac copy is read from that copy, and the snapshot from snapshot.bin.vac.
+//
+// Where a live record's bytes are: ids below the snapshot's record count
+// have their record in offsets.bin and their bytes in keys.bin and
+// vals.bin; ids from there on are made by replaying the log, and their key
+// and value bytes are read from wal.bin itself, where the replay takes
+// them from.
+#ifndef VANTRE_ENGINE_CHECK_H_
+#define VANTRE_ENGINE_CHECK_H_
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "engine/io/file.h"
+#include "engine/format/format.h"
+#include "engine/format/id_set.h"
+#include "engine/state/key_index.h"
+
+namespace vantre {
+
+struct DirectoryFigures {
+  uint64_t live_keys = 0;
+  uint64_t records = 0;          // record count after the log is replayed
+  uint64_t dead_records = 0;     // superseded or deleted records
+  uint64_t record_capacity = 0;  // records offsets.bin has room for
+  uint64_t offsets_bytes = 0;
+  uint64_t keys_bytes = 0;
+  uint64_t values_bytes = 0;
+  uint64_t snapshot_bytes = 0;
+  uint64_t log_bytes = 0;
+  uint64_t log_records = 0;      // whole records decoded from wal.bin
+  uint64_t log_torn_bytes = 0;   // bytes after the last whole record
+  uint64_t live_data_bytes = 0;  // key and value bytes of the live records
+  // Bytes of keys.bin and vals.bin that vacuum would drop, once open has
+  // replayed the log into them.
+  uint64_t reclaimable_bytes = 0;
+  bool snapshot_present = false;
+  bool snapshot_decoded = false;
+  bool vacuum_pending = false;  // snapshot.bin.vac: open completes a switch
+};
+
+// Called with (done, total) units of work; returning false stops the work.
+using Progress = std::function<bool(uint64_t, uint64_t)>;
+
+class DirectoryInspector {
+ public:
+  // Opens the directory's files read-only and rebuilds its state. What does
+  // not decode is recorded in problems(). A directory that does not exist
+  // is OsError(ENOENT); read errors are thrown as OsError.
+  explicit DirectoryInspector(std::string dir);
+  DirectoryInspector(const DirectoryInspector&) = delete;
+  DirectoryInspector& operator=(const DirectoryInspector&) = delete;
+
+  const DirectoryFigures& figures() const { return figures_; }
+  // Problems found so far, one sentence each.
+  const std::vector<std::string>& problems() const { return problems_; }
+
+  // Verifies every live record: it lies inside the data below the data
+  // ends, its key is UTF-8 and hashes to the key index entry naming its id.
+  // Problems are added to problems(), at most kMaxReportedRecords of them
+  // for records, then a count. Returns false if `progress` stopped it.
+  bool Verify(const Progress& progress);
+
+  // Live record ids in ascending order, the order in which keys are listed.
+  uint64_t live_count() const { return live_ids_.size(); }
+  // Reads the key, and the value unless `value` is null, of the i-th live
+  // record. REQUIRES: i < live_count(). A record that does not lie inside
+  // its file is EngineError (kInvalidData); read errors are OsError.
+  void ReadEntry(uint64_t i, std::string* key, std::vector<std::byte>* value);
+
+  static constexpr size_t kMaxReportedRecords = 50;
+
+ private:
+  // Where one record's key and value bytes are.
+  struct Place {
+    bool in_log;  // bytes in wal.bin, else keys.bin and vals.bin
+    Record record;
+  };
+
+  // A read-only file and a window over it, so that ranges read in mostly
+  // ascending order cost a copy rather than a system call each.
+  class Source {
+   public:
+    bool present() const { return file_.is_open(); }
+    uint64_t size() const { return size_; }
+    void Open(const std::string& path);  // absent when it does not exist
+    // Copies the `length` bytes at `offset` into `dst`; a range outside the
+    // file is EngineError (kInvalidData).
+    void Read(uint64_t offset, size_t length, std::byte* dst);
+    const File& file() const { return file_; }
+
+   private:
+    File file_;
+    uint64_t size_ = 0;
+    std::vector<std::byte> window_;
+    uint64_t window_start_ = 0;
+  };
+
+  void LoadSnapshot();
+  void CheckSnapshotSets();
+  void ReplayLog();
+  void ComputeFigures();
+  Place PlaceOf(uint32_t id);
+  void AddRecordProblem(uint32_t id, const std::string& what);
+
+  std::string dir_;
+  Source offsets_, keys_, values_, log_;
+  DirectoryFigures figures_;
+  std::vector<std::string> problems_;
+  uint64_t record_problems_ = 0;
+
+  // Rebuilt state, as open would have it.
+  KeyIndex key_index_;
+  IdSet live_;
+  IdSet dead_;
+  uint64_t snapshot_records_ = 0;  // ids below this have offsets.bin records
+  uint64_t key_data_end_ = 0;      // of keys.bin, before replay
+  uint64_t value_data_end_ = 0;
+  uint64_t record_count_ = 0;
+  std::vector<Record> log_records_;  // id snapshot_records_ + i, in wal.bin
+  std::vector<uint32_t> live_ids_;
+};
+
+}  // namespace vantre
+
+#endif  // VANTRE_ENGINE_CHECK_H_

@@ -1,0 +1,190 @@
+// The engine's front door: one open storage directory, and every operation
+// the module offers on it.
+//
+// A Database owns the directory (and its lock), the Store and the
+// WalWriter, each behind its own reader-writer lock. Every operation takes
+// the locks it needs itself, always the Store lock before the WalWriter
+// lock, and runs all of its steps here (log record then memory, sync then
+// snapshot), so callers only convert arguments and results:
+//
+//   Put, Delete           Store exclusive, then WalWriter exclusive
+//   Get, GetMany          Store exclusive (reads update the value cache)
+//   Len, Keys, CacheStats Store shared
+//   ClearCache            Store exclusive
+//   Persist, Vacuum       Store exclusive, then WalWriter exclusive
+//   Flush                 Store exclusive, then WalWriter exclusive
+//
+// The locks are released by unwinding and never marked poisoned, so an
+// operation that fails leaves the Database usable.
+//
+// Failures are decided here, once per operation, and nowhere below:
+//   Put, Delete, Get, GetMany, Keys   every Error is fatal (Unrecoverable)
+//   Open     reported, but opening, sizing and mapping the data files and
+//            replaying a put are fatal
+//   Persist  reported, but a write failing midway through the snapshot is
+//            fatal (the file cannot be completed)
+//   Vacuum   reported, but mapping the new record table is fatal
+// std::bad_alloc leaves the state as before the call. A failed sync is
+// remembered (the kernel may have dropped the pages it could not write):
+// persist and vacuum refuse with it until the store is reopened.
+//
+// A Database belongs to the process that opened it: in a forked child
+// every operation fails (kWrongProcess), and teardown there writes nothing
+// and leaves the directory lock to the parent.
+#ifndef VANTRE_ENGINE_DATABASE_H_
+#define VANTRE_ENGINE_DATABASE_H_
+
+#include <algorithm>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <shared_mutex>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/format/coding.h"
+#include "engine/util/error.h"
+#include "engine/db/rw_lock.h"
+#include "engine/state/store.h"
+#include "engine/io/store_dir.h"
+#include "engine/io/wal_writer.h"
+
+namespace vantre {
+
+// A failure to write out buffers that no call can report (teardown, exit).
+struct FlushFailure {
+  std::string dir;
+  std::exception_ptr error;  // an OsError or EngineError
+};
+
+class Database {
+ public:
+  // Opens (creating if needed) the store in `dir`: takes the directory's
+  // lock, completes a vacuum interrupted after its commit point, loads
+  // snapshot.bin, replays wal.bin and opens it for appending. A directory
+  // held by another live Database, in this process or another, fails at
+  // once with EngineError (would block) and nothing is created or changed.
+  // A snapshot.bin that does not decode is refused (Error::Damaged) before
+  // any file is created or changed.
+  static std::shared_ptr<Database> Open(const std::string& dir, uint64_t cache_capacity);
+
+  Database(const Database&) = delete;
+  Database& operator=(const Database&) = delete;
+  // Writes the buffers out (ignoring any potential errors: Flush() first to
+  // see them), then releases files, maps and the directory lock. In a
+  // process other than the opener's, writes nothing and keeps the lock.
+  ~Database();
+
+  void Put(std::string_view key, Bytes val);
+  // True if the key was stored.
+  bool Delete(std::string_view key);
+
+  // Calls use(value) with a view of the value, valid during the call only,
+  // while the Store is locked. False, without calling, if absent.
+  template <typename F>
+  bool Get(std::string_view key, F&& use) {
+    CheckOwner();
+    std::unique_lock<RwLock> lock(store_mutex_);
+    const std::optional<Bytes> value = Fatal([&] { return store_.Get(key); });
+    if (!value) return false;
+    use(*value);
+    return true;
+  }
+  // Looks every key up, in order, under one lock, exactly as the same
+  // sequence of Get calls would (cache effects included): calls use(i,
+  // value) for each key i that is present.
+  template <typename F>
+  void GetMany(std::span<const std::string_view> keys, F&& use) {
+    CheckOwner();
+    std::unique_lock<RwLock> lock(store_mutex_);
+    // Slices are prepared one ahead of their reads, so that the memory a
+    // slice's reads wait for has had the previous slice's reads to arrive.
+    uint64_t hashes[2][kMaxPreparedReads];
+    auto slice_at = [&](size_t start) {
+      return keys.subspan(start, std::min(kMaxPreparedReads, keys.size() - start));
+    };
+    if (keys.empty()) return;
+    store_.PrepareReads(slice_at(0), {hashes[0], slice_at(0).size()});
+    for (size_t start = 0, k = 0; start < keys.size(); start += kMaxPreparedReads, k ^= 1) {
+      const auto slice = slice_at(start);
+      const size_t next = start + kMaxPreparedReads;
+      if (next < keys.size()) {
+        store_.PrepareReads(slice_at(next), {hashes[k ^ 1], slice_at(next).size()});
+      }
+      for (size_t j = 0; j < slice.size(); ++j) {
+        const std::optional<Bytes> value =
+            Fatal([&] { return store_.Get(slice[j], hashes[k][j]); });
+        if (value) use(start + j, *value);
+      }
+    }
+  }
+
+  uint64_t Len();
+  std::vector<std::string> Keys();
+  struct CacheStats {
+    uint64_t entries;
+    uint64_t capacity;
+  };
+  CacheStats GetCacheStats();
+  void ClearCache();
+
+  // Makes the current state the starting point for recovery: data synced,
+  // snapshot.bin written durably, then the log emptied (stages in
+  // database.cpp).
+  void Persist();
+  // Rewrites the data files with only the live records, renumbered densely.
+  void Vacuum();
+
+  // Writes out the buffers of the log and the data files; throws the first
+  // failure.
+  void Flush();
+
+  // Flushes every Database open in this process, as teardown would, without
+  // closing anything; for an interpreter exit, where objects may never be
+  // freed. Databases opened by another process (before a fork) are
+  // skipped. Returns the failures.
+  static std::vector<FlushFailure> FlushAllOpen();
+
+  // Bytes that open cut from the end of wal.bin because they did not
+  // decode (moved to wal.bin.cut); 0 for a clean log.
+  uint64_t cut_log_bytes() const { return cut_log_bytes_; }
+
+ private:
+  Database(StoreDir dir, Store store, File log, uint64_t log_size);
+  // Adds `db` to the process's list of open stores (FlushAllOpen).
+  static void Register(const std::shared_ptr<Database>& db);
+
+  // Fails unless this process opened the store.
+  void CheckOwner() const;
+  bool OwnedHere() const;
+  // Completes a vacuum whose file switch failed after its commit point:
+  // persist and vacuum must not act while the directory is half switched.
+  // Refuses while an earlier sync failure stands. REQUIRES: Store lock.
+  void PrepareForSnapshot();
+  // Runs the stages of a snapshot-writing operation; a failed sync among
+  // them is remembered before it is rethrown. REQUIRES: Store lock.
+  template <typename F>
+  void RememberingSyncFailure(F&& stages);
+  // Writes the store's state (or `next`'s) to `name` and syncs it; a write
+  // failing midway through the encoding is fatal when `midway_fatal`.
+  void WriteSnapshotFile(const char* name, const StoreView& state, bool midway_fatal);
+
+  // Declared first: released last, after the buffers are written out.
+  StoreDir dir_;
+  RwLock store_mutex_;
+  Store store_;
+  RwLock wal_mutex_;
+  WalWriter wal_;
+  bool switch_pending_ = false;        // guarded by store_mutex_
+  std::optional<Error> sync_failure_;  // guarded by store_mutex_
+  uint64_t cut_log_bytes_ = 0;
+  uint64_t owner_generation_;          // the opener's process generation
+};
+
+}  // namespace vantre
+
+#endif  // VANTRE_ENGINE_DATABASE_H_

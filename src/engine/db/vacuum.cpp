@@ -1,0 +1,156 @@
+#include "engine/db/vacuum.h"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "engine/io/data_window.h"
+#include "engine/util/error.h"
+#include "engine/format/format.h"
+#include "engine/format/key_hash.h"
+#include "engine/format/utf8.h"
+
+namespace vantre {
+namespace {
+
+// Opens a compaction file and empties it. A leftover name may still be a
+// live data file (a switch that was never completed): it is never
+// truncated.
+File CreateCompactionFile(const StoreDir& dir, const StoreView& store, const char* name) {
+  File f = dir.OpenFile(name, O_RDWR | O_CREAT);
+  if (store.keys.SameFileAs(f) || store.values.SameFileAs(f) || store.table.SameFileAs(f)) {
+    throw EngineError(ErrorKind::kInvalidInput, "compaction file is a live data file", f.path());
+  }
+  f.Truncate(0);
+  return f;
+}
+
+// New id of each survivor: its rank in the live set. Dense (one slot per
+// id below the highest live id) when that fits inside the record table,
+// whose size is real; otherwise (ids beyond the table, from a damaged
+// snapshot) found by binary search among the survivors.
+class Renumbering {
+ public:
+  static constexpr uint32_t kGone = UINT32_MAX;
+
+  explicit Renumbering(const StoreView& store) {
+    const uint64_t top = store.live.isEmpty() ? 0 : uint64_t{store.live.maximum()} + 1;
+    dense_ = top <= store.table.capacity();
+    if (dense_) new_id_.assign(static_cast<size_t>(top), kGone);
+    uint32_t rank = 0;
+    for (uint32_t id : store.live) {
+      if (dense_) {
+        new_id_[id] = rank++;
+      } else {
+        new_id_.push_back(id);
+      }
+    }
+  }
+  uint32_t Of(uint32_t id) const {
+    if (dense_) return id < new_id_.size() ? new_id_[id] : kGone;
+    const auto at = std::lower_bound(new_id_.begin(), new_id_.end(), id);
+    return at != new_id_.end() && *at == id ? static_cast<uint32_t>(at - new_id_.begin()) : kGone;
+  }
+
+ private:
+  bool dense_;
+  std::vector<uint32_t> new_id_;  // dense: by old id; else: the survivors
+};
+
+// Fills `index` with a copy of the store's key index in which every id is
+// replaced by its new id. Returns false, leaving `index` unspecified,
+// unless the key index names every survivor exactly once and nothing else.
+bool RenumberedIndex(const StoreView& store, KeyIndex* index) {
+  const uint64_t survivors = store.live.cardinality();
+  if (store.key_index.size() != survivors) return false;
+  const Renumbering renumbering(store);
+  *index = store.key_index;
+  std::vector<bool> named(static_cast<size_t>(survivors), false);
+  for (const KeyIndex::Entry& e : *index) {
+    const uint32_t id = renumbering.Of(e.id);
+    if (id == Renumbering::kGone || named[id]) return false;
+    named[id] = true;
+    e.id = id;
+  }
+  return true;
+}
+
+bool Inside(uint64_t offset, uint64_t length, uint64_t end) {
+  return offset <= end && length <= end - offset;
+}
+
+}  // namespace
+
+CompactedFiles CopySurvivors(const StoreDir& dir, const StoreView& store) {
+  // Every survivor must lie inside the data files as they really are: a
+  // file cut short under the store must not be copied as zeros.
+  if (store.keys.FileSize() < store.keys.end() || store.values.FileSize() < store.values.end()) {
+    throw EngineError(ErrorKind::kUnexpectedEof, kFillBufferText);
+  }
+  CompactedFiles out{KeyIndex(), IdSet(), 0,
+                     DataFile(CreateCompactionFile(dir, store, kKeysVacFile), 0),
+                     DataFile(CreateCompactionFile(dir, store, kValsVacFile), 0),
+                     CreateCompactionFile(dir, store, kOffsetsVacFile), 0};
+  DataFile offsets(std::move(out.offsets), 0);
+
+  // In a consistent store the key index names every survivor exactly once,
+  // so renumbering a copy of it gives what hashing every key read back from
+  // keys.bin would, without a hash and a random insert per key. If it does
+  // not (a damaged snapshot, say), every key is hashed.
+  const bool rehash = !RenumberedIndex(store, &out.key_index);
+  if (rehash) out.key_index.clear();
+  DataWindow keys_in(&store.keys);
+  DataWindow values_in(&store.values);
+  std::string key;
+  for (uint32_t id : store.live) {
+    const Record rec = store.table.At(id);
+    if (!Inside(rec.key_offset, rec.key_length, store.keys.end()) ||
+        !Inside(rec.value_offset, rec.value_length, store.values.end())) {
+      throw EngineError(ErrorKind::kUnexpectedEof, kFillBufferText);
+    }
+    const Bytes key_bytes = keys_in.Get(rec.key_offset, rec.key_length);
+    Record moved{out.keys.Append(key_bytes), rec.key_length, 0, rec.value_length};
+    moved.value_offset = out.values.Append(values_in.Get(rec.value_offset, rec.value_length));
+    if (rehash) {
+      key.assign(AsText(key_bytes));
+      const uint64_t hash = IsValidUtf8(key) ? KeyHash(key) : KeyHash(Utf8Lossy(key));
+      out.key_index.insert_or_assign(hash, out.record_count);
+    }
+    std::byte encoded[kRecordSize];
+    EncodeRecord(encoded, moved);
+    offsets.Append(encoded);
+    out.live.add(out.record_count++);
+  }
+  out.keys.SyncData();
+  out.values.SyncData();
+  out.offsets = std::move(offsets).Release();
+  const uint64_t capacity = std::max(out.record_count, kMinRecordCapacity);
+  out.offsets_size = capacity * kRecordSize;
+  out.offsets.Truncate(out.offsets_size);
+  out.offsets.Sync();
+  return out;
+}
+
+StoreState MapCompacted(CompactedFiles files) {
+  RecordTable table =
+      RecordTable::Open(std::move(files.offsets), files.offsets_size, kMinRecordCapacity);
+  return StoreState{std::move(files.key_index), std::move(files.live), IdSet(),
+                    files.record_count,         std::move(table),     std::move(files.keys),
+                    std::move(files.values)};
+}
+
+void CompleteVacuumSwitch(const StoreDir& dir) {
+  if (!dir.Exists(kSnapshotVacFile)) return;
+  const std::pair<const char*, const char*> moves[] = {
+      {kKeysVacFile, kKeysFile}, {kValsVacFile, kValsFile}, {kOffsetsVacFile, kOffsetsFile}};
+  for (const auto& [from, to] : moves) {
+    if (dir.Exists(from)) dir.Rename(from, to);
+  }
+  dir.Sync();
+  dir.Rename(kSnapshotVacFile, kSnapshotFile);
+  dir.Sync();
+}
+
+}  // namespace vantre

@@ -1,0 +1,206 @@
+#include "engine/io/data_file.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/util/error.h"
+#include "engine/io/map_guard.h"
+
+namespace vantre {
+
+namespace {
+
+// Address space given to the read map of one data file: the map starts at
+// kMinReadMap and doubles as the file grows; files beyond kMaxReadMap are
+// read through the descriptor. 32-bit processes have little to spare.
+constexpr uint64_t kMinReadMap = 16ull << 20;
+constexpr uint64_t kMaxReadMap = sizeof(size_t) == 4 ? 512ull << 20 : 1ull << 40;
+
+}  // namespace
+
+void DataFile::ShortFile() const {
+  throw EngineError(ErrorKind::kUnexpectedEof, kFillBufferText, file_.path());
+}
+
+DataFile::DataFile(File file, uint64_t end)
+    : file_(std::move(file)), end_(end), flushed_(end), file_size_(end) {
+  InstallMapGuard();
+}
+
+DataFile::~DataFile() {
+  if (!file_.is_open()) return;
+  try {
+    Flush();
+  } catch (...) {
+    // Ignoring any potential errors: teardown cannot report them.
+  }
+}
+
+void DataFile::Flush() {
+  if (buf_.empty()) {
+    failed_ = false;
+    return;
+  }
+  WriteOut(end_);
+}
+
+void DataFile::WriteOut(uint64_t upto) {
+  const auto n = static_cast<size_t>(upto - flushed_);
+  try {
+    file_.WriteAllAt(Bytes(buf_.data(), n), flushed_);
+  } catch (...) {
+    // The buffer is kept whole: a retry writes the same bytes at the same
+    // offsets.
+    failed_ = true;
+    throw;
+  }
+  failed_ = false;
+  buf_.erase(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(n));
+  flushed_ = upto;
+  file_size_ = std::max(file_size_, upto);
+}
+
+void DataFile::SyncData() {
+  Flush();
+  file_.SyncData();
+}
+
+File DataFile::Release() && {
+  Flush();
+  read_map_ = MemoryMap();
+  return std::move(file_);
+}
+
+void DataFile::Remap(uint64_t needed) const {
+  if (needed > kMaxReadMap || (map_refused_ != 0 && needed < 2 * map_refused_)) return;
+  const uint64_t length = std::min(kMaxReadMap, std::max(kMinReadMap, 2 * needed));
+  try {
+    MemoryMap map = MemoryMap::Map(file_, length, MemoryMap::Access::kReadOnly);
+    map.AdviseRandomAccess();
+    map.AdviseHugePages();
+    read_map_ = std::move(map);
+    map_refused_ = 0;
+  } catch (const Error&) {
+    map_refused_ = std::max<uint64_t>(needed, 1);
+  }
+}
+
+void DataFile::ReleaseReadMap() {
+  if (read_map_.size() == 0) return;
+  map_refused_ = std::max<uint64_t>(std::min(flushed_, file_size_), 1);
+  read_map_ = MemoryMap();
+}
+
+const std::byte* DataFile::Mapped(uint64_t offset, size_t length) const {
+  const uint64_t in_file = std::min(flushed_, file_size_);
+  if (offset > in_file || length > in_file - offset) return nullptr;
+  const uint64_t end = offset + length;
+  if (end > read_map_.size()) Remap(in_file);
+  if (end > read_map_.size()) return nullptr;
+  return read_map_.data() + offset;
+}
+
+bool DataFile::Equals(uint64_t offset, Bytes expected, std::vector<std::byte>* scratch) const {
+  const size_t n = expected.size();
+  if (n == 0) return true;
+  if (const std::byte* mapped = Mapped(offset, n)) {
+    const int equal = GuardedEqual(mapped, expected.data(), n);
+    if (equal < 0) ShortFile();
+    return equal == 1;
+  }
+  if (offset >= flushed_ && offset < end_ && n <= end_ - offset) {
+    return std::memcmp(buf_.data() + (offset - flushed_), expected.data(), n) == 0;
+  }
+  CheckInFile(offset, n);
+  scratch->resize(n);
+  Read(*scratch, offset);
+  return std::memcmp(scratch->data(), expected.data(), n) == 0;
+}
+
+void DataFile::CheckInFile(uint64_t offset, size_t length) const {
+  if (length <= kDirectWrite) return;
+  const uint64_t size = std::max(end_, file_.Size());
+  if (offset > size || length > size - offset) ShortFile();
+}
+
+uint64_t DataFile::Append(Bytes data) {
+  if (failed_) Flush();
+  const uint64_t at = end_;
+  if (data.size() >= kDirectWrite) {
+    Flush();
+    file_.WriteAllAt(data, at);
+    end_ = at + data.size();
+    flushed_ = end_;
+    file_size_ = std::max(file_size_, end_);
+    return at;
+  }
+  // Fewer than kWriteUnit bytes are buffered between appends (crossing a
+  // boundary writes out all below it), so this reservation is never
+  // outgrown.
+  if (buf_.capacity() == 0) buf_.reserve(kWriteUnit + kDirectWrite);
+  const size_t before = buf_.size();
+  buf_.insert(buf_.end(), data.begin(), data.end());
+  const uint64_t end = at + data.size();
+  const uint64_t unit_end = end - end % kWriteUnit;
+  if (unit_end > flushed_) {
+    try {
+      WriteOut(unit_end);
+    } catch (...) {
+      buf_.resize(before);
+      throw;
+    }
+  }
+  end_ = end;
+  return at;
+}
+
+void DataFile::Rollback(Mark mark) {
+  if (mark.end >= flushed_) {
+    // Everything since the mark is still in the buffer.
+    buf_.resize(static_cast<size_t>(mark.end - flushed_));
+  } else {
+    // A flush since the mark wrote the bytes before it, and some after it,
+    // to the file; those after it are now garbage beyond the data end.
+    buf_.clear();
+    flushed_ = mark.end;
+  }
+  end_ = mark.end;
+}
+
+void DataFile::Read(MutableBytes out, uint64_t offset) const {
+  const size_t n = out.size();
+  if (n == 0) return;
+  if (const std::byte* mapped = Mapped(offset, n)) {
+    if (!GuardedCopy(out.data(), mapped, n)) ShortFile();
+    return;
+  }
+  size_t done = 0;
+  while (done < n) {
+    const uint64_t pos = offset + done;
+    if (pos < offset) ShortFile();
+    if (pos >= flushed_ && pos < end_) {
+      // In the buffer.
+      size_t from = static_cast<size_t>(pos - flushed_);
+      if (from >= buf_.size()) ShortFile();
+      size_t take = std::min(n - done, buf_.size() - from);
+      std::memcpy(out.data() + done, buf_.data() + from, take);
+      done += take;
+      continue;
+    }
+    // In the file: up to the buffer's start, or all that is left when the
+    // range lies beyond the data end.
+    size_t take = n - done;
+    if (pos < flushed_ && flushed_ < end_) {
+      take = static_cast<size_t>(std::min<uint64_t>(take, flushed_ - pos));
+    }
+    file_.ReadExactAt(out.subspan(done, take), pos);
+    done += take;
+  }
+}
+
+void DataFile::SetEnd(uint64_t end) {
+  end_ = end;
+  flushed_ = end;
+}
+
+}  // namespace vantre

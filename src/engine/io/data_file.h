@@ -1,0 +1,140 @@
+// keys.bin or vals.bin: an append-only data file with a user-space append
+// buffer in front of it.
+//
+// Bytes up to the data end belong to records. Those below `flushed_` are in
+// the file; those from `flushed_` to the data end are in the buffer only.
+// Reads see both, so the buffer is invisible to the read path; persist,
+// vacuum and teardown write it out before anything else reads the file.
+//
+// Reads of bytes in the file go through a read-only shared map of it where
+// the address space allows, so that a read costs no system call. The map
+// may reach beyond the end of the file; only bytes known to be in the file
+// (below both `flushed_` and `file_size_`) are read through it, and always
+// through the fault-safe accessors of map_guard.h, so a file cut short by
+// another program gives "failed to fill whole buffer", not SIGBUS. Writes go
+// through the descriptor, and the shared map sees them at once.
+//
+// The buffer is written out in whole units of kWriteUnit bytes, aligned to
+// the start of the file: when an append carries the data end across a unit
+// boundary, everything below that boundary goes out in one write (the
+// piece that crossed it is split there; reads put it back together). A
+// write that fills an aligned 2 MiB range lets the kernel keep it in one
+// huge page-cache folio, which the read map then maps with one huge-page
+// entry instead of 512 small ones: random reads of a large file miss the
+// TLB far less. Only persist, vacuum and teardown write out a partial unit.
+// A piece of kDirectWrite bytes or more pushes the buffer out and goes
+// straight to the file.
+//
+// A failed write-out is remembered: until a later write-out succeeds, every
+// append first retries it and fails with it, so nothing is accepted on top
+// of bytes that could not be written.
+#ifndef VANTRE_ENGINE_DATA_FILE_H_
+#define VANTRE_ENGINE_DATA_FILE_H_
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "engine/format/coding.h"
+#include "engine/io/file.h"
+
+namespace vantre {
+
+class DataFile {
+ public:
+  static constexpr size_t kWriteUnit = 2 * 1024 * 1024;
+  static constexpr size_t kDirectWrite = 64 * 1024;
+
+  // Takes ownership of `file`, which is `end` bytes long; the data end
+  // starts there.
+  DataFile(File file, uint64_t end);
+  DataFile(const DataFile&) = delete;
+  DataFile& operator=(const DataFile&) = delete;
+  DataFile(DataFile&&) = default;
+  DataFile& operator=(DataFile&&) = default;
+  // Writes the buffer out; ignoring any potential errors (Flush() first to
+  // see them).
+  ~DataFile();
+
+  // A position to which Rollback() can return the data end.
+  struct Mark {
+    uint64_t end;
+  };
+  Mark mark() const { return {end_}; }
+
+  // Appends `data` at the data end and returns the offset it was placed at.
+  // On failure (a write-out or a direct write) the data end is unchanged.
+  uint64_t Append(Bytes data);
+  // Forgets everything appended since `mark`: bytes already in the file
+  // stay there as garbage beyond the data end.
+  void Rollback(Mark mark);
+
+  // Reads out.size() bytes at `offset` from the map, the buffer or the
+  // file. Bytes that are not there fail with "failed to fill whole buffer".
+  void Read(MutableBytes out, uint64_t offset) const;
+  // Whether the `expected.size()` bytes at `offset` equal `expected`.
+  // Errors as Read.
+  bool Equals(uint64_t offset, Bytes expected, std::vector<std::byte>* scratch) const;
+
+  // Starts loading the mapped bytes at `offset` into the processor's
+  // caches, if they are mapped; a hint only (a prefetch never faults).
+  void Prefetch(uint64_t offset) const {
+    if (offset < read_map_.size()) __builtin_prefetch(read_map_.data() + offset);
+  }
+
+  // Fails as Read would, before anything is allocated, when a large range
+  // cannot lie in the file or the buffer: a damaged record must not make
+  // the store allocate (or zero-fill) what its length claims.
+  void CheckInFile(uint64_t offset, size_t length) const;
+
+  // Writes the buffered bytes to the file.
+  void Flush();
+  // Writes the buffered bytes and forces the file's data to stable storage.
+  void SyncData();
+  // Moves the data end to `end`. REQUIRES: the buffer is empty.
+  void SetEnd(uint64_t end);
+  // Gives back the read map's address space; later reads map again only
+  // once the file has doubled since.
+  void ReleaseReadMap();
+
+  uint64_t end() const { return end_; }
+  // The file's length on disk now.
+  uint64_t FileSize() const { return file_.Size(); }
+  bool SameFileAs(const File& other) const { return file_.SameFileAs(other); }
+  const std::string& path() const { return file_.path(); }
+  // Drops the buffered bytes unwritten (and with them the data end's part
+  // beyond the file), for a teardown that must write nothing.
+  void Abandon() {
+    buf_.clear();
+    end_ = flushed_;
+  }
+  // Writes the buffer out and gives up the file.
+  File Release() &&;
+
+ private:
+  // "failed to fill whole buffer", naming the file.
+  [[noreturn]] void ShortFile() const;
+  // Writes the buffered bytes below `upto` (a data end position at or
+  // after `flushed_`) to the file and drops them from the buffer.
+  void WriteOut(uint64_t upto);
+  // The mapped bytes at [offset, offset + length), if they are all in the
+  // file and the map can cover them.
+  const std::byte* Mapped(uint64_t offset, size_t length) const;
+  // Maps at least `needed` bytes of the file, if the address space allows.
+  // Failure is not an error: reads then use the descriptor, and mapping is
+  // not tried again until the file has doubled.
+  void Remap(uint64_t needed) const;
+
+  File file_;
+  uint64_t end_;        // the data end
+  uint64_t flushed_;    // file offset of buf_[0]; buf_ holds [flushed_, end_)
+  uint64_t file_size_;  // bytes the file is known to hold
+  bool failed_ = false;  // the last write-out failed
+  std::vector<std::byte> buf_;
+  mutable MemoryMap read_map_;      // read-only map of the file's start
+  mutable uint64_t map_refused_ = 0;  // a map this large could not be made
+};
+
+}  // namespace vantre
+
+#endif  // VANTRE_ENGINE_DATA_FILE_H_

@@ -1,0 +1,88 @@
+#include "engine/io/record_table.h"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <limits>
+
+#include "engine/util/error.h"
+
+namespace vantre {
+namespace {
+
+// Disk blocks are allocated in aligned chunks of this many bytes, ahead of
+// the records.
+constexpr uint64_t kAllocationChunk = 2 << 20;
+
+// The source of the zero writes; never written, so it stays in the bss
+// and costs no memory.
+std::byte zeros[kAllocationChunk];
+
+}  // namespace
+
+RecordTable RecordTable::Open(File file, uint64_t file_size, uint32_t min_capacity) {
+  const uint64_t capacity = std::clamp<uint64_t>(file_size / kRecordSize, min_capacity,
+                                                 std::numeric_limits<uint32_t>::max());
+  const uint64_t length = std::max(file_size, capacity * kRecordSize);
+  if (length > file_size) file.Truncate(length);
+  MemoryMap map = MemoryMap::Map(file, length);
+  map.AdviseRandomAccess();
+  return RecordTable(std::move(file), std::move(map), static_cast<uint32_t>(capacity));
+}
+
+size_t RecordTable::OffsetOf(uint32_t id) const {
+  const uint64_t end = static_cast<uint64_t>(id) * kRecordSize + kRecordSize;
+  if (end > map_.size()) OutOfRange(end, map_.size());
+  return static_cast<size_t>(end - kRecordSize);
+}
+
+Record RecordTable::At(uint32_t id) const { return DecodeRecord(map_.data() + OffsetOf(id)); }
+
+void RecordTable::Set(uint32_t id, const Record& r) { EncodeRecord(map_.data() + OffsetOf(id), r); }
+
+void RecordTable::Grow(uint64_t capacity) {
+  if (capacity > std::numeric_limits<uint32_t>::max()) throw OsError(EFBIG, file_.path());
+  const uint64_t length = capacity * kRecordSize;
+  file_.Truncate(length);
+  map_.Resize(length);
+  map_.AdviseRandomAccess();
+  capacity_ = static_cast<uint32_t>(capacity);
+}
+
+void RecordTable::Prepare(uint32_t id) {
+  if (id >= capacity_) {
+    const uint64_t capacity = 2 * std::max<uint64_t>(capacity_, 1);
+    if (id >= capacity) {
+      throw EngineError(ErrorKind::kInvalidData, "record id beyond the record table", file_.path());
+    }
+    Grow(capacity);
+  }
+  const uint64_t begin = static_cast<uint64_t>(id) * kRecordSize;
+  const uint64_t end = begin + kRecordSize;
+  if (begin >= allocated_start_ && end <= allocated_end_) return;
+  const uint64_t table_end = map_.size();
+  if (begin < allocated_start_ || begin > allocated_end_) {
+    // The records before `begin` in its chunk must be kept: allocate the
+    // chunk's blocks without touching its bytes.
+    const uint64_t start = begin - begin % kAllocationChunk;
+    const uint64_t stop = std::min(table_end, start + kAllocationChunk);
+    file_.Allocate(start, stop - start);
+    allocated_start_ = start;
+    allocated_end_ = stop;
+  }
+  // From here on no record lies at or beyond allocated_end_ (`id` is the
+  // lowest id not yet written): the next chunks are written with zeros, up
+  // to their aligned ends. A write that fills an aligned chunk lets the
+  // kernel keep it in one huge page-cache folio, which the map then covers
+  // with one TLB entry; blocks allocated by fallocate would come in page by
+  // page.
+  while (end > allocated_end_) {
+    const uint64_t stop =
+        std::min(table_end, allocated_end_ - allocated_end_ % kAllocationChunk + kAllocationChunk);
+    file_.WriteAllAt({zeros, static_cast<size_t>(stop - allocated_end_)}, allocated_end_);
+    allocated_end_ = stop;
+  }
+}
+
+}  // namespace vantre

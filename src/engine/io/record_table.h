@@ -1,0 +1,77 @@
+// The record table: offsets.bin, one 24-byte record per record id, read and
+// written through a shared read-write map of the whole file.
+//
+// Disk blocks are allocated ahead of the records that will use them, in
+// aligned 2 MiB chunks, through the descriptor (by writing zeros beyond the
+// last record, so that the page cache holds each chunk as one huge folio): a
+// full disk then fails the allocation step with ENOSPC, where a store into a
+// sparse page of the map would kill the process with SIGBUS.
+//
+// Growth doubles the capacity, extends the file and remaps it in place where
+// the address space allows (mremap), so that the old and the new map never
+// need to be held at once: on a 32-bit process the table is the largest
+// thing in the address space.
+#ifndef VANTRE_ENGINE_RECORD_TABLE_H_
+#define VANTRE_ENGINE_RECORD_TABLE_H_
+
+#include <cstdint>
+
+#include "engine/io/file.h"
+#include "engine/format/format.h"
+
+namespace vantre {
+
+class RecordTable {
+ public:
+  RecordTable() = default;
+  RecordTable(RecordTable&&) = default;
+  RecordTable& operator=(RecordTable&&) = default;
+
+  // Takes ownership of `file` (offsets.bin, `file_size` bytes long) and maps
+  // it with room for at least `min_capacity` records, extending the file
+  // when it is shorter. Throws OsError; `file` is closed on failure.
+  static RecordTable Open(File file, uint64_t file_size, uint32_t min_capacity);
+
+  uint32_t capacity() const { return capacity_; }
+  bool SameFileAs(const File& other) const { return file_.SameFileAs(other); }
+
+  // Record of `id`; an id outside the mapped table is Unrecoverable (index
+  // out of range).
+  Record At(uint32_t id) const;
+  // Starts loading record `id` into the processor's caches; ids outside the
+  // table are ignored.
+  void Prefetch(uint32_t id) const {
+    const uint64_t at = static_cast<uint64_t>(id) * kRecordSize;
+    if (at + kRecordSize <= map_.size()) __builtin_prefetch(map_.data() + at);
+  }
+  // Makes record `id` writable: doubles the table once if `id` is beyond
+  // it, and allocates the disk blocks under it. An id beyond twice the
+  // capacity (a record count from a damaged snapshot) is refused with
+  // EngineError (invalid data) rather than sized from. Throws OsError
+  // (ENOSPC, ENOMEM, ...) and leaves the table as it was, though the file
+  // may be longer.
+  void Prepare(uint32_t id);
+  // Stores `r` as record `id`. REQUIRES: Prepare(id) succeeded.
+  void Set(uint32_t id, const Record& r);
+  // Writes every modified page back and waits for it.
+  void SyncData() const { map_.SyncAll(file_.path()); }
+
+ private:
+  RecordTable(File file, MemoryMap map, uint32_t capacity)
+      : file_(std::move(file)), map_(std::move(map)), capacity_(capacity) {}
+
+  // Byte offset of `id`'s record; outside the map is Unrecoverable.
+  size_t OffsetOf(uint32_t id) const;
+  void Grow(uint64_t capacity);
+
+  File file_;
+  MemoryMap map_;
+  uint32_t capacity_ = 0;
+  // [allocated_start_, allocated_end_) is known to have disk blocks.
+  uint64_t allocated_start_ = 0;
+  uint64_t allocated_end_ = 0;
+};
+
+}  // namespace vantre
+
+#endif  // VANTRE_ENGINE_RECORD_TABLE_H_

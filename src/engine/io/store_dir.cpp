@@ -1,0 +1,44 @@
+#include "engine/io/store_dir.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "engine/util/error.h"
+
+namespace vantre {
+
+std::string JoinPath(const std::string& dir, const char* name) {
+  std::string path = dir;
+  if (path.empty() || path.back() != '/') path += '/';
+  path += name;
+  return path;
+}
+
+StoreDir StoreDir::Open(const std::string& path) {
+  StoreDir d;
+  d.dir_ = File::Open(path, O_RDONLY | O_DIRECTORY);
+  d.path_ = path;
+  return d;
+}
+
+File StoreDir::OpenFile(const char* name, int flags, mode_t mode) const {
+  return File::OpenAt(dir_, name, flags, mode, PathOf(name));
+}
+
+bool StoreDir::Exists(const char* name) const {
+  struct stat st;
+  if (::fstatat(dir_.fd(), name, &st, 0) == 0) return true;
+  if (errno == ENOENT) return false;
+  throw LastOsError(PathOf(name));
+}
+
+void StoreDir::Rename(const char* from, const char* to) const {
+  if (::renameat(dir_.fd(), from, dir_.fd(), to) != 0) throw LastOsError(PathOf(from));
+}
+
+void StoreDir::Sync() const { dir_.Sync(); }
+
+}  // namespace vantre

@@ -1,0 +1,115 @@
+#include "engine/io/wal_writer.h"
+
+#include <sys/uio.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "engine/util/error.h"
+#include "engine/format/format.h"
+#include "engine/format/wal_entry.h"
+
+namespace vantre {
+
+WalWriter::WalWriter(File file, uint64_t file_size) : file_(std::move(file)), file_size_(file_size) {}
+
+WalWriter::~WalWriter() {
+  if (!writing_) {
+    try {
+      Flush();
+    } catch (...) {
+      // Ignoring any potential errors: teardown cannot report them.
+    }
+  }
+}
+
+void WalWriter::Flush() {
+  if (len_ == 0) {
+    failed_ = false;
+    return;
+  }
+  size_t written = 0;
+  try {
+    file_.WriteAll({buf_.data(), len_}, kWriteBufferedText, &written);
+  } catch (...) {
+    // Keep only the bytes that did not reach the file.
+    std::memmove(buf_.data(), buf_.data() + written, len_ - written);
+    len_ -= written;
+    file_size_ += written;
+    failed_ = true;
+    throw;
+  }
+  file_size_ += written;
+  len_ = 0;
+  failed_ = false;
+}
+
+void WalWriter::SyncData() {
+  Flush();
+  file_.SyncData();
+}
+
+void WalWriter::Append(std::initializer_list<Bytes> pieces, size_t total) {
+  if (failed_ || total > kBufferSize - len_) Flush();
+  if (total < kBufferSize) {
+    for (Bytes p : pieces) {
+      if (!p.empty()) std::memcpy(buf_.data() + len_, p.data(), p.size());
+      len_ += p.size();
+    }
+    return;
+  }
+  // A record as large as the buffer goes straight to the file. If it fails
+  // part way, the file is cut back to the record's start so that later
+  // records are not stranded behind a torn one.
+  const uint64_t start = file_size_;
+  writing_ = true;
+  try {
+    for (Bytes p : pieces) {
+      size_t written = 0;
+      try {
+        file_.WriteAll(p, kWriteWholeText, &written);
+      } catch (...) {
+        file_size_ += written;
+        throw;
+      }
+      file_size_ += written;
+    }
+  } catch (...) {
+    try {
+      if (file_size_ != start) {
+        file_.Truncate(start);
+        file_size_ = start;
+      }
+    } catch (...) {
+      // The original failure is the one reported.
+    }
+    writing_ = false;
+    throw;
+  }
+  writing_ = false;
+}
+
+void WalWriter::AppendPut(std::string_view key, Bytes val) {
+  std::byte head[12];
+  std::byte vlen[8];
+  EncodeWalHeader(WalTag::kPut, key.size(), head);
+  EncodeFixed64(vlen, val.size());
+  Append({Bytes(head), AsBytes(key), Bytes(vlen), val}, kWalPutOverhead + key.size() + val.size());
+}
+
+void WalWriter::AppendDelete(std::string_view key) {
+  std::byte head[12];
+  EncodeWalHeader(WalTag::kDelete, key.size(), head);
+  Append({Bytes(head), AsBytes(key)}, kWalDeleteOverhead + key.size());
+}
+
+void WalWriter::Reset() {
+  file_.Truncate(0);
+  file_size_ = 0;
+  file_.Seek(0);
+  len_ = 0;
+  failed_ = false;
+}
+
+}  // namespace vantre

@@ -1,0 +1,223 @@
+#include "engine/state/store.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <limits>
+
+#include "engine/io/data_window.h"
+#include "engine/util/error.h"
+#include "engine/format/key_hash.h"
+
+namespace vantre {
+namespace {
+
+// Reads of key and value bytes refuse lengths beyond this.
+constexpr uint32_t kMaxReadLength = 1u << 31;
+// A read buffer grown past this is given back after a smaller read.
+constexpr size_t kMaxKeptScratch = 1 << 20;
+
+}  // namespace
+
+Store::Store(StoreState state, uint64_t cache_capacity)
+    : state_(std::move(state)), cache_(cache_capacity) {}
+
+void Store::PrepareRecord(uint32_t id) {
+  try {
+    state_.table.Prepare(id);
+  } catch (const OsError& e) {
+    if (e.code() != ENOMEM) throw;
+    state_.keys.ReleaseReadMap();
+    state_.values.ReleaseReadMap();
+    state_.table.Prepare(id);
+  }
+}
+
+Store::PreparedPut Store::PreparePut(std::string_view key, Bytes val) {
+  if (key.size() > std::numeric_limits<uint32_t>::max() ||
+      val.size() > std::numeric_limits<uint32_t>::max() ||
+      state_.record_count == std::numeric_limits<uint32_t>::max()) {
+    throw Unrecoverable("capacity overflow");
+  }
+  PreparedPut put{KeyHash(key), state_.record_count, {}, state_.keys.mark(), state_.values.mark()};
+  // Room first, then the bytes: a failure undoes the appends, so the Store
+  // is as before.
+  PrepareRecord(put.id);
+  state_.key_index.ReserveOneMore();
+  try {
+    put.record.key_offset = state_.keys.Append(AsBytes(key));
+    put.record.value_offset = state_.values.Append(val);
+  } catch (...) {
+    AbortPut(put);
+    throw;
+  }
+  put.record.key_length = static_cast<uint32_t>(key.size());
+  put.record.value_length = static_cast<uint32_t>(val.size());
+  return put;
+}
+
+void Store::AbortPut(const PreparedPut& put) {
+  state_.keys.Rollback(put.key_mark);
+  state_.values.Rollback(put.value_mark);
+}
+
+void Store::ApplyPut(const PreparedPut& put, Bytes val) {
+  state_.table.Set(put.id, put.record);
+  state_.record_count = put.id + 1;
+  if (uint32_t* current = state_.key_index.find_id(put.hash)) {
+    const uint32_t old = *current;
+    state_.live.remove(old);
+    state_.dead.add(old);
+    *current = put.id;
+  } else {
+    state_.key_index.emplace(put.hash, put.id);
+  }
+  state_.live.add(put.id);
+  // A cache that cannot hold the value keeps no older one either.
+  cache_.Insert(put.hash, val);
+}
+
+bool Store::Locates(const Record& rec, std::string_view key, Bytes val) {
+  const auto below = [](uint64_t offset, uint64_t length, uint64_t end) {
+    return offset <= end && length <= end - offset;
+  };
+  if (rec.key_length != key.size() || rec.value_length != val.size() ||
+      !below(rec.key_offset, rec.key_length, state_.keys.end()) ||
+      !below(rec.value_offset, rec.value_length, state_.values.end())) {
+    return false;
+  }
+  try {
+    return state_.keys.Equals(rec.key_offset, AsBytes(key), &key_scratch_) &&
+           state_.values.Equals(rec.value_offset, val, &value_scratch_);
+  } catch (const Error&) {
+    return false;  // unreadable old bytes are simply not reused
+  }
+}
+
+void Store::ReplayPut(std::string_view key, Bytes val) {
+  const uint32_t id = state_.record_count;
+  if (id < state_.table.capacity() && id != std::numeric_limits<uint32_t>::max()) {
+    const Record existing = state_.table.At(id);
+    if (Locates(existing, key, val)) {
+      state_.key_index.ReserveOneMore();
+      ApplyPut({KeyHash(key), id, existing, state_.keys.mark(), state_.values.mark()}, val);
+      return;
+    }
+  }
+  ApplyPut(PreparePut(key, val), val);
+}
+
+bool Store::Delete(std::string_view key) {
+  if (state_.key_index.empty()) return false;
+  const uint64_t hash = KeyHash(key);
+  const uint32_t* found = state_.key_index.find_id(hash);
+  if (found == nullptr) return false;
+  const uint32_t id = *found;
+  state_.live.remove(id);
+  state_.dead.add(id);
+  state_.key_index.erase(hash);
+  cache_.Remove(hash);
+  return true;
+}
+
+std::optional<Bytes> Store::Get(std::string_view key) {
+  return Lookup(key, KeyHash(key), /*prepared=*/false);
+}
+
+std::optional<Bytes> Store::Get(std::string_view key, uint64_t hash) {
+  return Lookup(key, hash, /*prepared=*/true);
+}
+
+void Store::PrepareReads(std::span<const std::string_view> keys,
+                         std::span<uint64_t> hashes) const {
+  constexpr uint32_t kNone = UINT32_MAX;
+  uint32_t ids[kMaxPreparedReads];
+  const size_t n = std::min(keys.size(), kMaxPreparedReads);
+  bool cached[kMaxPreparedReads];
+  for (size_t i = 0; i < keys.size(); ++i) {
+    hashes[i] = KeyHash(keys[i]);
+    const bool hit = cache_.Prefetch(hashes[i]);
+    if (i < n) cached[i] = hit;
+  }
+  // Independent probes: the processor overlaps their misses. A key the
+  // cache holds is read from there (unless an earlier read of the batch
+  // evicts it: then it is read without a head start).
+  for (size_t i = 0; i < n; ++i) {
+    const uint32_t* id = cached[i] ? nullptr : state_.key_index.find_id(hashes[i]);
+    ids[i] = id != nullptr && *id < state_.table.capacity() ? *id : kNone;
+  }
+  for (size_t i = 0; i < n; ++i) {
+    if (ids[i] != kNone) state_.table.Prefetch(ids[i]);
+  }
+  for (size_t i = 0; i < n; ++i) {
+    if (ids[i] == kNone) continue;
+    const Record rec = state_.table.At(ids[i]);
+    state_.keys.Prefetch(rec.key_offset);
+    state_.values.Prefetch(rec.value_offset);
+    if (rec.value_length > 64) state_.values.Prefetch(rec.value_offset + rec.value_length - 1);
+  }
+}
+
+std::optional<Bytes> Store::Lookup(std::string_view key, uint64_t hash, bool prepared) {
+  if (cache_.size() > 0) {
+    if (auto hit = cache_.Lookup(hash)) return hit;
+  }
+  if (state_.key_index.empty()) return std::nullopt;
+  const uint32_t* found = state_.key_index.find_id(hash);
+  if (found == nullptr) return std::nullopt;
+  const uint32_t id = *found;
+  if (!state_.live.contains(id)) return std::nullopt;
+  const Record rec = state_.table.At(id);
+  if (rec.key_length >= kMaxReadLength || rec.value_length >= kMaxReadLength) {
+    throw Unrecoverable("capacity overflow");
+  }
+  if (!prepared) {
+    // The stored key and the value lie in different files: start loading
+    // the value before the compare waits for the key.
+    state_.values.Prefetch(rec.value_offset);
+    if (rec.value_length > 64) state_.values.Prefetch(rec.value_offset + rec.value_length - 1);
+  }
+  // A stored key of another length is another key with the same key hash;
+  // its bytes need not be read, only be there.
+  if (rec.key_length != key.size()) {
+    state_.keys.CheckInFile(rec.key_offset, rec.key_length);
+    return std::nullopt;
+  }
+  if (!state_.keys.Equals(rec.key_offset, AsBytes(key), &key_scratch_)) return std::nullopt;
+  state_.values.CheckInFile(rec.value_offset, rec.value_length);
+  if (value_scratch_.capacity() > kMaxKeptScratch && rec.value_length <= kMaxKeptScratch) {
+    value_scratch_ = {};
+  }
+  value_scratch_.resize(rec.value_length);
+  state_.values.Read(value_scratch_, rec.value_offset);
+  return cache_.Insert(hash, value_scratch_);
+}
+
+void Store::FlushData() {
+  state_.keys.Flush();
+  state_.values.Flush();
+}
+
+void Store::SyncData() {
+  state_.keys.SyncData();
+  state_.values.SyncData();
+  state_.table.SyncData();
+}
+
+std::vector<std::string> Store::Keys() const {
+  std::vector<std::string> out;
+  out.reserve(static_cast<size_t>(state_.live.cardinality()));
+  DataWindow window(&state_.keys);
+  for (uint32_t id : state_.live) {
+    const Record rec = state_.table.At(id);
+    if (rec.key_length >= kMaxReadLength) throw Unrecoverable("capacity overflow");
+    out.emplace_back(AsText(window.Get(rec.key_offset, rec.key_length)));
+  }
+  return out;
+}
+
+void Store::Replace(StoreState next) {
+  state_ = std::move(next);
+  cache_.Clear();
+}
+
+}  // namespace vantre

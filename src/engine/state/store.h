@@ -1,0 +1,175 @@
+// The Store: the engine state behind one open storage directory.
+//
+//   key index      key hash -> record id of the key's current record
+//   record table   offsets.bin, 24 bytes per id (record_table.h)
+//   keys, values   keys.bin and vals.bin behind their append buffers; their
+//                  data ends are where the next key and value go
+//   live set       ids whose record is the current record of a key
+//   dead set       ids superseded by a later put or removed by delete
+//   value cache    copies of recently used values
+//
+// Invariants, kept by the Store's own methods (its state is private):
+// live and dead are disjoint and below the record count; the key index
+// values are exactly the live ids; record count <= record capacity; every
+// record below the record count lies below the data ends; every cached
+// value is the current value of its key hash.
+//
+// The Store knows neither the log nor the snapshot's format: the Database
+// writes the log record of a put between PreparePut and ApplyPut, open
+// builds the StoreState from the snapshot and hands it over, and persist and
+// vacuum read the state through view().
+//
+// The key text of a live id is not kept in memory: it is in keys.bin, where
+// the id's record points, so listing keys reads it from there.
+#ifndef VANTRE_ENGINE_STORE_H_
+#define VANTRE_ENGINE_STORE_H_
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/format/coding.h"
+#include "engine/io/data_file.h"
+#include "engine/format/format.h"
+#include "engine/format/id_set.h"
+#include "engine/state/key_index.h"
+#include "engine/io/record_table.h"
+#include "engine/state/value_cache.h"
+
+namespace vantre {
+
+// Reads prepared together by Store::PrepareReads; larger batches are
+// prepared in slices of this many keys, each one slice ahead of its reads,
+// so that its memory arrives while the slice before is read and is still
+// in the processor's caches when its own reads run.
+inline constexpr size_t kMaxPreparedReads = 16;
+
+// Everything a Store holds but its cache: what open restores and what
+// vacuum builds aside and installs as a whole.
+struct StoreState {
+  KeyIndex key_index;
+  IdSet live;
+  IdSet dead;
+  uint32_t record_count = 0;
+  RecordTable table;
+  DataFile keys;
+  DataFile values;
+};
+
+// Read-only view of a Store's state, for persist and vacuum; valid until
+// the Store next changes.
+struct StoreView {
+  const KeyIndex& key_index;
+  const IdSet& live;
+  const IdSet& dead;
+  uint32_t record_count;
+  const RecordTable& table;
+  const DataFile& keys;
+  const DataFile& values;
+};
+
+inline StoreView ViewOf(const StoreState& s) {
+  return {s.key_index, s.live, s.dead, s.record_count, s.table, s.keys, s.values};
+}
+
+class Store {
+ public:
+  Store(StoreState state, uint64_t cache_capacity);
+  Store(const Store&) = delete;
+  Store& operator=(const Store&) = delete;
+  Store(Store&&) = default;
+
+  // A put whose file work is done and whose memory change is still to come.
+  struct PreparedPut {
+    uint64_t hash;
+    uint32_t id;
+    Record record;
+    DataFile::Mark key_mark;
+    DataFile::Mark value_mark;
+  };
+  // The fallible half of a put: room for the record in the table and the
+  // key index, then the key and value bytes appended to the data files.
+  // Throws Error (the files) or std::bad_alloc, leaving the Store as it
+  // was; "capacity overflow" (Unrecoverable) for lengths a record cannot
+  // hold. Follow with exactly one of ApplyPut or AbortPut.
+  PreparedPut PreparePut(std::string_view key, Bytes val);
+  // Forgets the appended bytes of `put`.
+  void AbortPut(const PreparedPut& put);
+  // The memory half: the record written, the key pointed at it, the older
+  // record retired, the value cached. Cannot fail.
+  void ApplyPut(const PreparedPut& put, Bytes val);
+
+  // A put replayed from the log at open. When the record the put will take
+  // already locates this key and value below the data ends (an earlier
+  // open replayed the same log without a snapshot), the bytes are reused
+  // rather than appended again; otherwise as PreparePut then ApplyPut.
+  void ReplayPut(std::string_view key, Bytes val);
+
+  // Removes `key`; false if it was not stored. Touches no file.
+  bool Delete(std::string_view key);
+
+  // Looks `key` up through the cache, then the data files. Returns a view of
+  // the value, valid until the Store next changes, or nothing if absent.
+  // Throws Error when the files cannot be read; Unrecoverable for a record
+  // outside the table or lengths that cannot be read.
+  std::optional<Bytes> Get(std::string_view key);
+  // The same, for a key of a batch that PrepareReads has prepared, with
+  // the hash it computed.
+  std::optional<Bytes> Get(std::string_view key, uint64_t hash);
+  // The side-effect-free first pass of a batch of reads: computes the key
+  // hashes of `keys` into `hashes` and starts loading the memory the reads
+  // will touch (cache entries and their values; for keys the cache does not
+  // hold, index slots, records, stored keys and values), so that the memory
+  // misses of different keys overlap instead of queueing. The reads
+  // themselves then run one by one, exactly as single reads would.
+  // REQUIRES: hashes.size() == keys.size().
+  void PrepareReads(std::span<const std::string_view> keys, std::span<uint64_t> hashes) const;
+
+  // The key texts of the live ids, in ascending id order, read through
+  // their records. Errors as Get.
+  std::vector<std::string> Keys() const;
+  // Number of live keys.
+  uint64_t Len() const { return state_.live.cardinality(); }
+
+  size_t cached() const { return cache_.size(); }
+  uint64_t cache_capacity() const { return cache_.capacity(); }
+  void ClearCache() { cache_.Clear(); }
+
+  // Writes the append buffers of keys.bin and vals.bin to the files.
+  void FlushData();
+  // Writes them out and forces the data files and the record table to
+  // stable storage, so that a snapshot naming them can be relied on.
+  void SyncData();
+
+  StoreView view() const { return ViewOf(state_); }
+  // Drops the data files' append buffers unwritten, for a teardown that
+  // must write nothing.
+  void AbandonBuffers() {
+    state_.keys.Abandon();
+    state_.values.Abandon();
+  }
+  // Installs a whole new state (vacuum's switch) and empties the cache.
+  void Replace(StoreState next);
+
+ private:
+  // Makes record `id` writable; when the address space is short, the data
+  // files' read maps give way to the record table.
+  void PrepareRecord(uint32_t id);
+  // Get's steps; `prepared`: PrepareReads has already started loading the
+  // key's memory.
+  std::optional<Bytes> Lookup(std::string_view key, uint64_t hash, bool prepared);
+  // Whether the bytes `rec` locates below the data ends are `key` and `val`.
+  bool Locates(const Record& rec, std::string_view key, Bytes val);
+
+  StoreState state_;
+  ValueCache cache_;
+  std::vector<std::byte> key_scratch_;
+  std::vector<std::byte> value_scratch_;
+};
+
+}  // namespace vantre
+
+#endif  // VANTRE_ENGINE_STORE_H_
