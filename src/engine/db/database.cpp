@@ -216,8 +216,8 @@ void Database::Vacuum() {
   StoreLock wal_lock(wal_mutex_);
   RememberingSyncFailure([&] {
     store_.FlushData();
-    CompactedFiles files = CopySurvivors(dir_, store_.view());
-    StoreState next = Fatal([&] { return MapCompacted(std::move(files)); });
+    VacuumedFiles files = CopySurvivors(dir_, store_.view());
+    StoreState next = Fatal([&] { return MapVacuumed(std::move(files)); });
     wal_.SyncData();
     WriteSnapshotFile(kSnapshotTmpFile, ViewOf(next), /*midway_fatal=*/false);
     dir_.Rename(kSnapshotTmpFile, kSnapshotVacFile);

@@ -18,7 +18,7 @@ namespace {
 // Opens a compaction file and empties it. A leftover name may still be a
 // live data file (a switch that was never completed): it is never
 // truncated.
-File CreateCompactionFile(const StoreDir& dir, const StoreView& store, const char* name) {
+File CreateVacuumFile(const StoreDir& dir, const StoreView& store, const char* name) {
   File f = dir.OpenFile(name, O_RDWR | O_CREAT);
   if (store.keys.SameFileAs(f) || store.values.SameFileAs(f) || store.table.SameFileAs(f)) {
     throw EngineError(ErrorKind::kInvalidInput, "compaction file is a live data file", f.path());
@@ -83,16 +83,16 @@ bool Inside(uint64_t offset, uint64_t length, uint64_t end) {
 
 }  // namespace
 
-CompactedFiles CopySurvivors(const StoreDir& dir, const StoreView& store) {
+VacuumedFiles CopySurvivors(const StoreDir& dir, const StoreView& store) {
   // Every survivor must lie inside the data files as they really are: a
   // file cut short under the store must not be copied as zeros.
   if (store.keys.FileSize() < store.keys.end() || store.values.FileSize() < store.values.end()) {
     throw EngineError(ErrorKind::kUnexpectedEof, kFillBufferText);
   }
-  CompactedFiles out{KeyIndex(), IdSet(), 0,
-                     DataFile(CreateCompactionFile(dir, store, kKeysVacFile), 0),
-                     DataFile(CreateCompactionFile(dir, store, kValsVacFile), 0),
-                     CreateCompactionFile(dir, store, kOffsetsVacFile), 0};
+  VacuumedFiles out{KeyIndex(), IdSet(), 0,
+                     DataFile(CreateVacuumFile(dir, store, kKeysVacFile), 0),
+                     DataFile(CreateVacuumFile(dir, store, kValsVacFile), 0),
+                     CreateVacuumFile(dir, store, kOffsetsVacFile), 0};
   DataFile offsets(std::move(out.offsets), 0);
 
   // In a consistent store the key index names every survivor exactly once,
@@ -133,7 +133,7 @@ CompactedFiles CopySurvivors(const StoreDir& dir, const StoreView& store) {
   return out;
 }
 
-StoreState MapCompacted(CompactedFiles files) {
+StoreState MapVacuumed(VacuumedFiles files) {
   RecordTable table =
       RecordTable::Open(std::move(files.offsets), files.offsets_size, kMinRecordCapacity);
   return StoreState{std::move(files.key_index), std::move(files.live), IdSet(),

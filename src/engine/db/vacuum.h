@@ -17,7 +17,7 @@ namespace vantre {
 
 // keys.bin.vac, vals.bin.vac and offsets.bin.vac, written and synced, with
 // the state that describes them.
-struct CompactedFiles {
+struct VacuumedFiles {
   KeyIndex key_index;
   IdSet live;
   uint32_t record_count = 0;
@@ -33,11 +33,11 @@ struct CompactedFiles {
 // record outside the data files is EngineError ("failed to fill whole
 // buffer"); one outside the record table is Unrecoverable. Throws OsError
 // or EngineError otherwise. REQUIRES: the store's buffers written out.
-CompactedFiles CopySurvivors(const StoreDir& dir, const StoreView& store);
+VacuumedFiles CopySurvivors(const StoreDir& dir, const StoreView& store);
 
 // Maps the new record table and assembles the compacted state. Throws
 // OsError.
-StoreState MapCompacted(CompactedFiles files);
+StoreState MapVacuumed(VacuumedFiles files);
 
 // Completes the file switch of a vacuum that reached its commit point
 // (snapshot.bin.vac exists): every compaction file still under its

@@ -61,92 +61,113 @@ void SerializeIdSet(const IdSet& set, std::vector<std::byte>* dst) {
   dst->resize(at + written);
 }
 
-std::optional<IdSet> DeserializeIdSet(Bytes data) {
-  ByteReader in(data);
-  uint32_t cookie;
-  if (!in.GetFixed32(&cookie)) return std::nullopt;
+namespace {
 
+// The descriptive header: the container count, each container's key,
+// cardinality and kind, then the offsets (skipped: containers are read in
+// order). Keys must ascend; the count is bounded and its bytes must be
+// there before anything is reserved for them.
+std::optional<std::vector<ContainerHeader>> ReadHeaders(ByteReader* in) {
+  uint32_t cookie;
+  if (!in->GetFixed32(&cookie)) return std::nullopt;
   size_t count;
   bool has_runs = false;
   Bytes run_flags;
   if ((cookie & 0xFFFF) == kRoaringRunCookie) {
     has_runs = true;
     count = (cookie >> 16) + 1;
-    if (!in.GetBytes((count + 7) / 8, &run_flags)) return std::nullopt;
+    if (!in->GetBytes((count + 7) / 8, &run_flags)) return std::nullopt;
   } else if (cookie == kRoaringCookie) {
     uint32_t c;
-    if (!in.GetFixed32(&c)) return std::nullopt;
+    if (!in->GetFixed32(&c)) return std::nullopt;
     count = c;
   } else {
     return std::nullopt;
   }
-  if (count > kMaxContainers) return std::nullopt;
-
-  // Descriptive header; the count is bounded, and the bytes must be there
-  // before anything is reserved for them.
-  if (in.remaining() / 4 < count) return std::nullopt;
+  if (count > kMaxContainers || in->remaining() / 4 < count) return std::nullopt;
   std::vector<ContainerHeader> headers(count);
   for (size_t i = 0; i < count; ++i) {
     uint16_t key = 0, card_minus_one = 0;
-    in.GetFixed16(&key);
-    in.GetFixed16(&card_minus_one);
+    in->GetFixed16(&key);
+    in->GetFixed16(&card_minus_one);
     bool run = has_runs && ((std::to_integer<unsigned>(run_flags[i / 8]) >> (i % 8)) & 1);
     if (i > 0 && key <= headers[i - 1].key) return std::nullopt;
     headers[i] = {key, static_cast<uint32_t>(card_minus_one) + 1, run};
   }
   if (!has_runs || count >= kNoOffsetThreshold) {
-    if (!in.Skip(4 * count)) return std::nullopt;
+    if (!in->Skip(4 * count)) return std::nullopt;
   }
+  return headers;
+}
 
+// Each container decoder appends the container's values (with `high`, its
+// key in the upper 16 bits) and returns false on bytes that are missing or
+// break the container's rules. Runs become values, never run containers
+// (see WithoutRuns).
+bool DecodeRuns(ByteReader* in, const ContainerHeader& h, uint32_t high,
+                std::vector<uint32_t>* values) {
+  uint16_t runs;
+  if (!in->GetFixed16(&runs) || in->remaining() / 4 < runs) return false;
+  uint64_t total = 0;
+  int64_t next_free = 0;  // smallest value a following run may start at
+  for (uint16_t k = 0; k < runs; ++k) {
+    uint16_t start = 0, length_minus_one = 0;
+    in->GetFixed16(&start);
+    in->GetFixed16(&length_minus_one);
+    uint32_t last = static_cast<uint32_t>(start) + length_minus_one;
+    if (start < next_free || last > 0xFFFF) return false;
+    next_free = static_cast<int64_t>(last) + 1;
+    total += static_cast<uint64_t>(length_minus_one) + 1;
+    for (uint32_t v = start; v <= last; ++v) values->push_back(high | v);
+  }
+  return total == h.cardinality;
+}
+
+bool DecodeArray(ByteReader* in, const ContainerHeader& h, uint32_t high,
+                 std::vector<uint32_t>* values) {
+  Bytes raw;
+  if (!in->GetBytes(2 * static_cast<size_t>(h.cardinality), &raw)) return false;
+  values->resize(h.cardinality);
+  for (size_t k = 0; k < h.cardinality; ++k) {
+    uint16_t v = DecodeFixed16(raw.data() + 2 * k);
+    if (k > 0 && v <= ((*values)[k - 1] & 0xFFFF)) return false;
+    (*values)[k] = high | v;
+  }
+  return true;
+}
+
+bool DecodeBitmap(ByteReader* in, const ContainerHeader& h, uint32_t high,
+                  std::vector<uint32_t>* values) {
+  Bytes raw;
+  if (!in->GetBytes(kBitmapBytes, &raw)) return false;
+  values->reserve(h.cardinality);
+  for (size_t w = 0; w < kBitmapBytes / 8; ++w) {
+    uint64_t word = DecodeFixed64(raw.data() + 8 * w);
+    while (word != 0) {
+      unsigned bit = static_cast<unsigned>(std::countr_zero(word));
+      values->push_back(high | static_cast<uint32_t>(w * 64 + bit));
+      word &= word - 1;
+    }
+  }
+  return values->size() == h.cardinality;
+}
+
+}  // namespace
+
+std::optional<IdSet> DeserializeIdSet(Bytes data) {
+  ByteReader in(data);
+  const std::optional<std::vector<ContainerHeader>> headers = ReadHeaders(&in);
+  if (!headers) return std::nullopt;
   IdSet set;
   std::vector<uint32_t> values;
-  for (const ContainerHeader& h : headers) {
+  for (const ContainerHeader& h : *headers) {
     const uint32_t high = h.key << 16;
     values.clear();
-    if (h.run) {
-      uint16_t runs;
-      if (!in.GetFixed16(&runs)) return std::nullopt;
-      if (in.remaining() / 4 < runs) return std::nullopt;
-      uint64_t total = 0;
-      int64_t next_free = 0;  // smallest value a following run may start at
-      for (uint16_t k = 0; k < runs; ++k) {
-        uint16_t start = 0, length_minus_one = 0;
-        in.GetFixed16(&start);
-        in.GetFixed16(&length_minus_one);
-        uint32_t last = static_cast<uint32_t>(start) + length_minus_one;
-        if (start < next_free || last > 0xFFFF) return std::nullopt;
-        next_free = static_cast<int64_t>(last) + 1;
-        total += static_cast<uint64_t>(length_minus_one) + 1;
-        // Runs become values, never run containers (see WithoutRuns).
-        for (uint32_t v = start; v <= last; ++v) values.push_back(high | v);
-      }
-      if (total != h.cardinality) return std::nullopt;
-      roaring_bitmap_add_many(&set.roaring, values.size(), values.data());
-    } else if (h.cardinality <= kArrayMax) {
-      Bytes raw;
-      if (!in.GetBytes(2 * static_cast<size_t>(h.cardinality), &raw)) return std::nullopt;
-      values.resize(h.cardinality);
-      for (size_t k = 0; k < h.cardinality; ++k) {
-        uint16_t v = DecodeFixed16(raw.data() + 2 * k);
-        if (k > 0 && v <= (values[k - 1] & 0xFFFF)) return std::nullopt;
-        values[k] = high | v;
-      }
-      roaring_bitmap_add_many(&set.roaring, values.size(), values.data());
-    } else {
-      Bytes raw;
-      if (!in.GetBytes(kBitmapBytes, &raw)) return std::nullopt;
-      values.reserve(h.cardinality);
-      for (size_t w = 0; w < kBitmapBytes / 8; ++w) {
-        uint64_t word = DecodeFixed64(raw.data() + 8 * w);
-        while (word != 0) {
-          unsigned bit = static_cast<unsigned>(std::countr_zero(word));
-          values.push_back(high | static_cast<uint32_t>(w * 64 + bit));
-          word &= word - 1;
-        }
-      }
-      if (values.size() != h.cardinality) return std::nullopt;
-      roaring_bitmap_add_many(&set.roaring, values.size(), values.data());
-    }
+    const bool ok = h.run                       ? DecodeRuns(&in, h, high, &values)
+                    : h.cardinality <= kArrayMax ? DecodeArray(&in, h, high, &values)
+                                                 : DecodeBitmap(&in, h, high, &values);
+    if (!ok) return std::nullopt;
+    roaring_bitmap_add_many(&set.roaring, values.size(), values.data());
   }
   return set;
 }

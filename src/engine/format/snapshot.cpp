@@ -14,12 +14,9 @@ namespace {
 constexpr size_t kIndexEntrySize = 12;
 constexpr size_t kReadBufferSize = 1 << 20;
 
-bool ReadFixed(BufferedReader* r, std::byte* dst, size_t n) { return r->ReadExact({dst, n}); }
-
 std::optional<IdSet> ReadSet(BufferedReader* r, uint64_t file_size) {
-  std::byte len[8];
-  if (!ReadFixed(r, len, 8)) return std::nullopt;
-  uint64_t n = DecodeFixed64(len);
+  uint64_t n;
+  if (!r->ReadFixed64(&n)) return std::nullopt;
   // A length the file cannot supply fails before anything is reserved.
   if (n > file_size - std::min(file_size, r->position()) ||
       n > std::numeric_limits<uint32_t>::max() || n > std::numeric_limits<size_t>::max() / 2) {
@@ -97,9 +94,8 @@ std::optional<SnapshotData> ReadSnapshot(const File& in) {
   BufferedReader r(&in, static_cast<size_t>(std::min<uint64_t>(kReadBufferSize, file_size + 1)));
   SnapshotData snap;
 
-  std::byte b8[8];
-  if (!ReadFixed(&r, b8, 8)) return std::nullopt;
-  const uint64_t entries = DecodeFixed64(b8);
+  uint64_t entries;
+  if (!r.ReadFixed64(&entries)) return std::nullopt;
   // Reserve only what the file can actually hold.
   const uint64_t available = (file_size - std::min(file_size, r.position())) / kIndexEntrySize;
   if (entries > available) return std::nullopt;
@@ -126,7 +122,7 @@ std::optional<SnapshotData> ReadSnapshot(const File& in) {
   snap.dead = std::move(*dead);
 
   std::byte tail[20];
-  if (!ReadFixed(&r, tail, sizeof tail)) return std::nullopt;
+  if (!r.ReadExact(tail)) return std::nullopt;
   snap.record_count = DecodeFixed32(tail);
   snap.key_data_end = DecodeFixed64(tail + 4);
   snap.value_data_end = DecodeFixed64(tail + 12);

@@ -16,20 +16,6 @@ bool LengthFits(uint64_t n) {
          n <= std::numeric_limits<size_t>::max() / 2;
 }
 
-bool ReadFixed32(BufferedReader* r, uint32_t* v) {
-  std::byte b[4];
-  if (!r->ReadExact(b)) return false;
-  *v = DecodeFixed32(b);
-  return true;
-}
-
-bool ReadFixed64(BufferedReader* r, uint64_t* v) {
-  std::byte b[8];
-  if (!r->ReadExact(b)) return false;
-  *v = DecodeFixed64(b);
-  return true;
-}
-
 // Reads `n` bytes into `out`, growing it as the bytes arrive so that a
 // declared length larger than the file reserves at most one chunk.
 template <typename Container>
@@ -55,19 +41,19 @@ void EncodeWalHeader(WalTag tag, uint64_t key_length, std::byte* dst) {
 
 bool ReadWalEntry(BufferedReader* reader, WalEntry* entry) {
   uint32_t tag;
-  if (!ReadFixed32(reader, &tag)) return false;
+  if (!reader->ReadFixed32(&tag)) return false;
   if (tag != static_cast<uint32_t>(WalTag::kPut) && tag != static_cast<uint32_t>(WalTag::kDelete)) {
     return false;
   }
   entry->tag = static_cast<WalTag>(tag);
   uint64_t key_length;
-  if (!ReadFixed64(reader, &key_length) || !LengthFits(key_length)) return false;
+  if (!reader->ReadFixed64(&key_length) || !LengthFits(key_length)) return false;
   if (!ReadChunked(reader, key_length, &entry->key)) return false;
   if (!IsValidUtf8(entry->key)) return false;
   entry->val.clear();
   if (entry->tag == WalTag::kPut) {
     uint64_t value_length;
-    if (!ReadFixed64(reader, &value_length) || !LengthFits(value_length)) return false;
+    if (!reader->ReadFixed64(&value_length) || !LengthFits(value_length)) return false;
     if (!ReadChunked(reader, value_length, &entry->val)) return false;
   }
   return true;

@@ -20,6 +20,19 @@ class BufferedReader {
   // Fills `out` completely. Returns false if the file ends first. Read
   // errors are thrown as OsError.
   bool ReadExact(MutableBytes out);
+  // Little-endian fields; false, as ReadExact, if the file ends first.
+  bool ReadFixed32(uint32_t* v) {
+    std::byte b[4];
+    if (!ReadExact(b)) return false;
+    *v = DecodeFixed32(b);
+    return true;
+  }
+  bool ReadFixed64(uint64_t* v) {
+    std::byte b[8];
+    if (!ReadExact(b)) return false;
+    *v = DecodeFixed64(b);
+    return true;
+  }
   // Bytes consumed so far: the offset of the next byte to be returned.
   uint64_t position() const { return position_; }
 

@@ -40,7 +40,7 @@ ValueCache::ValueCache(uint64_t capacity) : capacity_(capacity) {
 }
 
 bool ValueCache::MakeRoom() noexcept {
-  if (uses_.size() >= 2 * static_cast<uint64_t>(map_.size()) + kQueueSlack) Compact();
+  if (uses_.size() >= 2 * static_cast<uint64_t>(map_.size()) + kQueueSlack) PruneUses();
   if (uses_.size() < uses_.capacity()) return true;
   try {
     uses_.reserve(std::max<size_t>(2 * uses_.capacity(), 64));
@@ -139,7 +139,7 @@ void ValueCache::Clear() noexcept {
   spare_ = CachedBytes();
 }
 
-void ValueCache::Compact() noexcept {
+void ValueCache::PruneUses() noexcept {
   // Keep only the current records, in order. Each probe is independent of
   // the one before, so the processor overlaps their cache misses.
   size_t out = 0;

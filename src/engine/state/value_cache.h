@@ -16,17 +16,18 @@
 //
 // The queue is bounded by the number of entries: when it holds
 // 2 x entries + kQueueSlack records, counting those already popped, it is
-// compacted in place to exactly its current records. At least half of the
-// records are dropped by each compaction, so a use costs at most two
-// compaction probes on average, and the queue never holds more than
+// pruned in place to exactly its current records. At least half of the
+// records are dropped by each pruning, so a use costs at most two pruning
+// probes on average, and the queue never holds more than
 // 2 x max(capacity, 1) + kQueueSlack records however long the cache is
-// used (an earlier queue kept the popped prefix forever and grew by 16
-// bytes per eviction).
+// used; the popped prefix is dropped too, or the queue would grow by one
+// record per eviction.
 //
 // Entries are kept small (values of more than a few bytes live on the
-// heap): a larger entry made every insert into a large cache markedly
-// slower. An evicted entry's buffer is kept for the next insert, so a
-// miss-heavy workload does not free and allocate a buffer per miss.
+// heap), so that the map's slots stay dense in the processor's cache when
+// the cache is large. An evicted entry's buffer is kept for the next
+// insert, so a miss-heavy workload does not free and allocate a buffer per
+// miss.
 #ifndef VANTRE_ENGINE_VALUE_CACHE_H_
 #define VANTRE_ENGINE_VALUE_CACHE_H_
 
@@ -143,7 +144,7 @@ class ValueCache {
   using Map = boost::unordered_flat_map<uint64_t, Entry, IdentityHash, std::equal_to<uint64_t>,
                                          HugePageAllocator<std::pair<const uint64_t, Entry>>>;
 
-  // Makes room in the queue for one more record: compacts it when it has
+  // Makes room in the queue for one more record: prunes it when it has
   // reached its bound, else grows its storage if full. False if the
   // storage cannot grow (nothing changed then). Defined here, as Touch,
   // so that the hit path inlines them (calls within the module would
@@ -164,7 +165,7 @@ class ValueCache {
     uses_.push_back({entry->sequence, hash});  // cannot reallocate: ReserveUse made room
   }
   void EvictOldest() noexcept;
-  void Compact() noexcept;
+  void PruneUses() noexcept;
 
   uint64_t capacity_;
   uint64_t sequence_ = 0;
