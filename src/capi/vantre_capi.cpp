@@ -1,0 +1,251 @@
+// The C interface over Database: converts pointers and lengths to the
+// engine's views, runs one Database method, and turns every C++ exception
+// into a status code and a filled vantre_error. No exception leaves a
+// function of this file.
+#include "capi/vantre_capi.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "engine/db/database.h"
+#include "engine/util/error.h"
+
+struct vantre_db {
+  std::shared_ptr<vantre::Database> db;
+};
+
+namespace {
+
+using vantre::Bytes;
+using vantre::Error;
+using vantre::ErrorKind;
+
+constexpr uint64_t kMaxLength = std::numeric_limits<uint32_t>::max();
+
+void CopyText(char* dst, size_t cap, const std::string& text) {
+  const size_t n = std::min(text.size(), cap - 1);
+  std::memcpy(dst, text.data(), n);
+  dst[n] = '\0';
+}
+
+void Fill(vantre_error* err, int kind, int os_errno, const std::string& message,
+          const std::string& file) {
+  err->kind = kind;
+  err->os_errno = os_errno;
+  CopyText(err->message, sizeof err->message, message);
+  CopyText(err->file, sizeof err->file, file);
+}
+
+void FillFrom(vantre_error* err, const Error& e) {
+  Fill(err, static_cast<int>(e.kind()), e.code(), e.text(), e.path());
+}
+
+// Runs `body` (which returns a status) and turns what it throws into a
+// status: an Error is reported, Unrecoverable is fatal (with its cause's
+// data when it has one), an allocation failure is VANTRE_NO_MEMORY.
+template <typename F>
+int Run(vantre_error* err, F&& body) noexcept {
+  try {
+    return body();
+  } catch (const Error& e) {
+    FillFrom(err, e);
+    return VANTRE_FAILED;
+  } catch (const vantre::Unrecoverable& e) {
+    if (e.cause()) {
+      FillFrom(err, *e.cause());
+      CopyText(err->message, sizeof err->message, e.what());
+    } else {
+      Fill(err, VANTRE_KIND_NONE, 0, e.what(), "");
+    }
+    return VANTRE_FATAL;
+  } catch (const std::bad_alloc&) {
+    Fill(err, VANTRE_KIND_NONE, ENOMEM, "out of memory", "");
+    return VANTRE_NO_MEMORY;
+  } catch (const std::exception& e) {
+    Fill(err, VANTRE_KIND_NONE, 0, e.what(), "");
+    return VANTRE_FATAL;
+  } catch (...) {
+    Fill(err, VANTRE_KIND_NONE, 0, "unknown failure", "");
+    return VANTRE_FATAL;
+  }
+}
+
+bool LengthFits(size_t n, const char* what, vantre_error* err) {
+  if (static_cast<uint64_t>(n) <= kMaxLength) return true;
+  Fill(err, static_cast<int>(ErrorKind::kInvalidInput), 0,
+       std::string(what) + " is longer than 4294967295 bytes", "");
+  return false;
+}
+
+// Grows a malloc'ed array to hold at least `need` elements; throws
+// std::bad_alloc, leaving it as it was, on failure.
+template <typename T>
+void Reserve(T** data, size_t* cap, size_t need) {
+  if (need <= *cap) return;
+  size_t grown = std::max(need, *cap + *cap / 2);
+  if (grown > std::numeric_limits<size_t>::max() / sizeof(T)) grown = need;
+  if (need > std::numeric_limits<size_t>::max() / sizeof(T)) throw std::bad_alloc();
+  void* p = std::realloc(*data, grown * sizeof(T));
+  if (p == nullptr) throw std::bad_alloc();
+  *data = static_cast<T*>(p);
+  *cap = grown;
+}
+
+// Appends entries to a batch whose arrays were reserved for `n` entries.
+class BatchWriter {
+ public:
+  BatchWriter(vantre_batch* batch, size_t n) : batch_(batch) {
+    if (n > batch_->entries_cap) {
+      size_t offsets_cap = batch_->entries_cap, lengths_cap = batch_->entries_cap;
+      Reserve(&batch_->offsets, &offsets_cap, n);
+      Reserve(&batch_->lengths, &lengths_cap, n);
+      batch_->entries_cap = std::min(offsets_cap, lengths_cap);
+    }
+    batch_->count = n;
+    std::fill_n(batch_->lengths, n, -1);
+  }
+  void Set(size_t i, Bytes value) {
+    if (value.size() > std::numeric_limits<size_t>::max() - used_) throw std::bad_alloc();
+    Reserve(&batch_->data, &batch_->data_cap, used_ + value.size());
+    if (!value.empty()) std::memcpy(batch_->data + used_, value.data(), value.size());
+    batch_->offsets[i] = used_;
+    batch_->lengths[i] = static_cast<int64_t>(value.size());
+    used_ += value.size();
+  }
+
+ private:
+  vantre_batch* batch_;
+  size_t used_ = 0;
+};
+
+}  // namespace
+
+extern "C" {
+
+int vantre_open(const char* path, uint64_t cache_capacity, vantre_db** out, vantre_error* err) {
+  return Run(err, [&] {
+    auto handle = std::make_unique<vantre_db>();
+    handle->db = vantre::Database::Open(path, cache_capacity);
+    *out = handle.release();
+    return VANTRE_OK;
+  });
+}
+
+int vantre_close(vantre_db* db, vantre_error* err) {
+  if (db == nullptr) return VANTRE_OK;
+  std::unique_ptr<vantre_db> owned(db);
+  return Run(err, [&] {
+    owned->db->Flush();
+    return VANTRE_OK;
+  });
+}
+
+int vantre_put(vantre_db* db, const char* key, size_t key_len, const void* val, size_t val_len,
+               vantre_error* err) {
+  if (!LengthFits(key_len, "key", err) || !LengthFits(val_len, "value", err)) return VANTRE_FAILED;
+  return Run(err, [&] {
+    db->db->Put({key, key_len}, {static_cast<const std::byte*>(val), val_len});
+    return VANTRE_OK;
+  });
+}
+
+int vantre_get(vantre_db* db, const char* key, size_t key_len, vantre_buf* out,
+               vantre_error* err) {
+  return Run(err, [&] {
+    const bool found = db->db->Get({key, key_len}, [&](Bytes value) {
+      Reserve(&out->data, &out->cap, std::max<size_t>(value.size(), 1));
+      if (!value.empty()) std::memcpy(out->data, value.data(), value.size());
+      out->len = value.size();
+    });
+    return found ? VANTRE_OK : VANTRE_ABSENT;
+  });
+}
+
+int vantre_get_many(vantre_db* db, const char* const* keys, const size_t* key_lens, size_t n,
+                    vantre_batch* out, vantre_error* err) {
+  return Run(err, [&] {
+    std::vector<std::string_view> views(n);
+    for (size_t i = 0; i < n; ++i) views[i] = {keys[i], key_lens[i]};
+    BatchWriter writer(out, n);
+    db->db->GetMany(views, [&](size_t i, Bytes value) { writer.Set(i, value); });
+    return VANTRE_OK;
+  });
+}
+
+int vantre_delete(vantre_db* db, const char* key, size_t key_len, vantre_error* err) {
+  if (!LengthFits(key_len, "key", err)) return VANTRE_FAILED;
+  return Run(err, [&] { return db->db->Delete({key, key_len}) ? VANTRE_OK : VANTRE_ABSENT; });
+}
+
+int vantre_len(vantre_db* db, uint64_t* out, vantre_error* err) {
+  return Run(err, [&] {
+    *out = db->db->Len();
+    return VANTRE_OK;
+  });
+}
+
+int vantre_keys(vantre_db* db, vantre_batch* out, vantre_error* err) {
+  return Run(err, [&] {
+    const std::vector<std::string> keys = db->db->Keys();
+    BatchWriter writer(out, keys.size());
+    for (size_t i = 0; i < keys.size(); ++i) writer.Set(i, vantre::AsBytes(keys[i]));
+    return VANTRE_OK;
+  });
+}
+
+int vantre_cache_stats(vantre_db* db, uint64_t* entries, uint64_t* capacity, vantre_error* err) {
+  return Run(err, [&] {
+    const vantre::Database::CacheStats stats = db->db->GetCacheStats();
+    *entries = stats.entries;
+    *capacity = stats.capacity;
+    return VANTRE_OK;
+  });
+}
+
+int vantre_clear_cache(vantre_db* db, vantre_error* err) {
+  return Run(err, [&] {
+    db->db->ClearCache();
+    return VANTRE_OK;
+  });
+}
+
+int vantre_persist(vantre_db* db, vantre_error* err) {
+  return Run(err, [&] {
+    db->db->Persist();
+    return VANTRE_OK;
+  });
+}
+
+int vantre_vacuum(vantre_db* db, vantre_error* err) {
+  return Run(err, [&] {
+    db->db->Vacuum();
+    return VANTRE_OK;
+  });
+}
+
+int vantre_flush(vantre_db* db, vantre_error* err) {
+  return Run(err, [&] {
+    db->db->Flush();
+    return VANTRE_OK;
+  });
+}
+
+void vantre_buf_free(vantre_buf* buf) {
+  std::free(buf->data);
+  *buf = vantre_buf{};
+}
+
+void vantre_batch_free(vantre_batch* batch) {
+  std::free(batch->data);
+  std::free(batch->offsets);
+  std::free(batch->lengths);
+  *batch = vantre_batch{};
+}
+
+}  // extern "C"

@@ -1,0 +1,126 @@
+/* A plain C interface to the engine, for foreign-function callers (the
+ * `vantre` package reaches the engine through it under PyPy, where calls
+ * through the interpreter's C-API emulation cost several times more).
+ *
+ * Conventions:
+ *   - Every function that can fail returns an int status and fills the
+ *     caller's `vantre_error` (which may not be NULL) on failure:
+ *       VANTRE_OK         done
+ *       VANTRE_ABSENT     the key is not stored (get, delete); not an error
+ *       VANTRE_FAILED     a failure the operation reports (the module's
+ *                         OSError): `err` says what
+ *       VANTRE_FATAL      a failure the operation cannot report and go on
+ *                         from (the module's panic): `err` says what; the
+ *                         store itself stays usable
+ *       VANTRE_NO_MEMORY  an allocation failed; the store is as before
+ *     `err` is left untouched on success.
+ *   - Keys are UTF-8 text given as pointer and length; the caller
+ *     guarantees they are valid UTF-8. Keys and values longer than
+ *     4294967295 bytes are refused (VANTRE_FAILED, kind INVALID_INPUT).
+ *   - The caller owns every buffer it passes in. Results are written into
+ *     caller-owned `vantre_buf` and `vantre_batch` objects, which this
+ *     library grows with its own allocator and which the caller frees with
+ *     vantre_buf_free / vantre_batch_free. Their contents stay valid until
+ *     the object's next use or its free, whatever happens to the store.
+ *   - A handle may be used from several threads at once; a buf or batch
+ *     from one thread at a time.
+ *   - A handle belongs to the process that opened it: in a forked child
+ *     every call fails (kind WRONG_PROCESS) and vantre_close writes
+ *     nothing.
+ */
+#ifndef VANTRE_CAPI_H_
+#define VANTRE_CAPI_H_
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define VANTRE_API __attribute__((visibility("default")))
+
+/* Status codes. These numbers are part of the interface. */
+#define VANTRE_OK 0
+#define VANTRE_ABSENT 1
+#define VANTRE_FAILED -1
+#define VANTRE_FATAL -2
+#define VANTRE_NO_MEMORY -3
+
+/* Error kinds, as the engine names them. */
+#define VANTRE_KIND_OS 0
+#define VANTRE_KIND_WOULD_BLOCK 1
+#define VANTRE_KIND_UNEXPECTED_EOF 2
+#define VANTRE_KIND_WRITE_ZERO 3
+#define VANTRE_KIND_INVALID_INPUT 4
+#define VANTRE_KIND_INVALID_DATA 5
+#define VANTRE_KIND_REENTERED 6
+#define VANTRE_KIND_WRONG_PROCESS 7
+#define VANTRE_KIND_NONE -1 /* a fatal failure without an engine error */
+
+typedef struct vantre_error {
+  int32_t kind;        /* VANTRE_KIND_* */
+  int32_t os_errno;    /* errno of the failed system call, 0 if none */
+  char message[1024];  /* NUL-terminated; cut at the buffer's end */
+  char file[1024];     /* the file concerned, NUL-terminated; may be "" */
+} vantre_error;
+
+/* A growable byte buffer. Start from {0}; `data` holds `len` bytes. */
+typedef struct vantre_buf {
+  char* data;
+  size_t len;
+  size_t cap;
+} vantre_buf;
+
+/* Results of a batch call: entry i is data[offsets[i] .. offsets[i] +
+ * lengths[i]), or absent when lengths[i] is -1. Start from {0}. */
+typedef struct vantre_batch {
+  char* data;
+  uint64_t* offsets;
+  int64_t* lengths;
+  size_t count;
+  size_t data_cap;
+  size_t entries_cap;
+} vantre_batch;
+
+typedef struct vantre_db vantre_db;
+
+/* Opens (creating if needed) the store in `path` (NUL-terminated) with a
+ * value cache of `cache_capacity` entries; *out receives the handle. */
+VANTRE_API int vantre_open(const char* path, uint64_t cache_capacity, vantre_db** out, vantre_error* err);
+/* Writes the buffers out and releases the store and its directory. A
+ * failure to write is reported (the store is released all the same).
+ * NULL is allowed. The handle is invalid afterwards. */
+VANTRE_API int vantre_close(vantre_db* db, vantre_error* err);
+
+VANTRE_API int vantre_put(vantre_db* db, const char* key, size_t key_len, const void* val, size_t val_len,
+               vantre_error* err);
+/* Copies the value into `out` (grown if needed). VANTRE_ABSENT leaves
+ * `out` untouched. */
+VANTRE_API int vantre_get(vantre_db* db, const char* key, size_t key_len, vantre_buf* out, vantre_error* err);
+/* Looks every key up in order, under one lock, as the same sequence of
+ * gets would; fills `out` with one entry per key. */
+VANTRE_API int vantre_get_many(vantre_db* db, const char* const* keys, const size_t* key_lens, size_t n,
+                    vantre_batch* out, vantre_error* err);
+/* VANTRE_OK if the key was stored, VANTRE_ABSENT if not. */
+VANTRE_API int vantre_delete(vantre_db* db, const char* key, size_t key_len, vantre_error* err);
+
+VANTRE_API int vantre_len(vantre_db* db, uint64_t* out, vantre_error* err);
+/* Every live key, in the order keys are listed, one entry each. */
+VANTRE_API int vantre_keys(vantre_db* db, vantre_batch* out, vantre_error* err);
+VANTRE_API int vantre_cache_stats(vantre_db* db, uint64_t* entries, uint64_t* capacity, vantre_error* err);
+VANTRE_API int vantre_clear_cache(vantre_db* db, vantre_error* err);
+
+VANTRE_API int vantre_persist(vantre_db* db, vantre_error* err);
+VANTRE_API int vantre_vacuum(vantre_db* db, vantre_error* err);
+/* Writes out the buffers of the log and the data files. */
+VANTRE_API int vantre_flush(vantre_db* db, vantre_error* err);
+
+VANTRE_API void vantre_buf_free(vantre_buf* buf);
+VANTRE_API void vantre_batch_free(vantre_batch* batch);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VANTRE_CAPI_H_ */
