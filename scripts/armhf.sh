@@ -193,7 +193,7 @@ cmake -S "$ROOT" -B "$BUILD" -G Ninja \
   -DVANTRE_PY_INCLUDE="$PY_INCLUDE" \
   -DVANTRE_PY_SUFFIX="$PY_SUFFIX" >"$WORK/configure.log" 2>&1 ||
   { cat "$WORK/configure.log" >&2; die "cmake configure failed"; }
-cmake --build "$BUILD" --target vantre_cross -j "$(nproc)"
+cmake --build "$BUILD" --target vantre_cross vantre_capi -j "$(nproc)"
 
 MODULE=$BUILD/python/_vantre$PY_SUFFIX
 [[ -f $MODULE ]] || die "$MODULE was not built"

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config
-  python3-dev python3-pytest python3-exceptiongroup python3-tomli
+  python3-dev python3-pytest python3-exceptiongroup python3-tomli python3-cffi
   pypy3 pypy3-dev
   libroaring-dev libboost1.81-dev libgtest-dev
   "$@"

@@ -1,0 +1,259 @@
+"""The engine through its plain C interface (libvantre_capi.so), via cffi.
+
+Under PyPy a call through cffi is compiled by the JIT into a direct C call,
+where a call into ``_vantre`` goes through the interpreter's emulation of
+the CPython C API and costs several times more. :class:`Vantre` here has
+the methods, arguments and exceptions of ``_vantre.Vantre``, so that the
+package runs on either; :func:`load` says whether this path is available.
+
+Each store keeps one result buffer for single reads and one batch for
+``get_many`` and ``keys``, so a read allocates only its result. Calls on one
+store from several threads serialise on a lock around those buffers.
+"""
+
+from __future__ import annotations
+
+import os
+import threading
+from collections.abc import Sequence
+from typing import Any, Optional
+
+# The declarations of src/capi/vantre_capi.h, which documents them.
+CDEF = """
+#define VANTRE_OK 0
+#define VANTRE_ABSENT 1
+#define VANTRE_FAILED -1
+#define VANTRE_FATAL -2
+#define VANTRE_NO_MEMORY -3
+typedef struct vantre_error {
+  int32_t kind; int32_t os_errno; char message[1024]; char file[1024];
+} vantre_error;
+typedef struct vantre_buf { char* data; size_t len; size_t cap; } vantre_buf;
+typedef struct vantre_batch {
+  char* data; uint64_t* offsets; int64_t* lengths; size_t count; size_t data_cap;
+  size_t entries_cap;
+} vantre_batch;
+typedef struct vantre_db vantre_db;
+int vantre_open(const char* path, uint64_t cache_capacity, vantre_db** out, vantre_error* err);
+int vantre_close(vantre_db* db, vantre_error* err);
+int vantre_put(vantre_db* db, const char* key, size_t key_len, const void* val, size_t val_len,
+               vantre_error* err);
+int vantre_get(vantre_db* db, const char* key, size_t key_len, vantre_buf* out, vantre_error* err);
+int vantre_get_many(vantre_db* db, const char* const* keys, const size_t* key_lens, size_t n,
+                    vantre_batch* out, vantre_error* err);
+int vantre_delete(vantre_db* db, const char* key, size_t key_len, vantre_error* err);
+int vantre_len(vantre_db* db, uint64_t* out, vantre_error* err);
+int vantre_keys(vantre_db* db, vantre_batch* out, vantre_error* err);
+int vantre_cache_stats(vantre_db* db, uint64_t* entries, uint64_t* capacity, vantre_error* err);
+int vantre_clear_cache(vantre_db* db, vantre_error* err);
+int vantre_persist(vantre_db* db, vantre_error* err);
+int vantre_vacuum(vantre_db* db, vantre_error* err);
+int vantre_flush(vantre_db* db, vantre_error* err);
+void vantre_buf_free(vantre_buf* buf);
+void vantre_batch_free(vantre_batch* batch);
+"""
+
+LIBRARY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "libvantre_capi.so")
+
+# Error kinds, numbered as the C interface numbers them.
+KIND_NAMES = ("os", "would_block", "unexpected_eof", "write_zero", "invalid_input",
+              "invalid_data", "reentered", "wrong_process")
+_RUNTIME_KINDS = ("reentered", "wrong_process")
+_MAX_LENGTH = 0xFFFFFFFF
+_DEFAULT_CACHE = 10000
+
+_ffi: Any = None
+_lib: Any = None
+
+
+class PanicException(BaseException):
+    """A failure the store's native code cannot recover from; as the native
+    module's exception of the same name, it derives from BaseException."""
+
+
+def load() -> bool:
+    """Loads cffi and the library once; False if either is missing."""
+    global _ffi, _lib
+    if _lib is not None:
+        return True
+    try:
+        import cffi
+    except ImportError:
+        return False
+    if not os.path.exists(LIBRARY):
+        return False
+    ffi = cffi.FFI()
+    ffi.cdef(CDEF)
+    _lib = ffi.dlopen(LIBRARY)
+    _ffi = ffi
+    return True
+
+
+def _raise(status: int, err: Any, by_errno: bool) -> None:
+    """Raises the exception the native module raises for the same failure:
+    a reported failure as OSError (a subclass by errno when `by_errno`), a
+    fatal one as PanicException, each with errno, kind and file set."""
+    if status == _lib.VANTRE_NO_MEMORY:
+        raise MemoryError()
+    kind = KIND_NAMES[err.kind] if 0 <= err.kind < len(KIND_NAMES) else None
+    code = err.os_errno or None
+    text = _ffi.string(err.message).decode("utf-8", "replace")
+    file = os.fsdecode(_ffi.string(err.file)) or None
+    exc: BaseException
+    if status == _lib.VANTRE_FATAL:
+        exc = PanicException(text)
+    elif kind in _RUNTIME_KINDS:
+        exc = RuntimeError(text)
+    elif kind == "would_block" and by_errno:
+        exc = BlockingIOError(text)
+    elif kind == "os" and by_errno and code is not None:
+        exc = OSError(code, text)  # OSError picks the subclass for the errno
+        exc.args = (text,)
+    else:
+        exc = OSError(text)
+    for name, value in (("errno", code), ("kind", kind), ("file", file)):
+        try:
+            setattr(exc, name, value)
+        except AttributeError:
+            pass
+    raise exc
+
+
+def _key(key: object, name: str = "key") -> bytes:
+    if not isinstance(key, str):
+        raise TypeError(f"argument '{name}': '{type(key).__name__}' object cannot be converted to 'PyString'")
+    return key.encode("utf-8")
+
+
+class Vantre:
+    """A store opened through the C interface; the methods of
+    ``_vantre.Vantre``."""
+
+    __slots__ = ("_db", "_err", "_buf", "_batch", "_lock", "__weakref__")
+
+    def __init__(self, storage_path: str, cache_size: int = _DEFAULT_CACHE) -> None:
+        if not load():
+            raise ImportError("the store's C interface is not available")
+        if not isinstance(storage_path, str):
+            raise TypeError("argument 'storage_path': expected str")
+        cache = int(cache_size.__index__())
+        if not 0 <= cache <= 0xFFFFFFFF:
+            raise OverflowError("cache_size does not fit in 32 bits")
+        self._err = _ffi.new("vantre_error*")
+        self._buf = _ffi.new("vantre_buf*")
+        self._batch = _ffi.new("vantre_batch*")
+        self._lock = threading.Lock()
+        out = _ffi.new("vantre_db**")
+        status = _lib.vantre_open(os.fsencode(storage_path), cache, out, self._err)
+        if status != 0:
+            self._db = _ffi.NULL
+            _raise(status, self._err, by_errno=True)
+        self._db = out[0]
+
+    def close(self) -> None:
+        """Writes the buffers out and releases the directory at once."""
+        with self._lock:
+            db, self._db = self._db, _ffi.NULL
+            if db != _ffi.NULL:
+                status = _lib.vantre_close(db, self._err)
+                if status != 0:
+                    _raise(status, self._err, by_errno=True)
+
+    def __del__(self) -> None:
+        try:
+            if getattr(self, "_db", None) not in (None, _ffi.NULL):
+                err = _ffi.new("vantre_error*")
+                _lib.vantre_close(self._db, err)
+                self._db = _ffi.NULL
+            if getattr(self, "_buf", None) is not None:
+                _lib.vantre_buf_free(self._buf)
+                _lib.vantre_batch_free(self._batch)
+        except Exception:  # teardown cannot report; the engine wrote what it could
+            pass
+
+    def _live(self) -> Any:
+        if self._db == _ffi.NULL:
+            raise ValueError("the store is closed")
+        return self._db
+
+    def _call(self, fn: Any, by_errno: bool, *args: Any) -> int:
+        """Runs `fn(db, *args, err)` under the store's lock; raises on a
+        failure, else returns the status (0, or 1 for absent)."""
+        with self._lock:
+            status = fn(self._live(), *args, self._err)
+            if status < 0:
+                _raise(status, self._err, by_errno)
+            return status
+
+    def set_bytes(self, key: str, val: Any) -> None:
+        k = _key(key)
+        v = val if isinstance(val, (bytes, bytearray)) else bytes(val)
+        if len(k) > _MAX_LENGTH or len(v) > _MAX_LENGTH:
+            raise OverflowError("key or value is longer than 4294967295 bytes")
+        self._call(_lib.vantre_put, True, k, len(k), _ffi.from_buffer(v), len(v))
+
+    def get_bytes(self, key: str) -> Optional[bytes]:
+        k = _key(key)
+        with self._lock:
+            status = _lib.vantre_get(self._live(), k, len(k), self._buf, self._err)
+            if status == 0:
+                return _ffi.unpack(self._buf.data, self._buf.len)
+            if status < 0:
+                _raise(status, self._err, True)
+            return None
+
+    def get_many(self, keys: Sequence[str]) -> list[tuple[str, Optional[bytes]]]:
+        if isinstance(keys, str):
+            raise TypeError("argument 'keys': Can't extract `str` to `Vec`")
+        texts = list(keys)
+        encoded = [_key(k, "keys") for k in texts]
+        n = len(encoded)
+        ptrs = _ffi.new("const char*[]", [_ffi.from_buffer(k) for k in encoded]) if n else _ffi.NULL
+        lens = _ffi.new("size_t[]", [len(k) for k in encoded]) if n else _ffi.NULL
+        with self._lock:
+            status = _lib.vantre_get_many(self._live(), ptrs, lens, n, self._batch, self._err)
+            if status < 0:
+                _raise(status, self._err, True)
+            b = self._batch
+            return [(text, None if b.lengths[i] < 0 else
+                     _ffi.unpack(b.data + b.offsets[i], b.lengths[i]))
+                    for i, text in enumerate(texts)]
+
+    def delete(self, key: str) -> bool:
+        k = _key(key)
+        return self._call(_lib.vantre_delete, True, k, len(k)) == 0
+
+    def len(self) -> int:
+        out = _ffi.new("uint64_t*")
+        self._call(_lib.vantre_len, True, out)
+        return int(out[0])
+
+    def keys(self) -> list[str]:
+        with self._lock:
+            status = _lib.vantre_keys(self._live(), self._batch, self._err)
+            if status < 0:
+                _raise(status, self._err, True)
+            b = self._batch
+            return [_ffi.unpack(b.data + b.offsets[i], b.lengths[i]).decode("utf-8", "replace")
+                    for i in range(b.count)]
+
+    def cache_stats(self) -> tuple[int, int]:
+        entries = _ffi.new("uint64_t*")
+        capacity = _ffi.new("uint64_t*")
+        self._call(_lib.vantre_cache_stats, True, entries, capacity)
+        return int(entries[0]), int(capacity[0])
+
+    def clear_cache(self) -> None:
+        self._call(_lib.vantre_clear_cache, True)
+
+    def persist(self) -> None:
+        self._call(_lib.vantre_persist, True)
+
+    def vacuum(self) -> None:
+        self._call(_lib.vantre_vacuum, False)
+
+    def flush(self) -> None:
+        self._call(_lib.vantre_flush, True)
+
+
+__all__ = ["Vantre", "PanicException", "load", "LIBRARY"]
