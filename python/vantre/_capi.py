@@ -18,7 +18,8 @@ import threading
 from collections.abc import Sequence
 from typing import Any, Optional
 
-# The declarations of src/capi/vantre_capi.h, which documents them.
+# The declarations of src/capi/vantre_capi.h, which documents them (values
+# are declared `const char*` here so that bytes objects pass in place).
 CDEF = """
 #define VANTRE_OK 0
 #define VANTRE_ABSENT 1
@@ -36,7 +37,7 @@ typedef struct vantre_batch {
 typedef struct vantre_db vantre_db;
 int vantre_open(const char* path, uint64_t cache_capacity, vantre_db** out, vantre_error* err);
 int vantre_close(vantre_db* db, vantre_error* err);
-int vantre_put(vantre_db* db, const char* key, size_t key_len, const void* val, size_t val_len,
+int vantre_put(vantre_db* db, const char* key, size_t key_len, const char* val, size_t val_len,
                vantre_error* err);
 int vantre_get(vantre_db* db, const char* key, size_t key_len, vantre_buf* out, vantre_error* err);
 int vantre_get_many(vantre_db* db, const char* const* keys, const size_t* key_lens, size_t n,
@@ -49,6 +50,7 @@ int vantre_clear_cache(vantre_db* db, vantre_error* err);
 int vantre_persist(vantre_db* db, vantre_error* err);
 int vantre_vacuum(vantre_db* db, vantre_error* err);
 int vantre_flush(vantre_db* db, vantre_error* err);
+void vantre_last_error(vantre_error* out);
 void vantre_buf_free(vantre_buf* buf);
 void vantre_batch_free(vantre_batch* batch);
 """
@@ -185,12 +187,23 @@ class Vantre:
                 _raise(status, self._err, by_errno)
             return status
 
+    def _fail(self, status: int, by_errno: bool) -> None:
+        """Raises the failure of a call made with a NULL error."""
+        err = _ffi.new("vantre_error*")
+        _lib.vantre_last_error(err)
+        _raise(status, err, by_errno)
+
+    # Writes run without the Python lock: the library orders them, and a
+    # failure's data is kept per thread (a NULL error), not in self._err.
     def set_bytes(self, key: str, val: Any) -> None:
         k = _key(key)
-        v = val if isinstance(val, (bytes, bytearray)) else bytes(val)
+        # bytes pass to C in place; anything else is copied into bytes first
+        v = val if type(val) is bytes else bytes(val)
         if len(k) > _MAX_LENGTH or len(v) > _MAX_LENGTH:
             raise OverflowError("key or value is longer than 4294967295 bytes")
-        self._call(_lib.vantre_put, True, k, len(k), _ffi.from_buffer(v), len(v))
+        status = _lib.vantre_put(self._live(), k, len(k), v, len(v), _ffi.NULL)
+        if status < 0:
+            self._fail(status, True)
 
     def get_bytes(self, key: str) -> Optional[bytes]:
         k = _key(key)
@@ -221,7 +234,10 @@ class Vantre:
 
     def delete(self, key: str) -> bool:
         k = _key(key)
-        return self._call(_lib.vantre_delete, True, k, len(k)) == 0
+        status = _lib.vantre_delete(self._live(), k, len(k), _ffi.NULL)
+        if status < 0:
+            self._fail(status, True)
+        return status == 0
 
     def len(self) -> int:
         out = _ffi.new("uint64_t*")

@@ -49,8 +49,12 @@ void FillFrom(vantre_error* err, const Error& e) {
 // Runs `body` (which returns a status) and turns what it throws into a
 // status: an Error is reported, Unrecoverable is fatal (with its cause's
 // data when it has one), an allocation failure is VANTRE_NO_MEMORY.
+// The failure of the calling thread's last call given a NULL error.
+thread_local vantre_error last_error;
+
 template <typename F>
 int Run(vantre_error* err, F&& body) noexcept {
+  if (err == nullptr) err = &last_error;
   try {
     return body();
   } catch (const Error& e) {
@@ -78,6 +82,7 @@ int Run(vantre_error* err, F&& body) noexcept {
 
 bool LengthFits(size_t n, const char* what, vantre_error* err) {
   if (static_cast<uint64_t>(n) <= kMaxLength) return true;
+  if (err == nullptr) err = &last_error;
   Fill(err, static_cast<int>(ErrorKind::kInvalidInput), 0,
        std::string(what) + " is longer than 4294967295 bytes", "");
   return false;
@@ -235,6 +240,8 @@ int vantre_flush(vantre_db* db, vantre_error* err) {
     return VANTRE_OK;
   });
 }
+
+void vantre_last_error(vantre_error* out) { *out = last_error; }
 
 void vantre_buf_free(vantre_buf* buf) {
   std::free(buf->data);

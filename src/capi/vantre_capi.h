@@ -4,7 +4,7 @@
  *
  * Conventions:
  *   - Every function that can fail returns an int status and fills the
- *     caller's `vantre_error` (which may not be NULL) on failure:
+ *     caller's `vantre_error` on failure:
  *       VANTRE_OK         done
  *       VANTRE_ABSENT     the key is not stored (get, delete); not an error
  *       VANTRE_FAILED     a failure the operation reports (the module's
@@ -13,7 +13,10 @@
  *                         from (the module's panic): `err` says what; the
  *                         store itself stays usable
  *       VANTRE_NO_MEMORY  an allocation failed; the store is as before
- *     `err` is left untouched on success.
+ *     `err` is left untouched on success. When `err` is NULL the failure's
+ *     data is kept for the calling thread instead, until its next failure,
+ *     and vantre_last_error copies it out: a caller shared by threads need
+ *     not lock a buffer of its own around every call.
  *   - Keys are UTF-8 text given as pointer and length; the caller
  *     guarantees they are valid UTF-8. Keys and values longer than
  *     4294967295 bytes are refused (VANTRE_FAILED, kind INVALID_INPUT).
@@ -115,6 +118,9 @@ VANTRE_API int vantre_persist(vantre_db* db, vantre_error* err);
 VANTRE_API int vantre_vacuum(vantre_db* db, vantre_error* err);
 /* Writes out the buffers of the log and the data files. */
 VANTRE_API int vantre_flush(vantre_db* db, vantre_error* err);
+
+/* Copies the calling thread's last failure given a NULL `err` into `out`. */
+VANTRE_API void vantre_last_error(vantre_error* out);
 
 VANTRE_API void vantre_buf_free(vantre_buf* buf);
 VANTRE_API void vantre_batch_free(vantre_batch* batch);
