@@ -18,6 +18,8 @@ PyMethodDef vantre_methods[] = {
      METH_FASTCALL | METH_KEYWORDS, "delete($self, key)\n--\n\n"},
     {"persist", vantre_persist, METH_NOARGS, "persist($self)\n--\n\n"},
     {"vacuum", vantre_vacuum, METH_NOARGS, "vacuum($self)\n--\n\n"},
+    {"sync", vantre_sync, METH_NOARGS, "sync($self)\n--\n\n"},
+    {"close", vantre_close, METH_NOARGS, "close($self)\n--\n\n"},
     {"len", vantre_len, METH_NOARGS, "len($self)\n--\n\n"},
     {"keys", vantre_keys, METH_NOARGS, "keys($self)\n--\n\n"},
     {"cache_stats", vantre_cache_stats, METH_NOARGS, "cache_stats($self)\n--\n\n"},
