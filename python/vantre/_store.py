@@ -622,7 +622,7 @@ class Store(MutableMapping[str, bytes]):
 
 def _read_only_mount(path: str) -> bool:
     try:
-        return bool(os.statvfs(path).f_flag & os.ST_RDONLY)
+        return bool(os.statvfs(path).f_flag & getattr(os, "ST_RDONLY", 1))
     except OSError:
         return False
 
