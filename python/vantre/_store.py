@@ -352,7 +352,7 @@ class Store(MutableMapping[str, bytes]):
         if native is None:
             return
         try:
-            native.close()
+            native._close()
         except RuntimeError:
             self._native = native
             raise
@@ -494,7 +494,7 @@ class Store(MutableMapping[str, bytes]):
         """Values, read as ``items()`` reads them."""
         return _ValuesView(self)
 
-    def update(  # type: ignore[override]
+    def update(
         self,
         other: Union[Mapping[str, _BytesLike], _KeysAndGetitem, Iterable[tuple[str, _BytesLike]]] = (),
         /,
@@ -509,7 +509,7 @@ class Store(MutableMapping[str, bytes]):
             for key in source.keys():
                 self[key] = source[key]
         else:
-            for i, pair in enumerate(other):  # type: ignore[arg-type]
+            for i, pair in enumerate(other):
                 try:
                     key, value = pair
                 except TypeError:
@@ -520,7 +520,7 @@ class Store(MutableMapping[str, bytes]):
         for key, value in kwargs.items():
             self[key] = value
 
-    def setdefault(self, key: str, default: Optional[_BytesLike] = None) -> bytes:  # type: ignore[override]
+    def setdefault(self, key: str, default: Optional[_BytesLike] = None) -> bytes:
         """The value under ``key``; if there is none, stores ``default``
         and returns it as bytes (TypeError for a default that is not
         bytes-like, None included)."""
@@ -573,7 +573,7 @@ class Store(MutableMapping[str, bytes]):
         Its cost does not depend on the store's size. After a failure
         (StoreIOError), close the store and open it again."""
         try:
-            self._live().sync()
+            self._live()._sync()
         except BaseException as e:
             self._raise(e, "sync")
 

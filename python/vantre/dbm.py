@@ -23,7 +23,7 @@ from __future__ import annotations
 import errno as _errno
 from collections.abc import Iterator, MutableMapping
 from types import TracebackType
-from typing import Callable, Optional, Type, TypeVar, Union
+from typing import Any, Callable, Optional, Type, TypeVar, Union
 
 from vantre._store import ClosedStoreError, Store, StrPath
 
@@ -42,7 +42,7 @@ class error(OSError):
 
 def _key(key: object) -> str:
     if type(key) is str:
-        return key  # type: ignore[return-value]
+        return key
     if isinstance(key, (bytes, bytearray)):
         try:
             return bytes(key).decode("utf-8")
@@ -53,7 +53,7 @@ def _key(key: object) -> str:
     raise TypeError(f"keys are str or bytes, not {type(key).__name__}")
 
 
-def _value(value: object) -> object:
+def _value(value: object) -> Any:
     return value.encode("utf-8") if isinstance(value, str) else value
 
 
@@ -81,7 +81,7 @@ class _Database(MutableMapping[bytes, bytes]):
 
     def __setitem__(self, key: _Key, value: _Value) -> None:
         k, v = _key(key), _value(value)
-        _run(lambda: self._store.__setitem__(k, v))  # type: ignore[arg-type]
+        _run(lambda: self._store.__setitem__(k, v))
 
     def __delitem__(self, key: _Key) -> None:
         k = _key(key)
@@ -107,11 +107,11 @@ class _Database(MutableMapping[bytes, bytes]):
         value = _run(lambda: self._store.get(k))
         return default if value is None else value
 
-    def setdefault(self, key: _Key, default: _Value = b"") -> bytes:  # type: ignore[override]
+    def setdefault(self, key: _Key, default: _Value = b"") -> bytes:
         """The value under ``key``; stores ``default`` (``b""`` when not
         given, as the ``dbm`` modules do) if there is none."""
         k, v = _key(key), _value(default)
-        return _run(lambda: self._store.setdefault(k, v))  # type: ignore[arg-type]
+        return _run(lambda: self._store.setdefault(k, v))
 
     def sync(self) -> None:
         """Makes every write so far survive a crash (``Store.sync``)."""
@@ -157,8 +157,12 @@ def open(file: StrPath, flag: str = "r", mode: int = 0o666) -> _Database:
     kind = flag[0]
     store = _run(lambda: Store(file, readonly=kind == "r", create=kind in "cn"))
     if kind == "n" and len(store):
+        def empty() -> None:
+            store.clear()
+            store.vacuum()
+
         try:
-            _run(lambda: (store.clear(), store.vacuum()))
+            _run(empty)
         except BaseException:
             store.close()
             raise

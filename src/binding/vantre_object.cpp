@@ -74,7 +74,7 @@ class Borrow {
   VantreObject* obj_ = nullptr;
 };
 
-constexpr const char* kNewNames[] = {"storage_path", "cache_size", "readonly", "create"};
+constexpr const char* kNewNames[] = {"storage_path", "cache_size"};
 constexpr Params kNewParams{"Vantre.__new__", kNewNames, 1};
 constexpr const char* kSetBytesNames[] = {"key", "val"};
 constexpr Params kSetBytesParams{"Vantre.set_bytes", kSetBytesNames, 2};
@@ -136,19 +136,27 @@ void ReportUnraisable(const std::string& storage_path) {
 
 PyObject* vantre_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   CallScope scope;
-  PyObject* argv[4];
-  if (!ParseTuple(kNewParams, args, kwargs, argv)) return nullptr;
+  // The keyword-only extensions `readonly` and `create` (truth values) are
+  // taken out of the keywords before the specified parameters are parsed.
+  OpenOptions options;
+  PyRef rest;
+  if (kwargs != nullptr) {
+    for (auto [name, flag] : {std::pair{"readonly", &options.read_only}, {"create", &options.create}}) {
+      PyObject* arg = PyDict_GetItemString(kwargs, name);
+      if (arg == nullptr) continue;
+      const int truth = PyObject_IsTrue(arg);
+      if (truth < 0) return nullptr;
+      *flag = truth != 0;
+      if (!rest) rest = PyRef(PyDict_Copy(kwargs));
+      if (!rest || PyDict_DelItemString(rest.get(), name) != 0) return nullptr;
+    }
+  }
+  PyObject* argv[2];
+  if (!ParseTuple(kNewParams, args, rest ? rest.get() : kwargs, argv)) return nullptr;
   std::string_view path;
   if (!ConvertText(argv[0], "storage_path", &path)) return nullptr;
   uint64_t cache_size = kDefaultCacheSize;
   if (argv[1] != nullptr && !ConvertCacheSize(argv[1], "cache_size", &cache_size)) return nullptr;
-  OpenOptions options;
-  for (auto [arg, flag] : {std::pair{argv[2], &options.read_only}, {argv[3], &options.create}}) {
-    if (arg == nullptr) continue;
-    const int truth = PyObject_IsTrue(arg);
-    if (truth < 0) return nullptr;
-    *flag = truth != 0;
-  }
 
   return Guard(OsErrorStyle::kBySubclass, [&]() -> PyObject* {
     std::shared_ptr<Database> db = OpenDatabase(std::string(path), cache_size, options);
