@@ -162,8 +162,10 @@ def _advice(action: str, code: int, panic: bool, kind: Optional[str], path: str)
     """What to do next after a failure of ``action`` with errno ``code``."""
     space = "free some space, then " if code in (_errno.ENOSPC, _errno.EDQUOT) else ""
     if panic:
+        if space:
+            return f"{space}retry, or {_REOPEN}"
         check = f"; run `vantre check {path}` to inspect the files" if kind in _KIND_TEXT else ""
-        return f"the store cannot go on after this failure: {space}{_REOPEN}{check}"
+        return f"{_REOPEN}{check}"
     if action == "open":
         if code in (_errno.EACCES, _errno.EPERM, _errno.EROFS):
             return "the store may not be written here: open it with readonly=True to read it"
