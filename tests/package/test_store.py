@@ -312,7 +312,12 @@ os._exit(0)  # no teardown: only what sync wrote out remains
 
 
 def test_readonly_stores_share_and_exclude_writers(store_dir):
-    expected = fill(store_dir)  # its log holds records after the snapshot
+    fill(store_dir)  # its log holds records after the snapshot
+    with vantre.open(store_dir) as db:  # and a key put and deleted, one rewritten
+        db["gone"] = b"x"
+        del db["gone"]
+        db["k20"] = b"again"
+        expected, order = dict(db), list(db)
     before = digest(store_dir)
     holder = subprocess.Popen(  # a reader in another process, until its stdin closes
         python_cmd() + ["-c", f"import vantre, sys; db = vantre.open({store_dir!r}, readonly=True); "
@@ -323,6 +328,7 @@ def test_readonly_stores_share_and_exclude_writers(store_dir):
         vantre.open(store_dir)
     with vantre.open(store_dir, readonly=True) as a, vantre.open(store_dir, readonly=True) as b:
         assert dict(a) == dict(b) == expected and len(a) == len(expected) and a.readonly
+        assert list(a) == order and "gone" not in a
         with pytest.raises(BlockingIOError) as refused:
             vantre.open(store_dir)
         assert refused.value.errno == errno.EAGAIN

@@ -206,6 +206,7 @@ void Database::Persist() {
     WriteSnapshotFile(kSnapshotTmpFile, store_.view(), /*midway_fatal=*/true);
     dir_.Rename(kSnapshotTmpFile, kSnapshotFile);
     dir_.Sync();
+    dir_synced_ = true;
     wal_.Reset();
   });
 }
@@ -268,7 +269,9 @@ void Database::Vacuum() {
 // ------------------------------------------------------------------ Sync
 
 // Sync: the data files' buffers written out (not synced: replay rewrites
-// their records from the log), then the log written out and synced.
+// their records from the log), then the log written out and synced. The
+// first one also syncs the directory, whose entry for a wal.bin created by
+// this open may not be durable yet (persist syncs it too).
 void Database::Sync() {
   CheckOwner();
   CheckWritable();
@@ -278,6 +281,10 @@ void Database::Sync() {
   RememberingSyncFailure([&] {
     store_.FlushData();
     wal_.SyncData();
+    if (!dir_synced_) {
+      dir_.Sync();
+      dir_synced_ = true;
+    }
   });
 }
 

@@ -236,6 +236,7 @@ class Database {
   WalWriter wal_;
   bool switch_pending_ = false;        // guarded by store_mutex_
   std::optional<Error> sync_failure_;  // guarded by store_mutex_
+  bool dir_synced_ = false;            // the directory synced since open; store_mutex_
   uint64_t cut_log_bytes_ = 0;
   uint64_t owner_generation_;          // the opener's process generation
   // Read-only stores only: the replayed log and the key count it gives.
