@@ -279,8 +279,8 @@ class Store(MutableMapping[str, bytes]):
     in the order of their latest writes; changing the store meanwhile does
     not raise. Keys are ``str``: any other key raises TypeError, in ``in``,
     ``get`` and ``[]`` alike. Values are bytes-like on the way in and
-    ``bytes`` on the way out. A store is not safe to close while another
-    thread uses it.
+    ``bytes`` on the way out. ``close()`` while another thread is inside a
+    call on the store raises RuntimeError and leaves it open.
     """
 
     def __init__(
@@ -299,6 +299,8 @@ class Store(MutableMapping[str, bytes]):
             raise TypeError(f"the path is a str or os.PathLike, not {type(path).__name__}") from None
         if not isinstance(self._path, str):
             raise TypeError("the path is a str or os.PathLike[str], not bytes")
+        if "\0" in self._path:
+            raise ValueError("the path holds a NUL character")
         if type(cache_size) is bool or not isinstance(cache_size, int):
             raise TypeError(f"cache_size is an int, not {type(cache_size).__name__}")
         if not 0 <= cache_size <= 0xFFFFFFFF:
