@@ -137,7 +137,7 @@ void ReportUnraisable(const std::string& storage_path) {
 PyObject* vantre_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   CallScope scope;
   // The keyword-only extensions `readonly` and `create` (truth values) are
-  // taken out of the keywords before the specified parameters are parsed.
+  // taken out of the keywords before the positional parameters are parsed.
   OpenOptions options;
   PyRef rest;
   if (kwargs != nullptr) {
