@@ -3,7 +3,9 @@
 setuptools drives the build (pyproject.toml holds the metadata): the two
 extension modules, _vantre and vantre._inspect, are built by CMake for the
 interpreter running the build and copied into the wheel, and the stub
-_vantre.pyi is installed beside _vantre. Build tools: cmake, a C++20
+_vantre.pyi is installed beside _vantre and, so that type checkers find it
+(PEP 561 has no py.typed marker for a top-level module), as the stub-only
+package _vantre-stubs. Build tools: cmake, a C++20
 compiler, libroaring-dev and libboost headers (scripts/setup.sh installs
 them on Debian).
 """
@@ -47,12 +49,15 @@ class CMakeBuild(build_ext):
 
 
 class BuildPy(build_py):
-    """Also places the stub of the top-level _vantre module."""
+    """Also places the stub of the top-level _vantre module, beside it and
+    as the stub-only package _vantre-stubs."""
 
     def run(self):
         super().run()
-        self.copy_file(os.path.join(ROOT, "python", "_vantre.pyi"),
-                       os.path.join(self.build_lib, "_vantre.pyi"))
+        stub = os.path.join(ROOT, "python", "_vantre.pyi")
+        self.copy_file(stub, os.path.join(self.build_lib, "_vantre.pyi"))
+        self.mkpath(os.path.join(self.build_lib, "_vantre-stubs"))
+        self.copy_file(stub, os.path.join(self.build_lib, "_vantre-stubs", "__init__.pyi"))
 
 
 setup(

@@ -8,6 +8,7 @@ packages=(
   python3-dev python3-pytest python3-exceptiongroup python3-tomli python3-cffi
   pypy3 pypy3-dev
   libroaring-dev libboost1.81-dev libgtest-dev
+  mypy
   "$@"
 )
 

@@ -6,7 +6,9 @@
 #   3. mypy --strict on the package and examples/
 #   4. tests/package under CPython and PyPy
 #   5. pip install . into a fresh venv (offline, no build isolation), an
-#      import and a run of the installed tool; pip wheel . likewise
+#      import and a run of the installed tool, mypy --strict on a user
+#      program against what was installed (PEP 561 stubs); pip wheel .
+#      likewise
 # Usage: scripts/test-package.sh [--no-pytest] [build-dir]   (default: <repo>/build)
 # --no-pytest skips step 4, for callers that run tests/package themselves.
 set -euo pipefail
@@ -62,9 +64,34 @@ PY
 )
 "$work/venv/bin/vantre" check "$work/store"
 [[ $("$work/venv/bin/vantre" dump "$work/store") == '"b"' ]]
-for f in _vantre.pyi vantre/py.typed vantre/_inspect.pyi; do
+for f in _vantre.pyi _vantre-stubs/__init__.pyi vantre/py.typed vantre/_inspect.pyi; do
   compgen -G "$work/venv/lib/python3*/site-packages/$f" >/dev/null || { echo "not installed: $f"; exit 1; }
 done
+cat >"$work/user.py" <<'PY'
+import shelve
+import sys
+from typing import Optional
+
+import _vantre
+import vantre
+import vantre.dbm
+
+with vantre.open(sys.argv[1], readonly=True) as db:
+    value: Optional[bytes] = db.get("b")
+    keys: list[str] = list(db)
+native = _vantre.Vantre(sys.argv[1], 0, readonly=True)
+raw: Optional[bytes] = native.get_bytes("b")
+shelf: shelve.Shelf[list[int]] = shelve.Shelf(vantre.dbm.open(sys.argv[1] + "-shelf", "c"))
+with shelf:
+    shelf["k"] = [1, 2]
+try:
+    vantre.open(sys.argv[1], create=False).sync()
+except vantre.StoreIOError as e:
+    code: Optional[int] = e.errno
+PY
+(cd "$work" && /usr/bin/python3 -m mypy --strict --no-incremental \
+  --python-executable "$work/venv/bin/python" user.py)
+(cd "$work" && "$work/venv/bin/python" user.py "$work/store")
 (cd "$root" && "$work/venv/bin/pip" wheel "${pip_args[@]}" --no-deps -w "$work/wheels" .)
 ls "$work"/wheels/vantre-*.whl
 

@@ -18,6 +18,9 @@ PyMethodDef vantre_methods[] = {
      METH_FASTCALL | METH_KEYWORDS, "delete($self, key)\n--\n\n"},
     {"persist", vantre_persist, METH_NOARGS, "persist($self)\n--\n\n"},
     {"vacuum", vantre_vacuum, METH_NOARGS, "vacuum($self)\n--\n\n"},
+    // Beside the public methods: used by the vantre package only.
+    {"_sync", vantre_sync, METH_NOARGS, "_sync($self)\n--\n\n"},
+    {"_close", vantre_close, METH_NOARGS, "_close($self)\n--\n\n"},
     {"len", vantre_len, METH_NOARGS, "len($self)\n--\n\n"},
     {"keys", vantre_keys, METH_NOARGS, "keys($self)\n--\n\n"},
     {"cache_stats", vantre_cache_stats, METH_NOARGS, "cache_stats($self)\n--\n\n"},

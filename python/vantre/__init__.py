@@ -6,12 +6,16 @@
         db["greeting"] = b"hello"
         db["greeting"]            # b"hello"
         "greeting" in db          # True
-        db.persist()              # survives a killed process from here on
+        db.sync()                 # every write so far survives a crash
+        db.persist()              # also a snapshot; the log is emptied
 
 ``open`` returns a :class:`Store`, a ``MutableMapping[str, bytes]`` over the
-native class ``_vantre.Vantre``. What each call raises is listed in the
-documentation of ``vantre._store``; the command-line tool is ``vantre``
-(``python -m vantre``).
+native class ``_vantre.Vantre``; ``open(path, readonly=True)`` shares a
+store between readers. What each call raises is listed in the
+documentation of ``vantre._store``: every failure is an ``Exception``, I/O
+ones a ``StoreIOError`` (an ``OSError``). ``vantre.dbm`` is a face for
+programs written for the standard library's ``dbm``. The command-line tool
+is ``vantre`` (``python -m vantre``).
 """
 
 from vantre._store import (
@@ -19,7 +23,10 @@ from vantre._store import (
     ClosedStoreError,
     Stats,
     Store,
+    StoreBlockingIOError,
+    StoreFileNotFoundError,
     StoreIOError,
+    StorePermissionError,
     open,
 )
 
@@ -28,6 +35,9 @@ __all__ = [
     "ClosedStoreError",
     "Stats",
     "Store",
+    "StoreBlockingIOError",
+    "StoreFileNotFoundError",
     "StoreIOError",
+    "StorePermissionError",
     "open",
 ]

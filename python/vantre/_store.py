@@ -2,33 +2,45 @@
 
 What each call raises
 ---------------------
-``StoreIOError`` (an ``OSError``)
-    An I/O failure while writing or reading records: ``db[k] = v``,
-    ``del db[k]``, ``db[k]``, ``get``, ``in``, ``items()``, ``values()``,
-    iteration, ``update``, ``persist``, ``vacuum``. The native class ends
-    such a call with its ``PanicException`` (a ``BaseException``); the
-    store raises this instead, with the errno and text of the failure, the
-    original chained as ``__cause__``. After one, reopen the directory.
-``OSError`` (a subclass by errno)
-    A failure the native call reports itself: opening (missing permission,
-    a path that is a file, ``BlockingIOError`` when another open store
-    holds the directory), ``persist`` and ``vacuum`` on their own files.
+Every failure is an ``Exception``; none of the native module's own
+exceptions (its ``PanicException`` derives from ``BaseException``) leaves
+the package. The native exceptions carry their failure as data (``errno``,
+``kind``, ``file``), and the package maps them by those attributes.
+
+``StoreIOError`` (an ``OSError``), and its subclasses by errno
+    Every I/O failure, of any call, ``open`` included, with ``errno``,
+    ``strerror`` (saying what to do next) and ``filename``; the native
+    exception is chained as ``__cause__``. ``StorePermissionError`` is also
+    a ``PermissionError``, ``StoreFileNotFoundError`` a
+    ``FileNotFoundError``, ``StoreBlockingIOError`` (``errno == EAGAIN``,
+    the directory is held by another open store) a ``BlockingIOError``,
+    and so on. A failure while writing or reading a record ends what the
+    store can do: close it and open it again. ``errno`` is EIO where the
+    failure is the engine's own (``kind`` names it). A write to a store
+    opened with ``readonly=True`` raises one with ``errno == EBADF``.
 ``KeyError``
     ``db[k]`` and ``del db[k]`` for a key that is not stored.
 ``TypeError``
-    A key that is not a ``str`` (``in`` answers False instead), a value
-    that is not bytes-like.
+    A key that is not a ``str`` (``in``, ``get`` and ``[]`` alike), a value
+    that is not bytes-like (the buffer protocol).
+``ValueError``
+    A key that is not encodable as UTF-8 (a lone surrogate); a key or
+    value longer than 4294967295 bytes.
+``MemoryError``
+    Memory ran out; the store is as before the call.
 ``ClosedStoreError`` (a ``ValueError``)
     Any call on a closed store except ``close()`` itself.
+``RuntimeError``
+    A call from a forked child on its parent's store (open it again in the
+    child), a call on a store from inside a call on it, or ``close()``
+    while another thread is inside a call on the store.
 """
 
 from __future__ import annotations
 
 import dataclasses
-import gc
+import errno as _errno
 import os
-import platform
-import re
 from collections.abc import (
     ItemsView,
     Iterable,
@@ -38,14 +50,17 @@ from collections.abc import (
     ValuesView,
 )
 from types import TracebackType
-from typing import NoReturn, Optional, Type, TypeVar, Union, overload
+from typing import Any, NoReturn, Optional, Protocol, Type, TypeVar, Union, overload
 
 import _vantre
 
 __all__ = [
     "CacheStats",
     "ClosedStoreError",
+    "StoreBlockingIOError",
+    "StoreFileNotFoundError",
     "StoreIOError",
+    "StorePermissionError",
     "Stats",
     "Store",
     "open",
@@ -55,37 +70,86 @@ __all__ = [
 BATCH = 1024
 DEFAULT_CACHE_SIZE = 10000
 
-_PYPY = platform.python_implementation() == "PyPy"
 _T = TypeVar("_T")
 StrPath = Union[str, "os.PathLike[str]"]
-
-# The panic message ends with the failure's rendering:
-#   OsError { code: 28, message: "No space left on device" }
-#   EngineError { kind: UnexpectedEof, message: "failed to fill whole buffer" }
-_OS_ERROR = re.compile(r'OsError \{ code: (\d+), message: "(.*)" \}\s*$', re.S)
-_ENGINE_ERROR = re.compile(r'EngineError \{ kind: (\w+), message: "(.*)" \}\s*$', re.S)
+_BytesLike = Union[bytes, bytearray, memoryview]
+# The files a writer opens for writing, checked before the native open so
+# that a store it may not write is refused with the path, untouched.
+_STORE_FILES = ("offsets.bin", "keys.bin", "vals.bin", "wal.bin", "snapshot.bin")
 
 
 class StoreIOError(OSError):
-    """An I/O failure inside a store operation.
-
-    ``errno`` and ``strerror`` are those of the operating-system call that
-    failed, or ``None`` and the engine's own text (a short read, a write
-    that accepted nothing) with ``kind`` naming it. The native exception
-    is chained as ``__cause__``. The store's state after one is the native
-    class's: the failed write is not applied, and buffered writes that
-    could not be written out may be lost; reopen the directory.
-    """
+    """An I/O failure of a store call: ``errno``, ``strerror`` (which says
+    what to do next) and ``filename``; ``kind`` names the engine's failure
+    (``"os"`` for a failed system call). The native exception is chained as
+    ``__cause__``."""
 
     kind: Optional[str]
 
-    def __init__(self, errno: Optional[int], strerror: str, kind: Optional[str] = None) -> None:
-        super().__init__(errno, strerror)
+    def __init__(
+        self,
+        errno: int,
+        strerror: str,
+        filename: Optional[str] = None,
+        kind: Optional[str] = None,
+    ) -> None:
+        if filename is None:
+            super().__init__(errno, strerror)
+        else:
+            super().__init__(errno, strerror, filename)
         self.kind = kind
+
+
+class StorePermissionError(StoreIOError, PermissionError):
+    """A StoreIOError for EACCES, EPERM or EROFS."""
+
+
+class StoreFileNotFoundError(StoreIOError, FileNotFoundError):
+    """A StoreIOError for ENOENT: no such directory, or no store in it."""
+
+
+class StoreBlockingIOError(StoreIOError, BlockingIOError):
+    """The directory is held by another open store (``errno == EAGAIN``)."""
+
+
+class StoreFileExistsError(StoreIOError, FileExistsError):
+    """A StoreIOError for EEXIST (a file where the directory should be)."""
+
+
+class StoreNotADirectoryError(StoreIOError, NotADirectoryError):
+    """A StoreIOError for ENOTDIR."""
+
+
+_ERRNO_CLASSES: dict[int, Type[StoreIOError]] = {
+    _errno.EACCES: StorePermissionError,
+    _errno.EPERM: StorePermissionError,
+    _errno.EROFS: StorePermissionError,
+    _errno.ENOENT: StoreFileNotFoundError,
+    _errno.EAGAIN: StoreBlockingIOError,
+    _errno.EEXIST: StoreFileExistsError,
+    _errno.ENOTDIR: StoreNotADirectoryError,
+}
+
+
+def store_error(code: int, text: str, filename: Optional[str], kind: Optional[str] = None) -> StoreIOError:
+    """The StoreIOError subclass for ``code``."""
+    return _ERRNO_CLASSES.get(code, StoreIOError)(code, text, filename, kind)
 
 
 class ClosedStoreError(ValueError):
     """Raised by any use of a store after ``close()``."""
+
+
+# Texts of the engine's own failures, by kind.
+_KIND_TEXT = {
+    "unexpected_eof": "a store file ends before a record it holds",
+    "write_zero": "a write to a store file accepted nothing",
+    "invalid_data": "a store file holds bytes that do not decode",
+    "invalid_input": "the path cannot be used (it holds a NUL character)",
+}
+_REOPEN = "close the store and open it again"
+_LOCKED = ("the store directory is in use by another open store, in this process or "
+           "another: close that store first")
 
 
 def _is_panic(exc: BaseException) -> bool:
@@ -94,40 +158,57 @@ def _is_panic(exc: BaseException) -> bool:
     return type(exc).__name__ == "PanicException" and not isinstance(exc, Exception)
 
 
-def io_error_of(exc: BaseException) -> Optional[StoreIOError]:
-    """The StoreIOError for a native panic caused by an I/O failure, or None
-    for any other exception (including panics with another cause)."""
-    if not _is_panic(exc):
+def _advice(action: str, code: int, panic: bool, kind: Optional[str], path: str) -> str:
+    """What to do next after a failure of ``action`` with errno ``code``."""
+    space = "free some space, then " if code in (_errno.ENOSPC, _errno.EDQUOT) else ""
+    if panic:
+        if space:
+            return f"{space}retry, or {_REOPEN}"
+        check = f"; run `vantre check {path}` to inspect the files" if kind in _KIND_TEXT else ""
+        return f"{_REOPEN}{check}"
+    if action == "open":
+        if code in (_errno.EACCES, _errno.EPERM, _errno.EROFS):
+            return "the store may not be written here: open it with readonly=True to read it"
+        if code == _errno.ENOENT:
+            return "there is no store there (create=False, or readonly=True, opens only an existing one)"
+        if code in (_errno.ENOTDIR, _errno.EEXIST):
+            return "the path is not a directory"
+        return f"{space}open it again" if space else ""
+    if action in ("persist", "vacuum", "sync"):
+        return ("writes since the last successful persist or sync may not be on disk: "
+                f"{space}{_REOPEN}")
+    if action == "close":
+        return "buffered writes may be lost; the store is closed"
+    return _REOPEN
+
+
+def _translate(exc: BaseException, path: str, action: str) -> Optional[BaseException]:
+    """The package's exception for a native one, or None for one that
+    passes as it is (MemoryError, RuntimeError, the package's own)."""
+    panic = _is_panic(exc)
+    if not panic and not isinstance(exc, OSError):
+        if isinstance(exc, UnicodeError):
+            return ValueError("keys are text encodable as UTF-8 (no lone surrogates)")
+        if isinstance(exc, OverflowError):
+            return ValueError("keys and values are at most 4294967295 bytes long")
         return None
-    text = str(exc)
-    match = _OS_ERROR.search(text)
-    if match:
-        return StoreIOError(int(match.group(1)), match.group(2))
-    match = _ENGINE_ERROR.search(text)
-    if match:
-        return StoreIOError(None, match.group(2), match.group(1))
-    return None
-
-
-class _Translate:
-    """Context manager turning native I/O panics into StoreIOError."""
-
-    def __enter__(self) -> None:
-        return None
-
-    def __exit__(
-        self,
-        exc_type: Optional[Type[BaseException]],
-        exc: Optional[BaseException],
-        tb: Optional[TracebackType],
-    ) -> None:
-        if exc is not None:
-            error = io_error_of(exc)
-            if error is not None:
-                raise error from exc
-
-
-_translate = _Translate()
+    kind: Optional[str] = getattr(exc, "kind", None)
+    code: Optional[int] = getattr(exc, "errno", None)
+    filename: str = getattr(exc, "file", None) or path
+    if kind == "would_block":
+        return StoreBlockingIOError(_errno.EAGAIN, _LOCKED, path, kind)
+    if code:
+        text = os.strerror(code)
+    elif kind in _KIND_TEXT:
+        text = _KIND_TEXT[kind]
+    else:
+        text = "the store met a failure it cannot recover from" if panic else str(exc)
+    if kind == "invalid_data" and not panic:
+        text = str(exc)  # the engine's text names the file and what to run
+        advice = ""
+    else:
+        advice = _advice(action, code or _errno.EIO, panic, kind, path)
+    return store_error(code or _errno.EIO, f"{text}; {advice}" if advice else text, filename, kind)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -161,24 +242,90 @@ def _size(path: str) -> int:
         return 0
 
 
+def _value_bytes(value: object) -> Union[bytes, bytearray]:
+    """A value as the native call takes it: bytes and bytearray as they
+    are, any other bytes-like object (the buffer protocol) copied."""
+    if type(value) is bytes or type(value) is bytearray:
+        return value
+    try:
+        view = memoryview(value)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(
+            f"values are bytes-like (bytes, bytearray, memoryview, array, ...), "
+            f"not {type(value).__name__}"
+        ) from None
+    with view:
+        return view.tobytes()
+
+
+def _key_error(key: object) -> TypeError:
+    return TypeError(f"keys are str, not {type(key).__name__}")
+
+
+class _KeysAndGetitem(Protocol):
+    def keys(self) -> Iterable[str]: ...
+    def __getitem__(self, key: str, /) -> bytes: ...
+
+
 class Store(MutableMapping[str, bytes]):
     """A store directory as a mutable mapping of ``str`` keys to ``bytes``.
 
     Open with :func:`open`. Writes are acknowledged once they are in the
-    store's memory; ``close()``, leaving ``with`` and a normal interpreter
-    exit write the buffers out, and ``persist()`` makes everything written
-    so far survive a killed process (see the README's Durability section).
+    store's memory; ``sync()`` makes every write so far survive a crash at
+    the cost of one log sync, ``persist()`` also writes a snapshot and
+    empties the log; ``close()``, leaving ``with`` and a normal interpreter
+    exit write the buffers out (see the README's Durability section).
     Iteration and ``keys()`` list the keys present when iteration starts,
     in the order of their latest writes; changing the store meanwhile does
-    not raise. A store is not safe to close while another thread uses it.
+    not raise. Keys are ``str``: any other key raises TypeError, in ``in``,
+    ``get`` and ``[]`` alike. Values are bytes-like on the way in and
+    ``bytes`` on the way out. ``close()`` while another thread is inside a
+    call on the store raises RuntimeError and leaves it open.
     """
 
-    def __init__(self, path: StrPath, cache_size: int = DEFAULT_CACHE_SIZE) -> None:
-        """Opens (creating if needed) the store in directory ``path``,
-        caching up to ``cache_size`` values. Raises OSError (see the module
-        documentation)."""
-        self._path = os.fspath(path)
-        self._native: Optional[_vantre.Vantre] = _vantre.Vantre(self._path, cache_size)
+    def __init__(
+        self,
+        path: StrPath,
+        cache_size: int = DEFAULT_CACHE_SIZE,
+        *,
+        readonly: bool = False,
+        create: bool = True,
+    ) -> None:
+        """Opens the store in directory ``path``; see :func:`open`."""
+        self._native: Optional[_vantre.Vantre] = None
+        try:
+            self._path = os.fspath(path)
+        except TypeError:
+            raise TypeError(f"the path is a str or os.PathLike, not {type(path).__name__}") from None
+        if not isinstance(self._path, str):
+            raise TypeError("the path is a str or os.PathLike[str], not bytes")
+        if "\0" in self._path:
+            raise ValueError("the path holds a NUL character")
+        if type(cache_size) is bool or not isinstance(cache_size, int):
+            raise TypeError(f"cache_size is an int, not {type(cache_size).__name__}")
+        if not 0 <= cache_size <= 0xFFFFFFFF:
+            raise ValueError(f"cache_size is between 0 and 4294967295, not {cache_size}")
+        self._readonly = bool(readonly)
+        if not self._readonly:
+            self._check_writable()
+        try:
+            self._native = _vantre.Vantre(self._path, cache_size, readonly=self._readonly,
+                                          create=bool(create))
+        except BaseException as e:
+            self._raise(e, "open")
+
+    def _check_writable(self) -> None:
+        # The native open would fail on the first file it may not write,
+        # possibly after creating others: refuse first, changing nothing.
+        for name in ("",) + _STORE_FILES:
+            target = os.path.join(self._path, name) if name else self._path
+            if os.path.exists(target) and not os.access(target, os.W_OK):
+                code = _errno.EROFS if _read_only_mount(target) else _errno.EACCES
+                raise store_error(
+                    code,
+                    f"{os.strerror(code)}; {_advice('open', code, False, None, self._path)}",
+                    target,
+                )
 
     # ------------------------------------------------------------ lifetime
 
@@ -188,24 +335,33 @@ class Store(MutableMapping[str, bytes]):
         return self._path
 
     @property
+    def readonly(self) -> bool:
+        """True for a store opened with ``readonly=True``."""
+        return self._readonly
+
+    @property
     def closed(self) -> bool:
         """True once ``close()`` has run."""
         return self._native is None
 
     def close(self) -> None:
-        """Writes the buffers out and frees the directory for the next open.
-
-        Closing twice is allowed. Errors while writing the buffers out are
-        not reported (call ``persist()`` first to see them). The native store
-        is released by dropping its only reference; under PyPy, whose objects
-        are freed only by a collection, one is run at once.
-        """
+        """Writes the buffers out and closes the store at once: the files
+        are unmapped and closed and the directory is free for the next
+        open, whatever references to the store remain. Later calls raise
+        ClosedStoreError; closing twice is allowed. A failure to write the
+        buffers out is raised (StoreIOError) after the store is closed.
+        RuntimeError, and the store stays open, while another thread is
+        inside a call on it."""
         native, self._native = self._native, None
         if native is None:
             return
-        del native
-        if _PYPY:
-            gc.collect()
+        try:
+            native._close()
+        except RuntimeError:
+            self._native = native
+            raise
+        except BaseException as e:
+            self._raise(e, "close")
 
     def __enter__(self) -> Store:
         """Returns the store itself; ClosedStoreError if it is closed."""
@@ -229,70 +385,92 @@ class Store(MutableMapping[str, bytes]):
         return native
 
     def __repr__(self) -> str:
-        state = "closed" if self._native is None else "open"
+        state = "closed" if self._native is None else "read-only" if self._readonly else "open"
         return f"<vantre.Store {self._path!r} {state}>"
+
+    # ------------------------------------------------------------- errors
+
+    def _raise(self, exc: BaseException, action: str) -> NoReturn:
+        """Raises the package's exception for ``exc``, which ended a native
+        call of ``action``."""
+        if self._native is None and action not in ("open", "close") and isinstance(
+            exc, (AttributeError, ValueError)
+        ) and not isinstance(exc, UnicodeError):
+            raise ClosedStoreError(f"operation on a closed store: {self._path}") from None
+        if self._readonly and isinstance(exc, OSError) and getattr(exc, "errno", None) == _errno.EBADF:
+            raise store_error(
+                _errno.EBADF,
+                "the store is open read-only: open it without readonly=True to write",
+                self._path, "read_only",
+            ) from exc
+        error = _translate(exc, self._path, action)
+        if error is None:
+            raise exc
+        raise error from exc
 
     # ------------------------------------------------------------- mapping
 
-    # The per-key calls reach the native store without a closed check or a
-    # context manager: a closed store's None fails the attribute lookup,
-    # and _fail sorts out what went wrong only once something has.
-
-    def _fail(self, exc: BaseException) -> NoReturn:
-        if self._native is None and isinstance(exc, AttributeError):
-            raise ClosedStoreError(f"operation on a closed store: {self._path}") from None
-        error = io_error_of(exc)
-        if error is not None:
-            raise error from exc
-        raise exc
+    # The per-key calls reach the native store without a closed check: a
+    # closed store's None fails the attribute lookup, and _raise sorts out
+    # what went wrong only once something has.
 
     def __getitem__(self, key: str) -> bytes:
         """The value under ``key``; KeyError if it is not stored."""
+        if type(key) is not str and not isinstance(key, str):
+            raise _key_error(key)
         try:
             value = self._native.get_bytes(key)  # type: ignore[union-attr]
         except BaseException as e:
-            self._fail(e)
+            self._raise(e, "read")
         if value is None:
             raise KeyError(key)
         return value
 
-    def __setitem__(self, key: str, value: bytes) -> None:
+    def __setitem__(self, key: str, value: _BytesLike) -> None:
         """Stores ``value`` (bytes-like) under ``key``."""
+        if type(key) is not str and not isinstance(key, str):
+            raise _key_error(key)
+        if type(value) is not bytes:
+            value = _value_bytes(value)
         try:
             self._native.set_bytes(key, value)  # type: ignore[union-attr]
         except BaseException as e:
-            self._fail(e)
+            self._raise(e, "write")
 
     def __delitem__(self, key: str) -> None:
         """Removes ``key``; KeyError if it is not stored."""
+        if type(key) is not str and not isinstance(key, str):
+            raise _key_error(key)
         try:
             removed = self._native.delete(key)  # type: ignore[union-attr]
         except BaseException as e:
-            self._fail(e)
+            self._raise(e, "write")
         if not removed:
             raise KeyError(key)
 
     def __contains__(self, key: object) -> bool:
-        """True if ``key`` is stored; False for anything that is not a str."""
-        if not isinstance(key, str):
-            self._live()
-            return False
+        """True if ``key`` is stored; TypeError for a key that is not a str."""
+        if type(key) is not str and not isinstance(key, str):
+            raise _key_error(key)
         try:
             return self._native.get_bytes(key) is not None  # type: ignore[union-attr]
         except BaseException as e:
-            self._fail(e)
+            self._raise(e, "read")
 
     def __len__(self) -> int:
         """Number of stored keys."""
-        native = self._live()
-        with _translate:
-            return native.len()
+        try:
+            return self._live().len()
+        except BaseException as e:
+            self._raise(e, "read")
 
     def __iter__(self) -> Iterator[str]:
         """The keys stored when iteration starts."""
         native = self._live()
-        with _translate:
+        try:
             keys = native.keys()
+        except BaseException as e:
+            self._raise(e, "read")
         return iter(keys)
 
     @overload
@@ -301,11 +479,14 @@ class Store(MutableMapping[str, bytes]):
     def get(self, key: str, default: Union[bytes, _T]) -> Union[bytes, _T]: ...
 
     def get(self, key: str, default: object = None) -> object:
-        """The value under ``key``, or ``default``."""
+        """The value under ``key``, or ``default``; TypeError for a key
+        that is not a str."""
+        if type(key) is not str and not isinstance(key, str):
+            raise _key_error(key)
         try:
             value = self._native.get_bytes(key)  # type: ignore[union-attr]
         except BaseException as e:
-            self._fail(e)
+            self._raise(e, "read")
         return default if value is None else value
 
     def items(self) -> ItemsView[str, bytes]:
@@ -317,68 +498,112 @@ class Store(MutableMapping[str, bytes]):
         """Values, read as ``items()`` reads them."""
         return _ValuesView(self)
 
-    def update(  # type: ignore[override]
+    def update(
         self,
-        other: Union[Mapping[str, bytes], Iterable[tuple[str, bytes]]] = (),
+        other: Union[Mapping[str, _BytesLike], _KeysAndGetitem, Iterable[tuple[str, _BytesLike]]] = (),
         /,
-        **kwargs: bytes,
+        **kwargs: _BytesLike,
     ) -> None:
-        """Stores every pair of a mapping or an iterable of pairs, then
-        the keyword arguments."""
-        native = self._live()
-        pairs: Iterable[tuple[str, bytes]]
-        if isinstance(other, Mapping):
-            pairs = other.items()
+        """Stores the pairs of ``other`` as ``dict.update`` reads it (an
+        object with ``keys()`` through its keys and ``[]``, anything else
+        as an iterable of pairs), then the keyword arguments."""
+        self._live()
+        if hasattr(other, "keys"):
+            source: Any = other
+            for key in source.keys():
+                self[key] = source[key]
         else:
-            pairs = other
-        with _translate:
-            for key, value in pairs:
-                native.set_bytes(key, value)
-            for key, value in kwargs.items():
-                native.set_bytes(key, value)
+            for i, pair in enumerate(other):
+                try:
+                    key, value = pair
+                except TypeError:
+                    raise TypeError(f"update() takes (key, value) pairs; element #{i} is not one") from None
+                except ValueError:
+                    raise ValueError(f"update() takes (key, value) pairs; element #{i} has another length") from None
+                self[key] = value
+        for key, value in kwargs.items():
+            self[key] = value
+
+    def setdefault(self, key: str, default: Optional[_BytesLike] = None) -> bytes:
+        """The value under ``key``; if there is none, stores ``default``
+        and returns it as bytes (TypeError for a default that is not
+        bytes-like, None included)."""
+        value = self.get(key)
+        if value is None:
+            value = bytes(_value_bytes(default))
+            self[key] = value
+        return value
+
+    def popitem(self) -> tuple[str, bytes]:
+        """Removes and returns the pair written last, as ``dict.popitem``
+        does; KeyError when the store is empty."""
+        for key in reversed(list(self)):
+            value = self.get(key)
+            if value is not None:
+                del self[key]
+                return key, value
+        raise KeyError("popitem(): store is empty")
 
     def clear(self) -> None:
         """Removes every key: one logged delete each, from one listing of
         the keys (the inherited version lists them once per key)."""
         native = self._live()
-        with _translate:
+        try:
             for key in native.keys():
                 native.delete(key)
+        except BaseException as e:
+            self._raise(e, "write")
 
     def _batches(self) -> Iterator[list[tuple[str, Optional[bytes]]]]:
         # The store is looked up for every batch, so that a close() in the
         # middle of an iteration is seen and holds no native reference.
-        with _translate:
+        try:
             keys = self._live().keys()
+        except BaseException as e:
+            self._raise(e, "read")
         for start in range(0, len(keys), BATCH):
-            with _translate:
-                yield self._live().get_many(keys[start:start + BATCH])
+            native = self._live()
+            try:
+                batch = native.get_many(keys[start:start + BATCH])
+            except BaseException as e:
+                self._raise(e, "read")
+            yield batch
 
     # ---------------------------------------------------------- operations
+
+    def sync(self) -> None:
+        """Writes the buffers out and syncs the log: every write made
+        before the call survives a crash of the process or of the machine.
+        Its cost does not depend on the store's size. After a failure
+        (StoreIOError), close the store and open it again."""
+        try:
+            self._live()._sync()
+        except BaseException as e:
+            self._raise(e, "sync")
 
     def persist(self) -> None:
         """Writes out the buffers and a snapshot, then empties the log.
 
-        When it returns, everything written so far survives a killed
-        process; it survives being killed itself. Raises StoreIOError or
-        OSError on a failure.
+        When it returns, everything written so far survives a crash; it
+        survives being killed itself. Raises StoreIOError on a failure.
         """
-        native = self._live()
-        with _translate:
-            native.persist()
+        try:
+            self._live().persist()
+        except BaseException as e:
+            self._raise(e, "persist")
 
     def vacuum(self) -> None:
         """Rewrites the data files with only the live records and writes a
         snapshot; reclaims the space of overwritten and deleted values.
-        Raises OSError (the store is unchanged) or StoreIOError."""
-        native = self._live()
-        with _translate:
-            native.vacuum()
+        Raises StoreIOError."""
+        try:
+            self._live().vacuum()
+        except BaseException as e:
+            self._raise(e, "vacuum")
 
     def cache_stats(self) -> CacheStats:
         """Entries and capacity of the value cache."""
-        native = self._live()
-        entries, capacity = native.cache_stats()
+        entries, capacity = self._live().cache_stats()
         return CacheStats(entries, capacity)
 
     def clear_cache(self) -> None:
@@ -397,6 +622,13 @@ class Store(MutableMapping[str, bytes]):
             log_bytes=_size(join(self._path, "wal.bin")),
             snapshot_bytes=_size(join(self._path, "snapshot.bin")),
         )
+
+
+def _read_only_mount(path: str) -> bool:
+    try:
+        return bool(os.statvfs(path).f_flag & getattr(os, "ST_RDONLY", 1))
+    except OSError:
+        return False
 
 
 class _ItemsView(ItemsView[str, bytes]):
@@ -423,10 +655,25 @@ class _ValuesView(ValuesView[bytes]):
                     yield value
 
 
-def open(path: StrPath, cache_size: int = DEFAULT_CACHE_SIZE) -> Store:
-    """Opens (creating if needed) the store in directory ``path``.
+def open(
+    path: StrPath,
+    cache_size: int = DEFAULT_CACHE_SIZE,
+    *,
+    readonly: bool = False,
+    create: bool = True,
+) -> Store:
+    """Opens the store in directory ``path``.
 
     ``cache_size`` is the number of values kept in memory (0 disables the
-    cache). Use the result with ``with`` or call ``close()``.
+    cache). A writer (the default) creates the directory and the store's
+    files when missing, and holds the directory alone: another open of it
+    raises StoreBlockingIOError. With ``readonly=True`` nothing is created,
+    changed or truncated; any number of read-only stores, in any
+    processes, share the directory, while a writer is refused as long as
+    one holds it (and they are refused while a writer does); writes raise
+    StoreIOError (EBADF). With ``create=False`` only an existing store is
+    opened (StoreFileNotFoundError otherwise); a read-only open of a
+    directory without a store gives an empty store unless ``create=False``.
+    Use the result with ``with`` or call ``close()``.
     """
-    return Store(path, cache_size)
+    return Store(path, cache_size, readonly=readonly, create=create)

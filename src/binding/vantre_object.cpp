@@ -50,6 +50,11 @@ class Borrow {
         return;
       }
     } while (!obj->state.borrows.compare_exchange_weak(n, n + 1, std::memory_order_acquire));
+    if (!obj->state.db) {
+      obj->state.borrows.fetch_sub(1, std::memory_order_release);
+      PyErr_SetString(PyExc_ValueError, "operation on a closed store");
+      return;
+    }
     Py_INCREF(self);
     obj_ = obj;
   }
@@ -95,10 +100,11 @@ bool CheckLength(size_t n, const char* what) {
 // Opens the store; a directory held by another Vantre object is tried again
 // after a collection, since the holder may be an object that is no longer
 // reachable but not yet freed (PyPy frees objects late).
-std::shared_ptr<Database> OpenDatabase(const std::string& path, uint64_t cache_size) {
+std::shared_ptr<Database> OpenDatabase(const std::string& path, uint64_t cache_size,
+                                       OpenOptions options) {
   for (int attempt = 0;; ++attempt) {
     try {
-      return Database::Open(path, cache_size);
+      return Database::Open(path, cache_size, options);
     } catch (const EngineError& e) {
       if (e.kind() != ErrorKind::kWouldBlock || attempt == 2) throw;
     }
@@ -130,15 +136,30 @@ void ReportUnraisable(const std::string& storage_path) {
 
 PyObject* vantre_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   CallScope scope;
+  // The keyword-only extensions `readonly` and `create` (truth values) are
+  // taken out of the keywords before the positional parameters are parsed.
+  OpenOptions options;
+  PyRef rest;
+  if (kwargs != nullptr) {
+    for (auto [name, flag] : {std::pair{"readonly", &options.read_only}, {"create", &options.create}}) {
+      PyObject* arg = PyDict_GetItemString(kwargs, name);
+      if (arg == nullptr) continue;
+      const int truth = PyObject_IsTrue(arg);
+      if (truth < 0) return nullptr;
+      *flag = truth != 0;
+      if (!rest) rest = PyRef(PyDict_Copy(kwargs));
+      if (!rest || PyDict_DelItemString(rest.get(), name) != 0) return nullptr;
+    }
+  }
   PyObject* argv[2];
-  if (!ParseTuple(kNewParams, args, kwargs, argv)) return nullptr;
+  if (!ParseTuple(kNewParams, args, rest ? rest.get() : kwargs, argv)) return nullptr;
   std::string_view path;
   if (!ConvertText(argv[0], "storage_path", &path)) return nullptr;
   uint64_t cache_size = kDefaultCacheSize;
   if (argv[1] != nullptr && !ConvertCacheSize(argv[1], "cache_size", &cache_size)) return nullptr;
 
   return Guard(OsErrorStyle::kBySubclass, [&]() -> PyObject* {
-    std::shared_ptr<Database> db = OpenDatabase(std::string(path), cache_size);
+    std::shared_ptr<Database> db = OpenDatabase(std::string(path), cache_size, options);
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyObject* self = alloc(type, 0);
     if (self == nullptr) return nullptr;  // the store is torn down here
@@ -230,6 +251,50 @@ PyObject* vantre_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* vantre_persist(PyObject* self, PyObject*) {
   return RunNoArgs(self, OsErrorStyle::kBySubclass, [](VantreState& st) -> PyObject* {
     st.db->Persist();
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* vantre_sync(PyObject* self, PyObject*) {
+  return RunNoArgs(self, OsErrorStyle::kBySubclass, [](VantreState& st) -> PyObject* {
+    st.db->Sync();
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* vantre_close(PyObject* self, PyObject*) {
+  CallScope scope;
+  PyTypeObject* type = VantreType();
+  if (type == nullptr) return nullptr;
+  if (Py_TYPE(self) != type && !PyType_IsSubtype(Py_TYPE(self), type)) {
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'Vantre'",
+                 Py_TYPE(self)->tp_name);
+    return nullptr;
+  }
+  VantreState& state = reinterpret_cast<VantreObject*>(self)->state;
+  // Taken exclusively: no other call may be using the Database it drops.
+  int32_t idle = 0;
+  if (!state.borrows.compare_exchange_strong(idle, -1, std::memory_order_acquire)) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "the store is in use by another call; close it once that call returns");
+    return nullptr;
+  }
+  std::shared_ptr<Database> db = std::move(state.db);
+  state.db.reset();
+  state.borrows.store(0, std::memory_order_release);
+  if (!db) Py_RETURN_NONE;
+  return Guard(OsErrorStyle::kBySubclass, [&]() -> PyObject* {
+    // The buffers written out, then the Database dropped whatever happened:
+    // maps unmapped, files closed, directory unlocked. A forked child
+    // writes nothing and leaves the lock to the parent.
+    std::exception_ptr failure;
+    try {
+      db->Flush();
+    } catch (const Error& e) {
+      if (e.kind() != ErrorKind::kWrongProcess) failure = std::current_exception();
+    }
+    db.reset();
+    if (failure) std::rethrow_exception(failure);
     Py_RETURN_NONE;
   });
 }

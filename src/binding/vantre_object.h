@@ -41,6 +41,12 @@ PyObject* vantre_get_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nar
 PyObject* vantre_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* vantre_persist(PyObject* self, PyObject* unused);
 PyObject* vantre_vacuum(PyObject* self, PyObject* unused);
+// Writes the buffers out and syncs the log.
+PyObject* vantre_sync(PyObject* self, PyObject* unused);
+// Writes the buffers out and tears the store down at once (unmapped,
+// closed, unlocked); later calls raise ValueError. A second close does
+// nothing.
+PyObject* vantre_close(PyObject* self, PyObject* unused);
 PyObject* vantre_len(PyObject* self, PyObject* unused);
 PyObject* vantre_keys(PyObject* self, PyObject* unused);
 PyObject* vantre_cache_stats(PyObject* self, PyObject* unused);

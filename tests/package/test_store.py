@@ -1,13 +1,21 @@
-"""vantre.Store: the mapping protocol, closing, and the errors it raises."""
+"""vantre.Store: the mapping protocol, closing, sync, read-only sharing,
+the errors it raises, and the dbm face."""
+import array
+import errno
 import gc
 import os
+import shelve
+import shutil
+import subprocess
+import tempfile
 
 import pytest
 
 import vantre
 from vantre import _store
 
-from conftest import fill, run, shim_env
+import vantre.dbm
+from conftest import child_env, digest, fill, python_cmd, run, shim_env
 
 
 # ------------------------------------------------------------ mapping protocol
@@ -24,9 +32,6 @@ def test_item_access_and_key_errors(store_dir):
         with pytest.raises(KeyError):
             del db["a"]
         assert "a" not in db and "b" in db
-        assert 3 not in db  # not a str: absent, not a TypeError
-        with pytest.raises(TypeError):
-            db[3] = b"x"
         assert db.get("a") is None and db.get("a", b"d") == b"d" and db.get("b", b"d") == b"2"
         assert db.pop("b") == b"2" and len(db) == 0
 
@@ -89,6 +94,32 @@ def test_closed_store_raises(store_dir):
     assert issubclass(vantre.ClosedStoreError, ValueError)
 
 
+def test_close_releases_at_once_whatever_holds_the_store(store_dir):
+    db = vantre.open(store_dir)
+    db["k"] = b"v"
+    others = [db, iter(db.items()), db._native]  # references a close must not wait for
+    try:
+        raise RuntimeError
+    except RuntimeError as e:
+        others.append(e.__traceback__)
+    db.close()
+    with vantre.open(store_dir) as again:  # no collection in between
+        assert again["k"] == b"v"
+    with pytest.raises(vantre.ClosedStoreError):
+        next(others[1])
+    # A hot loop at module level, then a reopen in the same process.
+    code = f"""
+import vantre
+with vantre.open({store_dir!r}) as db:
+    for i in range(100000):
+        db[str(i)] = b"x"
+with vantre.open({store_dir!r}) as db:
+    print(len(db))
+"""
+    proc = run(["-c", code])
+    assert proc.stdout.strip() == "100001", proc.stderr
+
+
 def test_close_during_iteration_is_seen(store_dir, monkeypatch):
     monkeypatch.setattr(_store, "BATCH", 2)
     db = vantre.open(store_dir)
@@ -131,31 +162,80 @@ def test_stats_and_cache(store_dir):
 
 # ---------------------------------------------------------------- errors
 
-def _panic(message):
-    # A stand-in with the native exception's name and place in the
-    # hierarchy; the real one is raised in test_full_disk_raises_store_io_error.
-    panic = type("PanicException", (BaseException,), {})
-    return panic(message)
+def _panic(message, **data):
+    # A stand-in with the native exception's name, place in the hierarchy
+    # and data; the real one is raised in test_full_disk_raises_store_io_error.
+    panic = type("PanicException", (BaseException,), {})(message)
+    for name in ("errno", "kind", "file"):
+        setattr(panic, name, data.get(name))
+    return panic
 
 
 @pytest.mark.parametrize(
-    "message, errno, strerror, kind",
+    "native, cls, code, filename",
     [
-        ('called `Result::unwrap()` on an `Err` value: OsError { code: 28, message: "No space left on device" }',
-         28, "No space left on device", None),
-        ('called `Result::unwrap()` on an `Err` value: EngineError { kind: UnexpectedEof, message: "failed to fill whole buffer" }',
-         None, "failed to fill whole buffer", "UnexpectedEof"),
+        (_panic("unwrap: OsError", errno=28, kind="os", file="/s/vals.bin"), vantre.StoreIOError, 28, "/s/vals.bin"),
+        (_panic("unwrap: EngineError", kind="unexpected_eof", file=None), vantre.StoreIOError, errno.EIO, None),
+        (_panic("range end index 9 out of range"), vantre.StoreIOError, errno.EIO, None),
+        (_panic("unwrap: OsError", errno=13, kind="os", file="/s/offsets.bin"), PermissionError, 13, "/s/offsets.bin"),
     ],
 )
-def test_io_panics_become_store_io_error(message, errno, strerror, kind):
-    error = _store.io_error_of(_panic(message))
-    assert isinstance(error, OSError) and isinstance(error, vantre.StoreIOError)
-    assert (error.errno, error.strerror, error.kind) == (errno, strerror, kind)
+def test_native_failures_are_mapped_by_their_data(store_dir, native, cls, code, filename):
+    with vantre.open(store_dir) as db:
+        db._native, real = _Failing(native), db._native
+        with pytest.raises(cls) as caught:
+            db["k"] = b"v"
+        db._native = real
+    e = caught.value
+    assert isinstance(e, vantre.StoreIOError) and isinstance(e, Exception)
+    assert (e.errno, e.filename) == (code, filename or store_dir) and e.__cause__ is native
+    assert "open it again" in e.strerror and "unwrap" not in str(e)
 
 
-def test_other_exceptions_pass_through():
-    assert _store.io_error_of(_panic("capacity overflow")) is None
-    assert _store.io_error_of(RuntimeError('OsError { code: 5, message: "x" }')) is None
+class _Failing:
+    def __init__(self, exc):
+        self.exc = exc
+
+    def set_bytes(self, key, value):
+        raise self.exc
+
+
+def test_wrong_keys_and_values_raise_type_error_in_the_package_words(store_dir):
+    with vantre.open(store_dir) as db:
+        for call in (lambda: 1 in db, lambda: db.get(1), lambda: db[1], lambda: db.__setitem__(1, b"")):
+            with pytest.raises(TypeError, match="keys are str, not int"):
+                call()
+        for value in ([1, 2], "text", None):
+            with pytest.raises(TypeError, match="values are bytes-like"):
+                db["k"] = value
+        with pytest.raises(ValueError, match="UTF-8"):
+            db["\udc80"] = b""
+        db["a"] = array.array("i", [1, 2])
+        db["m"] = memoryview(b"xyz")[::2]
+        assert db["a"] == array.array("i", [1, 2]).tobytes() and db["m"] == b"xz"
+
+
+def test_mapping_methods_behave_as_dicts(store_dir):
+    class KeysOnly:  # not a Mapping, not iterable as pairs: read through keys()
+        def keys(self):
+            return ["p", "q"]
+
+        def __getitem__(self, key):
+            return key.encode()
+
+    with vantre.open(store_dir) as db:
+        db.update(KeysOnly(), r=b"r")
+        assert dict(db) == {"p": b"p", "q": b"q", "r": b"r"}
+        with pytest.raises(ValueError):
+            db.update([("x", b"1", b"extra")])
+        assert db.popitem() == ("r", b"r")  # the last written, as dict's
+        assert db.setdefault("p", b"new") == b"p" and db.setdefault("s", b"s") == b"s"
+        with pytest.raises(TypeError):
+            db.setdefault("t")  # None cannot be stored
+        assert db.pop("q") == b"q" and db.pop("q", None) is None
+        db.clear()
+        with pytest.raises(KeyError):
+            db.popitem()
 
 
 def test_full_disk_raises_store_io_error(store_dir):
@@ -169,9 +249,137 @@ try:
     db["big"] = bytes(1 << 20)
 except Exception as e:
     assert isinstance(e, vantre.StoreIOError), type(e)
-    assert e.errno == errno.ENOSPC and e.strerror == os.strerror(errno.ENOSPC), e
+    assert e.errno == errno.ENOSPC and e.strerror.startswith(os.strerror(errno.ENOSPC)), e
+    assert e.filename.endswith("vals.bin") and "free some space" in e.strerror, e
     assert type(e.__cause__).__name__ == "PanicException"
     print("translated")
 """
     proc = run(["-c", code], shim_env(VANTRE_FAIL_ERRNO=28))
     assert proc.returncode == 0 and proc.stdout.strip() == "translated", proc.stderr
+
+
+def test_store_that_may_not_be_written_is_refused_unchanged():
+    # Files and directory without write permission for the opener: root
+    # opens as an unprivileged user instead.
+    top = tempfile.mkdtemp()
+    try:
+        path = os.path.join(top, "store")
+        expected = fill(path)
+        for name in os.listdir(path) + [""]:
+            os.chmod(os.path.join(path, name), 0o555 if not name else 0o444)
+        os.chmod(top, 0o755)
+        before = digest(path)
+        code = f"""
+import vantre
+try:
+    vantre.open({path!r})
+except PermissionError as e:
+    assert isinstance(e, vantre.StoreIOError) and e.filename.startswith({path!r}), e
+    assert "readonly=True" in e.strerror, e
+with vantre.open({path!r}, readonly=True) as db:
+    print(len(db))
+"""
+        user = {"user": 65534, "group": 65534} if os.geteuid() == 0 else {}
+        proc = run(["-c", code], **user)
+        assert proc.returncode == 0 and proc.stdout.strip() == str(len(expected)), proc.stderr
+        assert digest(path) == before and sorted(os.listdir(path)) == sorted(before)
+    finally:
+        os.chmod(os.path.join(top, "store"), 0o755)
+        shutil.rmtree(top)
+
+
+# ------------------------------------------------------- sync and read-only
+
+def test_sync_syncs_the_log_and_writes_no_snapshot(store_dir, tmp_path):
+    trace = tmp_path / "trace"
+    code = f"""
+import os, vantre
+db = vantre.open({store_dir!r})
+db.update({{f"k{{i}}": b"v" for i in range(1000)}})
+db.persist()
+db["late"] = b"x"
+open({str(trace)!r}, "w").close()
+db.sync()
+os._exit(0)  # no teardown: only what sync wrote out remains
+"""
+    proc = run(["-c", code], shim_env(VANTRE_TRACE=trace))
+    assert proc.returncode == 0, proc.stderr
+    calls = trace.read_text().split("\n")
+    assert any("sync" in c and "wal.bin" in c for c in calls), calls
+    assert not any("snapshot" in c for c in calls), calls
+    with vantre.open(store_dir) as db:
+        assert db["late"] == b"x" and len(db) == 1001
+
+
+def test_readonly_stores_share_and_exclude_writers(store_dir):
+    fill(store_dir)  # its log holds records after the snapshot
+    with vantre.open(store_dir) as db:  # and a key put and deleted, one rewritten
+        db["gone"] = b"x"
+        del db["gone"]
+        db["k20"] = b"again"
+        expected, order = dict(db), list(db)
+    before = digest(store_dir)
+    holder = subprocess.Popen(  # a reader in another process, until its stdin closes
+        python_cmd() + ["-c", f"import vantre, sys; db = vantre.open({store_dir!r}, readonly=True); "
+                              "print(len(db), flush=True); sys.stdin.read()"],
+        env=child_env(), stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    assert holder.stdout.readline().strip() == str(len(expected))
+    with pytest.raises(BlockingIOError):
+        vantre.open(store_dir)
+    with vantre.open(store_dir, readonly=True) as a, vantre.open(store_dir, readonly=True) as b:
+        assert dict(a) == dict(b) == expected and len(a) == len(expected) and a.readonly
+        assert list(a) == order and "gone" not in a
+        with pytest.raises(BlockingIOError) as refused:
+            vantre.open(store_dir)
+        assert refused.value.errno == errno.EAGAIN
+        with pytest.raises(vantre.StoreIOError, match="read-only") as write:
+            a["k"] = b"v"
+        assert write.value.errno == errno.EBADF
+        for call in (lambda: a.__delitem__("k0"), a.persist, a.vacuum, a.sync):
+            with pytest.raises(vantre.StoreIOError):
+                call()
+    holder.communicate("")
+    assert digest(store_dir) == before
+    with vantre.open(store_dir) as writer:
+        with pytest.raises(BlockingIOError):
+            vantre.open(store_dir, readonly=True)
+
+
+def test_open_without_create_needs_a_store(tmp_path):
+    missing, empty = tmp_path / "missing", tmp_path / "empty"
+    empty.mkdir()
+    for path, options in ((missing, {}), (empty, {}), (missing, {"readonly": True})):
+        with pytest.raises(FileNotFoundError) as e:
+            vantre.open(path, create=False, **options)
+        assert isinstance(e.value, vantre.StoreIOError) and e.value.filename == str(path)
+    with vantre.open(empty, readonly=True) as db:
+        assert len(db) == 0
+    assert not missing.exists() and list(empty.iterdir()) == []
+
+
+# ------------------------------------------------------------- dbm face
+
+def test_dbm_face_and_shelve(store_dir):
+    with pytest.raises(vantre.dbm.error) as missing:
+        vantre.dbm.open(store_dir)  # 'r' opens only an existing store
+    assert missing.value.errno == errno.ENOENT and issubclass(vantre.dbm.error, OSError)
+    with vantre.dbm.open(store_dir, "c") as db:
+        db[b"a"] = b"1"
+        db["b"] = "2"
+        assert db.keys() == [b"a", b"b"] and db["a"] == b"1" and b"b" in db
+        assert db.get("x") is None and db.setdefault("c") == b"" and len(db) == 3
+        with pytest.raises(TypeError):
+            db[1]
+        with pytest.raises(ValueError):
+            db[b"\xff"] = b""
+    with vantre.dbm.open(store_dir, "r") as db:
+        with pytest.raises(vantre.dbm.error):
+            db["a"] = b"2"
+    with shelve.Shelf(vantre.dbm.open(store_dir, "n")) as shelf:
+        shelf["obj"] = {"x": [1, 2]}
+    with shelve.Shelf(vantre.dbm.open(store_dir, "w")) as shelf:
+        assert dict(shelf) == {"obj": {"x": [1, 2]}}
+    db = vantre.dbm.open(store_dir, "w")
+    db.close()
+    with pytest.raises(vantre.dbm.error):
+        db["obj"]

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <mutex>
 
 #include "engine/format/snapshot.h"
@@ -66,10 +67,15 @@ void Database::CheckOwner() const {
                     dir_.path());
 }
 
+void Database::CheckWritable() const {
+  if (replayed_) throw OsError(EBADF, dir_.path());
+}
+
 // ---------------------------------------------------------------- writes
 
 void Database::Put(std::string_view key, Bytes val) {
   CheckOwner();
+  CheckWritable();
   StoreLock store_lock(store_mutex_);
   StoreLock wal_lock(wal_mutex_);
   // The file work first, then the log record, then memory: a failure
@@ -86,6 +92,7 @@ void Database::Put(std::string_view key, Bytes val) {
 
 bool Database::Delete(std::string_view key) {
   CheckOwner();
+  CheckWritable();
   StoreLock store_lock(store_mutex_);
   StoreLock wal_lock(wal_mutex_);
   // The log record first, whether or not the key is stored: a failure
@@ -96,16 +103,36 @@ bool Database::Delete(std::string_view key) {
 
 // ------------------------------------------------- reads and listings
 
+std::optional<Bytes> Database::ReadOnlyGet(std::string_view key) {
+  const auto it = replayed_->entries.find(std::string(key));
+  if (it != replayed_->entries.end()) {
+    if (!it->second.value) return std::nullopt;
+    return Bytes(*it->second.value);
+  }
+  return Fatal([&] { return store_.Get(key); });
+}
+
 uint64_t Database::Len() {
   CheckOwner();
   SharedLock lock(store_mutex_);
-  return store_.Len();
+  return replayed_ ? read_only_len_ : store_.Len();
 }
 
 std::vector<std::string> Database::Keys() {
   CheckOwner();
   SharedLock lock(store_mutex_);
-  return Fatal([&] { return store_.Keys(); });
+  std::vector<std::string> keys = Fatal([&] { return store_.Keys(); });
+  if (!replayed_) return keys;
+  // The Store's keys that the log leaves alone, then the log's keys in the
+  // order of their latest records.
+  std::erase_if(keys, [&](const std::string& k) { return replayed_->entries.contains(k); });
+  std::vector<std::pair<uint64_t, const std::string*>> logged;
+  for (const auto& [key, entry] : replayed_->entries) {
+    if (entry.value) logged.emplace_back(entry.position, &key);
+  }
+  std::sort(logged.begin(), logged.end());
+  for (const auto& item : logged) keys.push_back(*item.second);
+  return keys;
 }
 
 Database::CacheStats Database::GetCacheStats() {
@@ -169,6 +196,7 @@ void Database::WriteSnapshotFile(const char* name, const StoreView& state, bool 
 // the new snapshot with the complete old log; both open to the same state.
 void Database::Persist() {
   CheckOwner();
+  CheckWritable();
   StoreLock store_lock(store_mutex_);
   PrepareForSnapshot();
   StoreLock wal_lock(wal_mutex_);
@@ -178,6 +206,7 @@ void Database::Persist() {
     WriteSnapshotFile(kSnapshotTmpFile, store_.view(), /*midway_fatal=*/true);
     dir_.Rename(kSnapshotTmpFile, kSnapshotFile);
     dir_.Sync();
+    dir_synced_ = true;
     wal_.Reset();
   });
 }
@@ -211,6 +240,7 @@ void Database::Persist() {
 //                 the same state.
 void Database::Vacuum() {
   CheckOwner();
+  CheckWritable();
   StoreLock store_lock(store_mutex_);
   PrepareForSnapshot();
   StoreLock wal_lock(wal_mutex_);
@@ -233,6 +263,28 @@ void Database::Vacuum() {
     store_.Replace(std::move(next));
     wal_.Reset();
     if (after_commit) std::rethrow_exception(after_commit);
+  });
+}
+
+// ------------------------------------------------------------------ Sync
+
+// Sync: the data files' buffers written out (not synced: replay rewrites
+// their records from the log), then the log written out and synced. The
+// first one also syncs the directory, whose entry for a wal.bin created by
+// this open may not be durable yet (persist syncs it too).
+void Database::Sync() {
+  CheckOwner();
+  CheckWritable();
+  StoreLock store_lock(store_mutex_);
+  if (sync_failure_) throw Error::SyncLost(*sync_failure_);
+  StoreLock wal_lock(wal_mutex_);
+  RememberingSyncFailure([&] {
+    store_.FlushData();
+    wal_.SyncData();
+    if (!dir_synced_) {
+      dir_.Sync();
+      dir_synced_ = true;
+    }
   });
 }
 

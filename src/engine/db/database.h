@@ -11,7 +11,7 @@
 //   Get, GetMany          Store exclusive (reads update the value cache)
 //   Len, Keys, CacheStats Store shared
 //   ClearCache            Store exclusive
-//   Persist, Vacuum       Store exclusive, then WalWriter exclusive
+//   Persist, Vacuum, Sync Store exclusive, then WalWriter exclusive
 //   Flush                 Store exclusive, then WalWriter exclusive
 //
 // The locks are released by unwinding and never marked poisoned, so an
@@ -27,6 +27,10 @@
 // std::bad_alloc leaves the state as before the call. A failed sync is
 // remembered (the kernel may have dropped the pages it could not write):
 // persist and vacuum refuse with it until the store is reopened.
+//
+// A read-only Database (OpenOptions::read_only) shares the directory with
+// other read-only ones through a shared lock and writes nothing: its log is
+// replayed into memory (ReplayedLog), every write is refused with EBADF.
 //
 // A Database belongs to the process that opened it: in a forked child
 // every operation fails (kWrongProcess), and teardown there writes nothing
@@ -44,6 +48,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/format/coding.h"
@@ -61,6 +66,25 @@ struct FlushFailure {
   std::exception_ptr error;  // an OsError or EngineError
 };
 
+struct OpenOptions {
+  // Shared lock; nothing created, changed or truncated; writes refused.
+  bool read_only = false;
+  // Whether a directory without a store may be opened (a writer creates
+  // the directory and the files; a reader opens an empty store). Without
+  // it, such a directory fails with ENOENT.
+  bool create = true;
+};
+
+// The log of a read-only store, replayed into memory: each key's latest
+// record (its value, or none for a delete) and that record's position.
+struct ReplayedLog {
+  struct Entry {
+    uint64_t position;
+    std::optional<std::vector<std::byte>> value;
+  };
+  std::unordered_map<std::string, Entry> entries;
+};
+
 class Database {
  public:
   // Opens (creating if needed) the store in `dir`: takes the directory's
@@ -70,7 +94,11 @@ class Database {
   // once with EngineError (would block) and nothing is created or changed.
   // A snapshot.bin that does not decode is refused (Error::Damaged) before
   // any file is created or changed.
-  static std::shared_ptr<Database> Open(const std::string& dir, uint64_t cache_capacity);
+  // A read-only open takes a shared lock instead (failing the same way
+  // while a writer holds the directory), opens only an existing directory
+  // and refuses one whose vacuum awaits completion.
+  static std::shared_ptr<Database> Open(const std::string& dir, uint64_t cache_capacity,
+                                        OpenOptions options = {});
 
   Database(const Database&) = delete;
   Database& operator=(const Database&) = delete;
@@ -89,6 +117,12 @@ class Database {
   bool Get(std::string_view key, F&& use) {
     CheckOwner();
     std::unique_lock<RwLock> lock(store_mutex_);
+    if (replayed_) {
+      const std::optional<Bytes> value = ReadOnlyGet(key);
+      if (!value) return false;
+      use(*value);
+      return true;
+    }
     const std::optional<Bytes> value = Fatal([&] { return store_.Get(key); });
     if (!value) return false;
     use(*value);
@@ -108,6 +142,12 @@ class Database {
       return keys.subspan(start, std::min(kMaxPreparedReads, keys.size() - start));
     };
     if (keys.empty()) return;
+    if (replayed_) {
+      for (size_t i = 0; i < keys.size(); ++i) {
+        if (const std::optional<Bytes> value = ReadOnlyGet(keys[i])) use(i, *value);
+      }
+      return;
+    }
     store_.PrepareReads(slice_at(0), {hashes[0], slice_at(0).size()});
     for (size_t start = 0, k = 0; start < keys.size(); start += kMaxPreparedReads, k ^= 1) {
       const auto slice = slice_at(start);
@@ -139,9 +179,17 @@ class Database {
   // Rewrites the data files with only the live records, renumbered densely.
   void Vacuum();
 
+  // Makes every write acknowledged so far survive a crash: the buffers
+  // written out and the log synced, whatever the store's size (recovery
+  // replays the log on top of the last snapshot, and the log holds every
+  // key and value). A failed sync is remembered as persist's is.
+  void Sync();
+
   // Writes out the buffers of the log and the data files; throws the first
   // failure.
   void Flush();
+
+  bool read_only() const { return replayed_ != nullptr; }
 
   // Flushes every Database open in this process, as teardown would, without
   // closing anything; for an interpreter exit, where objects may never be
@@ -158,8 +206,15 @@ class Database {
   // Adds `db` to the process's list of open stores (FlushAllOpen).
   static void Register(const std::shared_ptr<Database>& db);
 
+  static std::shared_ptr<Database> OpenReadOnly(const std::string& path,
+                                                uint64_t cache_capacity, bool create);
   // Fails unless this process opened the store.
   void CheckOwner() const;
+  // Fails (EBADF) on a read-only store.
+  void CheckWritable() const;
+  // A read-only store's lookup: the replayed log, then the Store.
+  // REQUIRES: Store lock, read_only().
+  std::optional<Bytes> ReadOnlyGet(std::string_view key);
   bool OwnedHere() const;
   // Completes a vacuum whose file switch failed after its commit point:
   // persist and vacuum must not act while the directory is half switched.
@@ -181,8 +236,12 @@ class Database {
   WalWriter wal_;
   bool switch_pending_ = false;        // guarded by store_mutex_
   std::optional<Error> sync_failure_;  // guarded by store_mutex_
+  bool dir_synced_ = false;            // the directory synced since open; store_mutex_
   uint64_t cut_log_bytes_ = 0;
   uint64_t owner_generation_;          // the opener's process generation
+  // Read-only stores only: the replayed log and the key count it gives.
+  std::unique_ptr<const ReplayedLog> replayed_;
+  uint64_t read_only_len_ = 0;
 };
 
 }  // namespace vantre

@@ -7,9 +7,13 @@
 //   4. build the state from the snapshot, or empty
 //   5. replay wal.bin through put and delete; move a torn tail aside
 //   6. open wal.bin for appending
+// A read-only open takes the shared lock, refuses a pending vacuum switch
+// instead of completing it, opens what exists read-only and replays the log
+// into memory (OpenReadOnly).
 #include <fcntl.h>
 
 #include <array>
+#include <cerrno>
 
 #include "engine/io/buffered_reader.h"
 #include "engine/db/database.h"
@@ -109,12 +113,91 @@ ReplayResult ReplayLog(Store* store, const StoreDir& dir) {
   return result;
 }
 
+// Whether the directory holds a store: any file that open would start from.
+bool HoldsStore(const StoreDir& dir) {
+  for (const char* name : {kOffsetsFile, kSnapshotFile, kWalFile, kSnapshotVacFile}) {
+    if (dir.Exists(name)) return true;
+  }
+  return false;
+}
+
+// A data file of a read-only store: the file, or an empty one (/dev/null)
+// where it does not exist, so that nothing is created.
+File OpenReadOnlyFile(const StoreDir& dir, const char* name) {
+  try {
+    return dir.OpenFile(name, O_RDONLY);
+  } catch (const OsError& e) {
+    if (e.code() != ENOENT) throw;
+  }
+  return File::Open("/dev/null", O_RDONLY);
+}
+
+// Every record of wal.bin that decodes, in order, as each key's latest one;
+// an undecodable tail is left where it is.
+std::unique_ptr<ReplayedLog> ReplayLogInMemory(const StoreDir& dir) {
+  auto log = std::make_unique<ReplayedLog>();
+  if (!dir.Exists(kWalFile)) return log;
+  File in = dir.OpenFile(kWalFile, O_RDONLY);
+  BufferedReader reader(&in, kReplayBufferSize);
+  WalEntry entry;
+  for (uint64_t position = 0; ReadWalEntry(&reader, &entry); ++position) {
+    ReplayedLog::Entry& slot = log->entries[entry.key];
+    slot.position = position;
+    if (entry.tag == WalTag::kPut) {
+      slot.value = std::move(entry.val);
+      entry.val = {};
+    } else {
+      slot.value.reset();
+    }
+  }
+  return log;
+}
+
 }  // namespace
 
-std::shared_ptr<Database> Database::Open(const std::string& path, uint64_t cache_capacity) {
-  CreateDirectories(path);
+std::shared_ptr<Database> Database::OpenReadOnly(const std::string& path,
+                                                 uint64_t cache_capacity, bool create) {
+  StoreDir dir = StoreDir::Open(path);
+  if (!dir.TryLockShared()) throw EngineError(ErrorKind::kWouldBlock, kDirectoryLockedText, path);
+  if (!create && !HoldsStore(dir)) throw OsError(ENOENT, path);
+  if (dir.Exists(kSnapshotVacFile)) {
+    throw EngineError(ErrorKind::kInvalidData,
+                      "a vacuum of this store was interrupted and must be completed by a "
+                      "writer: open it once without read-only, then read-only again",
+                      dir.PathOf(kSnapshotVacFile));
+  }
+  std::optional<SnapshotData> snap = LoadSnapshot(dir);
+  File offsets = OpenReadOnlyFile(dir, kOffsetsFile);
+  File keys = OpenReadOnlyFile(dir, kKeysFile);
+  File values = OpenReadOnlyFile(dir, kValsFile);
+  const uint64_t offsets_size = offsets.Size();
+  const uint64_t keys_size = keys.Size();
+  const uint64_t values_size = values.Size();
+  RecordTable table = RecordTable::OpenReadOnly(std::move(offsets), offsets_size);
+  Store store(InitialState(std::move(snap), std::move(table), std::move(keys), keys_size,
+                           std::move(values), values_size),
+              cache_capacity);
+  std::unique_ptr<ReplayedLog> log = ReplayLogInMemory(dir);
+  // The key count: the Store's, less the keys the log overrides, plus the
+  // keys the log leaves stored.
+  uint64_t len = store.Len();
+  for (const auto& [key, entry] : log->entries) {
+    if (store.Get(key)) --len;
+    if (entry.value) ++len;
+  }
+  std::shared_ptr<Database> db(new Database(std::move(dir), std::move(store), File(), 0));
+  db->replayed_ = std::move(log);
+  db->read_only_len_ = len;
+  return db;
+}
+
+std::shared_ptr<Database> Database::Open(const std::string& path, uint64_t cache_capacity,
+                                         OpenOptions options) {
+  if (options.read_only) return OpenReadOnly(path, cache_capacity, options.create);
+  if (options.create) CreateDirectories(path);
   StoreDir dir = StoreDir::Open(path);
   if (!dir.TryLock()) throw EngineError(ErrorKind::kWouldBlock, kDirectoryLockedText, path);
+  if (!options.create && !HoldsStore(dir)) throw OsError(ENOENT, path);
   CompleteVacuumSwitch(dir);
   std::optional<SnapshotData> snap = LoadSnapshot(dir);
 

@@ -31,6 +31,17 @@ RecordTable RecordTable::Open(File file, uint64_t file_size, uint32_t min_capaci
   return RecordTable(std::move(file), std::move(map), static_cast<uint32_t>(capacity));
 }
 
+RecordTable RecordTable::OpenReadOnly(File file, uint64_t file_size) {
+  const uint64_t capacity =
+      std::min<uint64_t>(file_size / kRecordSize, std::numeric_limits<uint32_t>::max());
+  MemoryMap map;
+  if (capacity > 0) {
+    map = MemoryMap::Map(file, capacity * kRecordSize, MemoryMap::Access::kReadOnly);
+    map.AdviseRandomAccess();
+  }
+  return RecordTable(std::move(file), std::move(map), static_cast<uint32_t>(capacity));
+}
+
 size_t RecordTable::OffsetOf(uint32_t id) const {
   const uint64_t end = static_cast<uint64_t>(id) * kRecordSize + kRecordSize;
   if (end > map_.size()) OutOfRange(end, map_.size());

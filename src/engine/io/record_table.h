@@ -31,6 +31,9 @@ class RecordTable {
   // it with room for at least `min_capacity` records, extending the file
   // when it is shorter. Throws OsError; `file` is closed on failure.
   static RecordTable Open(File file, uint64_t file_size, uint32_t min_capacity);
+  // Maps `file` (`file_size` bytes long) read-only, as it is: the table of
+  // a read-only store, never extended, prepared or set.
+  static RecordTable OpenReadOnly(File file, uint64_t file_size);
 
   uint32_t capacity() const { return capacity_; }
   bool SameFileAs(const File& other) const { return file_.SameFileAs(other); }

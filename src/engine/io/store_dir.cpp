@@ -1,6 +1,7 @@
 #include "engine/io/store_dir.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,5 +41,15 @@ void StoreDir::Rename(const char* from, const char* to) const {
 }
 
 void StoreDir::Sync() const { dir_.Sync(); }
+
+bool StoreDir::TryLockShared() const {
+  int rc;
+  do {
+    rc = ::flock(dir_.fd(), LOCK_SH | LOCK_NB);
+  } while (rc != 0 && errno == EINTR);
+  if (rc == 0) return true;
+  if (errno == EWOULDBLOCK) return false;
+  throw LastOsError(path_);
+}
 
 }  // namespace vantre

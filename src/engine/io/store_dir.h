@@ -63,6 +63,9 @@ class StoreDir {
   // The lock that keeps a second store off the directory; see
   // File::TryLockExclusive.
   bool TryLock() const { return dir_.TryLockExclusive(); }
+  // The lock of a read-only store: any number of them share the directory,
+  // which a writer's lock excludes. False while a writer holds it.
+  bool TryLockShared() const;
   void Unlock() const { dir_.Unlock(); }
 
  private:
