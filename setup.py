@@ -2,7 +2,9 @@
 
 setuptools drives the build (pyproject.toml holds the metadata): the two
 extension modules, _vantre and vantre._inspect, are built by CMake for the
-interpreter running the build and copied into the wheel, and the stub
+interpreter running the build and copied into the wheel with the engine's
+C interface (libvantre_capi.so, which the package calls through cffi under
+PyPy), and the stub
 _vantre.pyi is installed beside _vantre and, so that type checkers find it
 (PEP 561 has no py.typed marker for a top-level module), as the stub-only
 package _vantre-stubs. Build tools: cmake, a C++20
@@ -38,7 +40,8 @@ class CMakeBuild(build_ext):
             ],
             check=True,
         )
-        subprocess.run(["cmake", "--build", build_dir, "--target", "vantre_py0", "-j", jobs], check=True)
+        subprocess.run(["cmake", "--build", build_dir, "--target", "vantre_py0", "vantre_capi",
+                        "-j", jobs], check=True)
         suffix = sysconfig.get_config_var("EXT_SUFFIX")
         for ext in self.extensions:
             relative = ext.name.replace(".", os.sep) + suffix
@@ -46,6 +49,11 @@ class CMakeBuild(build_ext):
             target = self.get_ext_fullpath(ext.name)
             os.makedirs(os.path.dirname(target), exist_ok=True)
             shutil.copyfile(built, target)
+        # The engine's C interface, which the package calls through cffi
+        # under PyPy, beside the package's modules.
+        package_dir = os.path.dirname(self.get_ext_fullpath("vantre._inspect"))
+        shutil.copyfile(os.path.join(build_dir, "python", "vantre", "libvantre_capi.so"),
+                        os.path.join(package_dir, "libvantre_capi.so"))
 
 
 class BuildPy(build_py):

@@ -32,6 +32,7 @@ sys.path.insert(0, HERE)
 
 import _vantre  # noqa: E402
 import vantre  # noqa: E402
+import vantre._store  # noqa: E402
 from vantre import _capi  # noqa: E402
 
 import floor  # noqa: E402
@@ -101,7 +102,7 @@ def main():
     args = parser.parse_args()
     fl = floor.load()
     print(f"paths to the engine, {interpreter_tag()}, 100-byte values; ns per key (best of {args.reps})")
-    print(f"package path: {getattr(vantre, 'BACKEND', '_vantre')}")
+    print(f"package path: {vantre._store.BACKEND}")
     for n in args.sizes:
         keys = [f"key{i:010d}" for i in range(n)]
         random.Random(1).shuffle(keys)
@@ -129,7 +130,7 @@ def main():
                 rows["get, cached"] = measure_cached(cached_ops, keys, args.reps)
                 results[name] = rows
                 for obj in (db, cached):
-                    close = getattr(obj, "close", None)
+                    close = getattr(obj, "close", None) or getattr(obj, "_close", None)
                     if close:
                         close()
                 del db, cached, ops, cached_ops

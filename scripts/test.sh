@@ -40,6 +40,10 @@ PYTHONPATH="$root/build/python" pytest_each /usr/bin/python3 -q -p no:cacheprovi
 step "module and package tests, PyPy"
 PYTHONPATH="$root/build/python:$dist" pytest_each /usr/bin/pypy3 -q -p no:cacheprovider
 
+step "package tests, PyPy, through the native module instead of the C interface"
+VANTRE_BACKEND=module PYTHONPATH="$root/build/python:$dist" \
+  /usr/bin/pypy3 -m pytest -q -p no:cacheprovider "$root/tests/package"
+
 step "package: stubs, typing, pip install"
 "$root/scripts/test-package.sh" --no-pytest "$root/build"
 

@@ -26,6 +26,10 @@ CDEF = """
 #define VANTRE_FAILED -1
 #define VANTRE_FATAL -2
 #define VANTRE_NO_MEMORY -3
+#define VANTRE_CLOSED -4
+#define VANTRE_BUSY -5
+#define VANTRE_OPEN_READ_ONLY 1
+#define VANTRE_OPEN_NO_CREATE 2
 typedef struct vantre_error {
   int32_t kind; int32_t os_errno; char message[1024]; char file[1024];
 } vantre_error;
@@ -35,8 +39,10 @@ typedef struct vantre_batch {
   size_t entries_cap;
 } vantre_batch;
 typedef struct vantre_db vantre_db;
-int vantre_open(const char* path, uint64_t cache_capacity, vantre_db** out, vantre_error* err);
+int vantre_open(const char* path, uint64_t cache_capacity, int flags, vantre_db** out,
+                vantre_error* err);
 int vantre_close(vantre_db* db, vantre_error* err);
+void vantre_free(vantre_db* db);
 int vantre_put(vantre_db* db, const char* key, size_t key_len, const char* val, size_t val_len,
                vantre_error* err);
 int vantre_get(vantre_db* db, const char* key, size_t key_len, vantre_buf* out, vantre_error* err);
@@ -49,6 +55,7 @@ int vantre_cache_stats(vantre_db* db, uint64_t* entries, uint64_t* capacity, van
 int vantre_clear_cache(vantre_db* db, vantre_error* err);
 int vantre_persist(vantre_db* db, vantre_error* err);
 int vantre_vacuum(vantre_db* db, vantre_error* err);
+int vantre_sync(vantre_db* db, vantre_error* err);
 int vantre_flush(vantre_db* db, vantre_error* err);
 void vantre_last_error(vantre_error* out);
 void vantre_buf_free(vantre_buf* buf);
@@ -79,7 +86,7 @@ def load() -> bool:
     if _lib is not None:
         return True
     try:
-        import cffi
+        import cffi  # type: ignore[import]
     except ImportError:
         return False
     if not os.path.exists(LIBRARY):
@@ -97,6 +104,10 @@ def _raise(status: int, err: Any, by_errno: bool) -> None:
     fatal one as PanicException, each with errno, kind and file set."""
     if status == _lib.VANTRE_NO_MEMORY:
         raise MemoryError()
+    if status == _lib.VANTRE_CLOSED:
+        raise ValueError("operation on a closed store")
+    if status == _lib.VANTRE_BUSY:
+        raise RuntimeError("the store is in use by another call; close it once that call returns")
     kind = KIND_NAMES[err.kind] if 0 <= err.kind < len(KIND_NAMES) else None
     code = err.os_errno or None
     text = _ffi.string(err.message).decode("utf-8", "replace")
@@ -132,8 +143,11 @@ class Vantre:
     ``_vantre.Vantre``."""
 
     __slots__ = ("_db", "_err", "_buf", "_batch", "_lock", "__weakref__")
+    _db: Any
 
-    def __init__(self, storage_path: str, cache_size: int = _DEFAULT_CACHE) -> None:
+    def __init__(self, storage_path: str, cache_size: int = _DEFAULT_CACHE, *,
+                 readonly: bool = False, create: bool = True) -> None:
+        self._db = None
         if not load():
             raise ImportError("the store's C interface is not available")
         if not isinstance(storage_path, str):
@@ -145,44 +159,34 @@ class Vantre:
         self._buf = _ffi.new("vantre_buf*")
         self._batch = _ffi.new("vantre_batch*")
         self._lock = threading.Lock()
+        flags = ((_lib.VANTRE_OPEN_READ_ONLY if readonly else 0) |
+                 (0 if create else _lib.VANTRE_OPEN_NO_CREATE))
         out = _ffi.new("vantre_db**")
-        status = _lib.vantre_open(os.fsencode(storage_path), cache, out, self._err)
+        status = _lib.vantre_open(os.fsencode(storage_path), cache, flags, out, self._err)
         if status != 0:
-            self._db = _ffi.NULL
             _raise(status, self._err, by_errno=True)
         self._db = out[0]
 
-    def close(self) -> None:
-        """Writes the buffers out and releases the directory at once."""
-        with self._lock:
-            db, self._db = self._db, _ffi.NULL
-            if db != _ffi.NULL:
-                status = _lib.vantre_close(db, self._err)
-                if status != 0:
-                    _raise(status, self._err, by_errno=True)
+    def _close(self) -> None:
+        """Writes the buffers out and releases the store at once (files,
+        maps, directory lock); later calls raise ValueError."""
+        err = _ffi.new("vantre_error*")
+        status = _lib.vantre_close(self._db, err)
+        if status != 0:
+            _raise(status, err, by_errno=True)
 
     def __del__(self) -> None:
-        try:
-            if getattr(self, "_db", None) not in (None, _ffi.NULL):
-                err = _ffi.new("vantre_error*")
-                _lib.vantre_close(self._db, err)
-                self._db = _ffi.NULL
-            if getattr(self, "_buf", None) is not None:
-                _lib.vantre_buf_free(self._buf)
-                _lib.vantre_batch_free(self._batch)
-        except Exception:  # teardown cannot report; the engine wrote what it could
-            pass
-
-    def _live(self) -> Any:
-        if self._db == _ffi.NULL:
-            raise ValueError("the store is closed")
-        return self._db
+        db, self._db = self._db, None
+        if db is not None:
+            _lib.vantre_free(db)  # closes first; ignoring any potential errors
+            _lib.vantre_buf_free(self._buf)
+            _lib.vantre_batch_free(self._batch)
 
     def _call(self, fn: Any, by_errno: bool, *args: Any) -> int:
         """Runs `fn(db, *args, err)` under the store's lock; raises on a
         failure, else returns the status (0, or 1 for absent)."""
         with self._lock:
-            status = fn(self._live(), *args, self._err)
+            status: int = fn(self._db, *args, self._err)
             if status < 0:
                 _raise(status, self._err, by_errno)
             return status
@@ -201,16 +205,17 @@ class Vantre:
         v = val if type(val) is bytes else bytes(val)
         if len(k) > _MAX_LENGTH or len(v) > _MAX_LENGTH:
             raise OverflowError("key or value is longer than 4294967295 bytes")
-        status = _lib.vantre_put(self._live(), k, len(k), v, len(v), _ffi.NULL)
+        status = _lib.vantre_put(self._db, k, len(k), v, len(v), _ffi.NULL)
         if status < 0:
             self._fail(status, True)
 
     def get_bytes(self, key: str) -> Optional[bytes]:
         k = _key(key)
         with self._lock:
-            status = _lib.vantre_get(self._live(), k, len(k), self._buf, self._err)
+            status = _lib.vantre_get(self._db, k, len(k), self._buf, self._err)
             if status == 0:
-                return _ffi.unpack(self._buf.data, self._buf.len)
+                value: bytes = _ffi.unpack(self._buf.data, self._buf.len)
+                return value
             if status < 0:
                 _raise(status, self._err, True)
             return None
@@ -224,7 +229,7 @@ class Vantre:
         ptrs = _ffi.new("const char*[]", [_ffi.from_buffer(k) for k in encoded]) if n else _ffi.NULL
         lens = _ffi.new("size_t[]", [len(k) for k in encoded]) if n else _ffi.NULL
         with self._lock:
-            status = _lib.vantre_get_many(self._live(), ptrs, lens, n, self._batch, self._err)
+            status = _lib.vantre_get_many(self._db, ptrs, lens, n, self._batch, self._err)
             if status < 0:
                 _raise(status, self._err, True)
             b = self._batch
@@ -234,7 +239,7 @@ class Vantre:
 
     def delete(self, key: str) -> bool:
         k = _key(key)
-        status = _lib.vantre_delete(self._live(), k, len(k), _ffi.NULL)
+        status: int = _lib.vantre_delete(self._db, k, len(k), _ffi.NULL)
         if status < 0:
             self._fail(status, True)
         return status == 0
@@ -246,7 +251,7 @@ class Vantre:
 
     def keys(self) -> list[str]:
         with self._lock:
-            status = _lib.vantre_keys(self._live(), self._batch, self._err)
+            status = _lib.vantre_keys(self._db, self._batch, self._err)
             if status < 0:
                 _raise(status, self._err, True)
             b = self._batch
@@ -267,6 +272,9 @@ class Vantre:
 
     def vacuum(self) -> None:
         self._call(_lib.vantre_vacuum, False)
+
+    def _sync(self) -> None:
+        self._call(_lib.vantre_sync, True)
 
     def flush(self) -> None:
         self._call(_lib.vantre_flush, True)

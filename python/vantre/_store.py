@@ -41,7 +41,9 @@ from __future__ import annotations
 import dataclasses
 import errno as _errno
 import os
+import platform
 from collections.abc import (
+    Callable,
     ItemsView,
     Iterable,
     Iterator,
@@ -50,9 +52,10 @@ from collections.abc import (
     ValuesView,
 )
 from types import TracebackType
-from typing import Any, NoReturn, Optional, Protocol, Type, TypeVar, Union, overload
+from typing import Any, NoReturn, Optional, Protocol, Type, TypeVar, Union, cast, overload
 
 import _vantre
+from vantre import _capi
 
 __all__ = [
     "CacheStats",
@@ -76,6 +79,26 @@ _BytesLike = Union[bytes, bytearray, memoryview]
 # The files a writer opens for writing, checked before the native open so
 # that a store it may not write is refused with the path, untouched.
 _STORE_FILES = ("offsets.bin", "keys.bin", "vals.bin", "wal.bin", "snapshot.bin")
+
+
+def _native_class() -> tuple[str, Callable[..., _vantre.Vantre]]:
+    """The path to the engine: under PyPy the C interface through cffi
+    (the JIT calls it directly, where the C-API module pays for the
+    interpreter's emulation of the CPython C API), elsewhere the native
+    module. VANTRE_BACKEND=module or =capi chooses one explicitly. Both
+    raise the same exceptions with the same data, mapped below."""
+    choice = os.environ.get("VANTRE_BACKEND", "")
+    if choice not in ("", "module", "capi"):
+        raise ImportError(f"VANTRE_BACKEND is 'module' or 'capi', not {choice!r}")
+    if choice == "capi" or (not choice and platform.python_implementation() == "PyPy"):
+        if _capi.load():
+            return "capi", cast(Callable[..., _vantre.Vantre], _capi.Vantre)
+        if choice == "capi":
+            raise ImportError(f"the store's C interface is not available ({_capi.LIBRARY})")
+    return "module", _vantre.Vantre
+
+
+BACKEND, _Native = _native_class()
 
 
 class StoreIOError(OSError):
@@ -309,7 +332,7 @@ class Store(MutableMapping[str, bytes]):
         if not self._readonly:
             self._check_writable()
         try:
-            self._native = _vantre.Vantre(self._path, cache_size, readonly=self._readonly,
+            self._native = _Native(self._path, cache_size, readonly=self._readonly,
                                           create=bool(create))
         except BaseException as e:
             self._raise(e, "open")

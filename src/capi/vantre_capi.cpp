@@ -5,6 +5,8 @@
 #include "capi/vantre_capi.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -16,8 +18,12 @@
 #include "engine/db/database.h"
 #include "engine/util/error.h"
 
+// A handle: the Database, and the number of calls using it (-1 while
+// vantre_close drops it), so that a close never frees what a call in
+// another thread is using.
 struct vantre_db {
   std::shared_ptr<vantre::Database> db;
+  std::atomic<int32_t> users{0};
 };
 
 namespace {
@@ -88,6 +94,20 @@ bool LengthFits(size_t n, const char* what, vantre_error* err) {
   return false;
 }
 
+// Runs `body(database)` as one call on the handle; VANTRE_CLOSED once the
+// handle is closed or while it is being closed.
+template <typename F>
+int Using(vantre_db* h, vantre_error* err, F&& body) noexcept {
+  int32_t n = h->users.load(std::memory_order_relaxed);
+  do {
+    if (n < 0) return VANTRE_CLOSED;
+  } while (!h->users.compare_exchange_weak(n, n + 1, std::memory_order_acquire));
+  int status = VANTRE_CLOSED;
+  if (h->db) status = Run(err, [&] { return body(*h->db); });
+  h->users.fetch_sub(1, std::memory_order_release);
+  return status;
+}
+
 // Grows a malloc'ed array to hold at least `need` elements; throws
 // std::bad_alloc, leaving it as it was, on failure.
 template <typename T>
@@ -133,37 +153,60 @@ class BatchWriter {
 
 extern "C" {
 
-int vantre_open(const char* path, uint64_t cache_capacity, vantre_db** out, vantre_error* err) {
+int vantre_open(const char* path, uint64_t cache_capacity, int flags, vantre_db** out,
+                vantre_error* err) {
   return Run(err, [&] {
+    vantre::OpenOptions options;
+    options.read_only = (flags & VANTRE_OPEN_READ_ONLY) != 0;
+    options.create = (flags & VANTRE_OPEN_NO_CREATE) == 0;
     auto handle = std::make_unique<vantre_db>();
-    handle->db = vantre::Database::Open(path, cache_capacity);
+    handle->db = vantre::Database::Open(path, cache_capacity, options);
     *out = handle.release();
     return VANTRE_OK;
   });
 }
 
-int vantre_close(vantre_db* db, vantre_error* err) {
-  if (db == nullptr) return VANTRE_OK;
-  std::unique_ptr<vantre_db> owned(db);
+int vantre_close(vantre_db* h, vantre_error* err) {
+  int32_t idle = 0;
+  if (!h->users.compare_exchange_strong(idle, -1, std::memory_order_acquire)) {
+    return idle < 0 ? VANTRE_CLOSED : VANTRE_BUSY;
+  }
+  std::shared_ptr<vantre::Database> db = std::move(h->db);
+  h->db.reset();
+  h->users.store(0, std::memory_order_release);
+  if (!db) return VANTRE_OK;
+  // The buffers written out, then the Database dropped whatever happened.
+  // A forked child's close writes nothing and leaves the lock to the parent.
   return Run(err, [&] {
-    owned->db->Flush();
+    try {
+      db->Flush();
+    } catch (const Error& e) {
+      if (e.kind() != ErrorKind::kWrongProcess) throw;
+    }
     return VANTRE_OK;
   });
 }
 
-int vantre_put(vantre_db* db, const char* key, size_t key_len, const void* val, size_t val_len,
+void vantre_free(vantre_db* h) {
+  if (h == nullptr) return;
+  vantre_error ignored;
+  vantre_close(h, &ignored);  // ignoring any potential errors
+  delete h;
+}
+
+int vantre_put(vantre_db* h, const char* key, size_t key_len, const void* val, size_t val_len,
                vantre_error* err) {
   if (!LengthFits(key_len, "key", err) || !LengthFits(val_len, "value", err)) return VANTRE_FAILED;
-  return Run(err, [&] {
-    db->db->Put({key, key_len}, {static_cast<const std::byte*>(val), val_len});
+  return Using(h, err, [&](vantre::Database& db) {
+    db.Put({key, key_len}, {static_cast<const std::byte*>(val), val_len});
     return VANTRE_OK;
   });
 }
 
-int vantre_get(vantre_db* db, const char* key, size_t key_len, vantre_buf* out,
+int vantre_get(vantre_db* h, const char* key, size_t key_len, vantre_buf* out,
                vantre_error* err) {
-  return Run(err, [&] {
-    const bool found = db->db->Get({key, key_len}, [&](Bytes value) {
+  return Using(h, err, [&](vantre::Database& db) {
+    const bool found = db.Get({key, key_len}, [&](Bytes value) {
       Reserve(&out->data, &out->cap, std::max<size_t>(value.size(), 1));
       if (!value.empty()) std::memcpy(out->data, value.data(), value.size());
       out->len = value.size();
@@ -172,74 +215,63 @@ int vantre_get(vantre_db* db, const char* key, size_t key_len, vantre_buf* out,
   });
 }
 
-int vantre_get_many(vantre_db* db, const char* const* keys, const size_t* key_lens, size_t n,
+int vantre_get_many(vantre_db* h, const char* const* keys, const size_t* key_lens, size_t n,
                     vantre_batch* out, vantre_error* err) {
-  return Run(err, [&] {
+  return Using(h, err, [&](vantre::Database& db) {
     std::vector<std::string_view> views(n);
     for (size_t i = 0; i < n; ++i) views[i] = {keys[i], key_lens[i]};
     BatchWriter writer(out, n);
-    db->db->GetMany(views, [&](size_t i, Bytes value) { writer.Set(i, value); });
+    db.GetMany(views, [&](size_t i, Bytes value) { writer.Set(i, value); });
     return VANTRE_OK;
   });
 }
 
-int vantre_delete(vantre_db* db, const char* key, size_t key_len, vantre_error* err) {
+int vantre_delete(vantre_db* h, const char* key, size_t key_len, vantre_error* err) {
   if (!LengthFits(key_len, "key", err)) return VANTRE_FAILED;
-  return Run(err, [&] { return db->db->Delete({key, key_len}) ? VANTRE_OK : VANTRE_ABSENT; });
+  return Using(h, err, [&](vantre::Database& db) {
+    return db.Delete({key, key_len}) ? VANTRE_OK : VANTRE_ABSENT;
+  });
 }
 
-int vantre_len(vantre_db* db, uint64_t* out, vantre_error* err) {
-  return Run(err, [&] {
-    *out = db->db->Len();
+int vantre_len(vantre_db* h, uint64_t* out, vantre_error* err) {
+  return Using(h, err, [&](vantre::Database& db) {
+    *out = db.Len();
     return VANTRE_OK;
   });
 }
 
-int vantre_keys(vantre_db* db, vantre_batch* out, vantre_error* err) {
-  return Run(err, [&] {
-    const std::vector<std::string> keys = db->db->Keys();
+int vantre_keys(vantre_db* h, vantre_batch* out, vantre_error* err) {
+  return Using(h, err, [&](vantre::Database& db) {
+    const std::vector<std::string> keys = db.Keys();
     BatchWriter writer(out, keys.size());
     for (size_t i = 0; i < keys.size(); ++i) writer.Set(i, vantre::AsBytes(keys[i]));
     return VANTRE_OK;
   });
 }
 
-int vantre_cache_stats(vantre_db* db, uint64_t* entries, uint64_t* capacity, vantre_error* err) {
-  return Run(err, [&] {
-    const vantre::Database::CacheStats stats = db->db->GetCacheStats();
+int vantre_cache_stats(vantre_db* h, uint64_t* entries, uint64_t* capacity, vantre_error* err) {
+  return Using(h, err, [&](vantre::Database& db) {
+    const vantre::Database::CacheStats stats = db.GetCacheStats();
     *entries = stats.entries;
     *capacity = stats.capacity;
     return VANTRE_OK;
   });
 }
 
-int vantre_clear_cache(vantre_db* db, vantre_error* err) {
-  return Run(err, [&] {
-    db->db->ClearCache();
-    return VANTRE_OK;
-  });
-}
-
-int vantre_persist(vantre_db* db, vantre_error* err) {
-  return Run(err, [&] {
-    db->db->Persist();
-    return VANTRE_OK;
-  });
-}
-
-int vantre_vacuum(vantre_db* db, vantre_error* err) {
-  return Run(err, [&] {
-    db->db->Vacuum();
-    return VANTRE_OK;
-  });
-}
-
-int vantre_flush(vantre_db* db, vantre_error* err) {
-  return Run(err, [&] {
-    db->db->Flush();
-    return VANTRE_OK;
-  });
-}
+// The operations without arguments or results.
+#define VANTRE_SIMPLE_CALL(name, method)                                                  \
+  int name(vantre_db* h, vantre_error* err) {                                             \
+    return Using(h, err, [](vantre::Database& db) {                                       \
+      db.method();                                                                        \
+      return VANTRE_OK;                                                                   \
+    });                                                                                   \
+  }
+VANTRE_SIMPLE_CALL(vantre_clear_cache, ClearCache)
+VANTRE_SIMPLE_CALL(vantre_persist, Persist)
+VANTRE_SIMPLE_CALL(vantre_vacuum, Vacuum)
+VANTRE_SIMPLE_CALL(vantre_sync, Sync)
+VANTRE_SIMPLE_CALL(vantre_flush, Flush)
+#undef VANTRE_SIMPLE_CALL
 
 void vantre_last_error(vantre_error* out) { *out = last_error; }
 

@@ -13,6 +13,9 @@
  *                         from (the module's panic): `err` says what; the
  *                         store itself stays usable
  *       VANTRE_NO_MEMORY  an allocation failed; the store is as before
+ *       VANTRE_CLOSED     the handle was closed (vantre_close)
+ *       VANTRE_BUSY       vantre_close while another call is using the
+ *                         handle: nothing was done
  *     `err` is left untouched on success. When `err` is NULL the failure's
  *     data is kept for the calling thread instead, until its next failure,
  *     and vantre_last_error copies it out: a caller shared by threads need
@@ -49,6 +52,12 @@ extern "C" {
 #define VANTRE_FAILED -1
 #define VANTRE_FATAL -2
 #define VANTRE_NO_MEMORY -3
+#define VANTRE_CLOSED -4
+#define VANTRE_BUSY -5
+
+/* Flags of vantre_open. */
+#define VANTRE_OPEN_READ_ONLY 1 /* shared lock; nothing created or changed */
+#define VANTRE_OPEN_NO_CREATE 2 /* only an existing store (else ENOENT) */
 
 /* Error kinds, as the engine names them. */
 #define VANTRE_KIND_OS 0
@@ -88,13 +97,21 @@ typedef struct vantre_batch {
 
 typedef struct vantre_db vantre_db;
 
-/* Opens (creating if needed) the store in `path` (NUL-terminated) with a
- * value cache of `cache_capacity` entries; *out receives the handle. */
-VANTRE_API int vantre_open(const char* path, uint64_t cache_capacity, vantre_db** out, vantre_error* err);
-/* Writes the buffers out and releases the store and its directory. A
- * failure to write is reported (the store is released all the same).
- * NULL is allowed. The handle is invalid afterwards. */
+/* Opens (creating if needed, unless VANTRE_OPEN_NO_CREATE) the store in
+ * `path` (NUL-terminated) with a value cache of `cache_capacity` entries;
+ * *out receives the handle, which the caller frees with vantre_free. */
+VANTRE_API int vantre_open(const char* path, uint64_t cache_capacity, int flags, vantre_db** out,
+                           vantre_error* err);
+/* Writes the buffers out, then releases the store at once: maps, files and
+ * the directory lock, whatever happened. A failure to write is reported
+ * (the store is released all the same). Later calls on the handle return
+ * VANTRE_CLOSED; closing again is VANTRE_OK. VANTRE_BUSY, and nothing is
+ * done, while another thread is inside a call on the handle. */
 VANTRE_API int vantre_close(vantre_db* db, vantre_error* err);
+/* Releases the handle (closing the store first, ignoring any potential
+ * errors, if it is open). NULL is allowed. REQUIRES: no call on the handle
+ * is running or will run. */
+VANTRE_API void vantre_free(vantre_db* db);
 
 VANTRE_API int vantre_put(vantre_db* db, const char* key, size_t key_len, const void* val, size_t val_len,
                vantre_error* err);
@@ -116,6 +133,9 @@ VANTRE_API int vantre_clear_cache(vantre_db* db, vantre_error* err);
 
 VANTRE_API int vantre_persist(vantre_db* db, vantre_error* err);
 VANTRE_API int vantre_vacuum(vantre_db* db, vantre_error* err);
+/* Writes every buffer out and syncs the log, so that every write
+ * acknowledged before it survives a crash. */
+VANTRE_API int vantre_sync(vantre_db* db, vantre_error* err);
 /* Writes out the buffers of the log and the data files. */
 VANTRE_API int vantre_flush(vantre_db* db, vantre_error* err);
 

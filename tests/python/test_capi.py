@@ -29,7 +29,7 @@ def test_values_pass_through_the_reused_buffers(store_dir):
     assert db.keys() == list(values) and db.len() == 4
     assert db.delete("small") is True and db.delete("small") is False
     db.persist()
-    db.close()
+    db._close()
     # The same files through the native module.
     db = reopen(store_dir)
     assert db.get_many(["large", "empty", "small"]) == [
@@ -42,7 +42,7 @@ def test_one_store_per_directory_whichever_path_opened_it(store_dir):
         with pytest.raises(BlockingIOError) as caught:
             opener(store_dir)
         assert caught.value.kind == "would_block"
-    db.close()
+    db._close()
     with pytest.raises(ValueError):
         db.get_bytes("a")
     _vantre.Vantre(store_dir)  # close released the directory at once
@@ -75,7 +75,7 @@ except OSError as e:
     print("persist", type(e).__name__, e.errno)
 del os.environ["VANTRE_FAIL_WRITE"]
 db.persist()
-db.close()
+db._close()
 """, extra_env=shim_env(VANTRE_FAIL_ERRNO=28))
     assert proc.stdout.split("\n")[:2] == ["put 28 os wal.bin", "persist OSError 28"], proc.stdout
     db = reopen(store_dir)
