@@ -15,6 +15,7 @@
 #include "binding/errors.h"
 #include "binding/py_ref.h"
 #include "binding/results.h"
+#include "engine/io/store_dir.h"
 #include "engine/util/error.h"
 
 namespace vantre::binding {
@@ -146,6 +147,18 @@ PyObject* vantre_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     new (&obj->state) VantreState();
     obj->state.storage_path = std::string(path);
     obj->state.db = std::move(db);
+    // Open kept the bytes it cut from the log; the caller is told where.
+    const uint64_t cut = obj->state.db->cut_log_bytes();
+    const std::string& dir = obj->state.storage_path;
+    if (cut > 0 &&
+        PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                         "%s: %llu bytes at the end of wal.bin did not decode; the store was "
+                         "opened without them and they were moved to %s (run `vantre check %s`)",
+                         dir.c_str(), static_cast<unsigned long long>(cut),
+                         JoinPath(dir, kWalCutFile).c_str(), dir.c_str()) != 0) {
+      Py_DECREF(self);
+      return nullptr;
+    }
     return self;
   });
 }

@@ -5,14 +5,17 @@
 //      file is created or changed
 //   3. open and size offsets.bin, keys.bin, vals.bin; map offsets.bin
 //   4. build the state from the snapshot, or empty
-//   5. replay wal.bin through put and delete; move a torn tail aside
+//   5. replay wal.bin through put and delete; move an undecodable tail to
+//      wal.bin.cut
 //   6. open wal.bin for appending
 #include <fcntl.h>
 
+#include <algorithm>
 #include <array>
+#include <vector>
 
-#include "engine/io/buffered_reader.h"
 #include "engine/db/database.h"
+#include "engine/db/log_replay.h"
 #include "engine/util/error.h"
 #include "engine/format/format.h"
 #include "engine/format/snapshot.h"
@@ -22,7 +25,7 @@
 namespace vantre {
 namespace {
 
-constexpr size_t kReplayBufferSize = 64 * 1024;
+constexpr size_t kCutCopyBufferSize = 64 * 1024;
 constexpr char kDirectoryLockedText[] = "storage directory is locked by another open store";
 
 // The snapshot to start from, or nothing without snapshot.bin. One that
@@ -81,32 +84,43 @@ StoreState InitialState(std::optional<SnapshotData> snap, RecordTable table, Fil
                     std::move(value_data)};
 }
 
-// Applies every record of wal.bin that decodes, in order. Returns the
-// length of the decoded prefix and whether decoding stopped before the end
-// of the file. A read error is thrown, not taken for the end of the log:
-// the records behind it would be lost, and cut off.
-struct ReplayResult {
-  uint64_t decoded_end = 0;
-  bool torn = false;
-};
-
-ReplayResult ReplayLog(Store* store, const StoreDir& dir) {
-  ReplayResult result;
-  if (!dir.Exists(kWalFile)) return result;
+// Applies every record of wal.bin that decodes, in order (see
+// log_replay.h: a read error is thrown, not taken for the end of the log).
+LogReplay ReplayLog(Store* store, const StoreDir& dir) {
+  if (!dir.Exists(kWalFile)) return LogReplay{};
   File in = dir.OpenFile(kWalFile, O_RDONLY);
-  const uint64_t size = in.Size();
-  BufferedReader reader(&in, kReplayBufferSize);
-  WalEntry entry;
-  while (ReadWalEntry(&reader, &entry)) {
+  return ReplayLogFile(in, [&](const WalEntry& entry, uint64_t) {
     if (entry.tag == WalTag::kPut) {
       Fatal([&] { store->ReplayPut(entry.key, entry.val); });
     } else {
       store->Delete(entry.key);
     }
-    result.decoded_end = reader.position();
+    return true;
+  });
+}
+
+// Moves the undecodable tail of wal.bin, [from, end of file), to the end of
+// wal.bin.cut and cuts the log back to `from`: records appended behind such
+// a tail would never be replayed, and the tail may be all that is left of
+// acknowledged writes, so it is kept. wal.bin.cut is synced (and its
+// directory entry) before wal.bin is cut. Returns the bytes moved.
+uint64_t MoveCutTail(const StoreDir& dir, const File& log, uint64_t from) {
+  File in = dir.OpenFile(kWalFile, O_RDONLY);
+  const uint64_t size = in.Size();
+  if (size <= from) return 0;
+  File cut = dir.OpenFile(kWalCutFile, O_WRONLY | O_APPEND | O_CREAT);
+  std::vector<std::byte> buffer(kCutCopyBufferSize);
+  for (uint64_t offset = from; offset < size;) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(buffer.size(), size - offset));
+    in.ReadExactAt({buffer.data(), n}, offset);
+    size_t written = 0;
+    cut.WriteAll({buffer.data(), n}, kWriteWholeText, &written);
+    offset += n;
   }
-  result.torn = result.decoded_end < size;
-  return result;
+  cut.Sync();
+  dir.Sync();
+  log.Truncate(from);
+  return size - from;
 }
 
 }  // namespace
@@ -134,15 +148,14 @@ std::shared_ptr<Database> Database::Open(const std::string& path, uint64_t cache
                            std::move(values), values_size),
               cache_capacity);
 
-  const ReplayResult replay = ReplayLog(&store, dir);
+  const LogReplay replay = ReplayLog(&store, dir);
   File log = dir.OpenFile(kWalFile, O_WRONLY | O_APPEND | O_CREAT);
-  // Records appended behind an undecodable tail would never be replayed:
-  // cut the log back to the last record that decoded.
-  if (replay.torn) log.Truncate(replay.decoded_end);
+  const uint64_t cut = replay.tail_bytes() > 0 ? MoveCutTail(dir, log, replay.decoded_end) : 0;
   const uint64_t log_size = log.Size();
 
   std::shared_ptr<Database> db(
       new Database(std::move(dir), std::move(store), std::move(log), log_size));
+  db->cut_log_bytes_ = cut;
   Register(db);
   return db;
 }
