@@ -1,5 +1,6 @@
 #include "inspect/inspect_common.h"
 
+#include <cstring>
 #include <new>
 
 #include "engine/util/error.h"
@@ -12,9 +13,12 @@ void RaiseCurrent() {
   try {
     throw;
   } catch (const Error& e) {
+    // errno and its text for a failed system call, the engine's text (with
+    // EIO) for its own failures.
     const int code = e.code() != 0 ? e.code() : EIO;
-    PyRef args(e.path().empty() ? Py_BuildValue("(is)", code, e.text().c_str())
-                                : Py_BuildValue("(isO&)", code, e.text().c_str(),
+    const char* text = e.kind() == ErrorKind::kOs ? std::strerror(code) : e.text().c_str();
+    PyRef args(e.path().empty() ? Py_BuildValue("(is)", code, text)
+                                : Py_BuildValue("(isO&)", code, text,
                                                 PyUnicode_DecodeFSDefault, e.path().c_str()));
     if (args) PyErr_SetObject(PyExc_OSError, args.get());
   } catch (const std::bad_alloc&) {
