@@ -61,7 +61,7 @@ print("installed:", vantre.__file__)
 PY
 )
 "$work/venv/bin/vantre" check "$work/store"
-[[ $("$work/venv/bin/vantre" dump "$work/store") == '"b"' ]]
+[[ $("$work/venv/bin/vantre" dump "$work/store") == '{"key": "b"}' ]]
 for f in _vantre.pyi vantre/py.typed vantre/_inspect.pyi; do
   compgen -G "$work/venv/lib/python3*/site-packages/$f" >/dev/null || { echo "not installed: $f"; exit 1; }
 done

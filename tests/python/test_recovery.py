@@ -3,6 +3,7 @@ what survives the end of a process, and len/keys/cache_stats/clear_cache."""
 import errno
 import os
 import random
+import warnings
 
 import pytest
 from _vantre import Vantre
@@ -106,9 +107,12 @@ def test_torn_log_tail_is_cut_at_open(store_dir, damage):
         good = whole
         with open(wal, "ab") as f:
             f.write(b"\x07\x00\x00\x00junk" if damage == "bad tag" else b"\x00\x00\x00\x00\x05")
-    db = reopen(store_dir)
+    damaged = file_bytes(store_dir, "wal.bin")
+    with pytest.warns(RuntimeWarning):
+        db = reopen(store_dir)
     check_contents(db, model, absent=["k2", "last"])
     assert file_size(store_dir, "wal.bin") == good
+    assert file_bytes(store_dir, "wal.bin.cut") == damaged[good:]
     # Writes after the cut are replayed by the next open.
     more = [("put", "after", b"A" * 20), ("del", "k0"), ("put", "k1", b"one")]
     apply_ops(db, more, model)
@@ -116,6 +120,30 @@ def test_torn_log_tail_is_cut_at_open(store_dir, damage):
     db = reopen(store_dir)
     check_contents(db, model, absent=["k0", "k2"])
     parse_wal(file_bytes(store_dir, "wal.bin"))
+
+
+def test_log_damaged_in_its_middle_is_kept_in_the_cut_file_with_a_warning(store_dir):
+    ops = [("put", f"k{i}", bytes([i]) * 100) for i in range(20)]
+    db = Vantre(store_dir)
+    apply_ops(db, ops)
+    del db
+    collect()
+    wal = file_bytes(store_dir, "wal.bin")
+    record = len(wal) // 20
+    flipped = bytearray(wal)
+    flipped[10 * record] ^= 0xFF  # the tag of k10's record
+    with open(os.path.join(store_dir, "wal.bin"), "wb") as f:
+        f.write(flipped)
+    cut_path = os.path.join(store_dir, "wal.bin.cut")
+    with pytest.warns(RuntimeWarning, match=f"{len(wal) - 10 * record} bytes .* {cut_path}"):
+        db = reopen(store_dir)
+    check_contents(db, dict((op[1], op[2]) for op in ops[:10]), absent=["k10", "k19"])
+    assert file_bytes(store_dir, "wal.bin.cut") == flipped[10 * record:]
+    del db
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        db = reopen(store_dir)
+    assert db.len() == 10
 
 
 @pytest.mark.parametrize("garbage", [b"", b"\xff" * 100, b"not a snapshot" * 40,

@@ -58,10 +58,50 @@ bool Recovery::ScanLiveRecords(const Progress& progress) {
     items_.push_back(item);
   }
   if (!inspector_.log_problem_.empty()) {
-    lost_.push_back(inspector_.log_problem_ + "; the writes held there are not recovered");
+    const uint64_t continued = ContinueFromTable();
+    lost_.push_back(inspector_.log_problem_ + "; " + Num(continued) +
+                    " later writes were taken from the record table, deletions there are "
+                    "not known");
   }
   if (progress) progress(total, total);
   return true;
+}
+
+uint64_t Recovery::ContinueFromTable() {
+  const DirectoryInspector& in = inspector_;
+  uint64_t key_end = in.key_data_end_;
+  uint64_t value_end = in.value_data_end_;
+  for (const Record& r : in.log_records_) {
+    key_end += r.key_length;
+    value_end += r.value_length;
+  }
+  // Here each key's item carries its index in items_ as its order.
+  ByHash by_hash;
+  std::string key;
+  for (size_t i = 0; i < items_.size(); ++i) {
+    inspector_.ReadPlace(items_[i].place, &key, nullptr);
+    by_hash[KeyHash(key)] = Item{i, items_[i].place};
+  }
+  const uint64_t table = in.offsets_.size() / kRecordSize;
+  uint64_t continued = 0;
+  Item item;
+  for (uint64_t id = in.record_count_; id < table; ++id) {
+    std::byte raw[kRecordSize];
+    inspector_.offsets_.Read(id * kRecordSize, kRecordSize, raw);
+    const Record r = DecodeRecord(raw);
+    if (r.key_offset != key_end || r.value_offset != value_end) break;
+    if (!ReadTableSlot(static_cast<uint32_t>(id), &item, &key)) break;
+    key_end += r.key_length;
+    value_end += r.value_length;
+    auto [it, added] = by_hash.try_emplace(KeyHash(key), Item{items_.size(), item.place});
+    if (added) {
+      items_.push_back(item);
+    } else {
+      items_[static_cast<size_t>(it->second.order)].place = item.place;
+    }
+    ++continued;
+  }
+  return continued;
 }
 
 bool Recovery::ReadTableSlot(uint32_t id, Item* item, std::string* key) {

@@ -4,8 +4,11 @@
 //
 // Where snapshot.bin decodes: the state open would rebuild (the snapshot,
 // then the log), each live record checked as `vantre check` checks it; a
-// record that fails is lost, and so are the writes in an undecodable tail
-// of the log.
+// record that fails is lost. Writes in an undecodable tail of the log are
+// taken from the record table where it still holds them: the records that
+// continue the table past the replayed ones, each starting where the
+// previous one's key and value bytes end (as the store appends them); the
+// deletions in that tail are not known.
 //
 // Where there is no snapshot.bin or it does not decode: the record table
 // and the data files. Every used slot of offsets.bin whose bytes lie inside
@@ -57,6 +60,9 @@ class Recovery {
   };
 
   bool ScanLiveRecords(const Progress& progress);
+  // Puts the records that continue the table past the replayed ones on
+  // top of items_; returns how many.
+  uint64_t ContinueFromTable();
   bool ScanRecordTable(const Progress& progress);
   // Reads slot `id` of offsets.bin; false with a loss noted when it is
   // unused or unusable, else *item and *key set.
