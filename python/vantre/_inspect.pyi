@@ -2,7 +2,7 @@
 
 import os
 from collections.abc import Callable
-from typing import Optional, Union, final
+from typing import Optional, TypedDict, Union, final
 
 _Path = Union[str, bytes, os.PathLike[str]]
 _Progress = Optional[Callable[[int, int], object]]
@@ -20,6 +20,13 @@ class Inspector:
     def live_count(self) -> int: ...
     def entries(self, start: int, count: int, values: bool, /) -> list[tuple[str, Optional[bytes]]]: ...
 
+class _RecoveryReport(TypedDict):
+    from_record_table: bool
+    count: int
+    lost_records: int
+    lost: list[str]
+    problems: list[str]
+
 @final
 class Recovery:
     """Every key of a directory that can still be read, with its latest
@@ -27,5 +34,5 @@ class Recovery:
 
     def __init__(self, path: _Path) -> None: ...
     def scan(self, progress: _Progress, /) -> bool: ...
-    def report(self) -> dict[str, object]: ...
+    def report(self) -> _RecoveryReport: ...
     def entries(self, start: int, count: int, /) -> list[tuple[str, bytes]]: ...

@@ -1,6 +1,7 @@
 #include "engine/check/recover.h"
 
 #include <algorithm>
+#include <limits>
 
 #include "engine/db/log_replay.h"
 #include "engine/format/key_hash.h"
@@ -82,7 +83,8 @@ uint64_t Recovery::ContinueFromTable() {
     inspector_.ReadPlace(items_[i].place, &key, nullptr);
     by_hash[KeyHash(key)] = Item{i, items_[i].place};
   }
-  const uint64_t table = in.offsets_.size() / kRecordSize;
+  const uint64_t table = std::min<uint64_t>(in.offsets_.size() / kRecordSize,
+                                            std::numeric_limits<uint32_t>::max());
   uint64_t continued = 0;
   Item item;
   for (uint64_t id = in.record_count_; id < table; ++id) {
@@ -90,7 +92,7 @@ uint64_t Recovery::ContinueFromTable() {
     inspector_.offsets_.Read(id * kRecordSize, kRecordSize, raw);
     const Record r = DecodeRecord(raw);
     if (r.key_offset != key_end || r.value_offset != value_end) break;
-    if (!ReadTableSlot(static_cast<uint32_t>(id), &item, &key)) break;
+    if (!ReadTableSlot(id, &item, &key)) break;
     key_end += r.key_length;
     value_end += r.value_length;
     auto [it, added] = by_hash.try_emplace(KeyHash(key), Item{items_.size(), item.place});
@@ -104,9 +106,9 @@ uint64_t Recovery::ContinueFromTable() {
   return continued;
 }
 
-bool Recovery::ReadTableSlot(uint32_t id, Item* item, std::string* key) {
+bool Recovery::ReadTableSlot(uint64_t id, Item* item, std::string* key) {
   std::byte raw[kRecordSize];
-  inspector_.offsets_.Read(static_cast<uint64_t>(id) * kRecordSize, kRecordSize, raw);
+  inspector_.offsets_.Read(id * kRecordSize, kRecordSize, raw);
   if (std::all_of(raw, raw + kRecordSize, [](std::byte b) { return b == std::byte{0}; })) {
     return false;  // never used
   }
@@ -134,13 +136,15 @@ bool Recovery::ReadTableSlot(uint32_t id, Item* item, std::string* key) {
 }
 
 bool Recovery::ScanRecordTable(const Progress& progress) {
-  const uint64_t total = inspector_.offsets_.size() / kRecordSize;
+  // Record ids are 32-bit: slots past them were never written by a store.
+  const uint64_t total = std::min<uint64_t>(inspector_.offsets_.size() / kRecordSize,
+                                            std::numeric_limits<uint32_t>::max());
   ByHash by_hash;
   std::string key;
   Item item;
   for (uint64_t id = 0; id < total; ++id) {
     if (progress && id % kProgressStep == 0 && !progress(id, total)) return false;
-    if (ReadTableSlot(static_cast<uint32_t>(id), &item, &key)) by_hash[KeyHash(key)] = item;
+    if (ReadTableSlot(id, &item, &key)) by_hash[KeyHash(key)] = item;
   }
   ApplyLogOnTop(&by_hash, total);
   items_.reserve(by_hash.size());

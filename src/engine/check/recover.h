@@ -66,7 +66,7 @@ class Recovery {
   bool ScanRecordTable(const Progress& progress);
   // Reads slot `id` of offsets.bin; false with a loss noted when it is
   // unused or unusable, else *item and *key set.
-  bool ReadTableSlot(uint32_t id, Item* item, std::string* key);
+  bool ReadTableSlot(uint64_t id, Item* item, std::string* key);
   // Newest recovered item of each key, by key hash.
   using ByHash = std::unordered_map<uint64_t, Item>;
   void ApplyLogOnTop(ByHash* by_hash, uint64_t first_order);
