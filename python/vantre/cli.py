@@ -23,6 +23,7 @@ from __future__ import annotations
 import argparse
 import base64
 import binascii
+import io
 import json
 import os
 import sys
@@ -267,7 +268,9 @@ def cmd_load(args: argparse.Namespace, out: TextIO) -> int:
                                          "(--force loads into it anyway)")
     name = "<stdin>" if args.file == "-" else args.file
     try:
-        source: IO[str] = sys.stdin if args.file == "-" else open(args.file, encoding="utf-8")
+        # UTF-8, as dump writes it, whatever the locale says.
+        source: IO[str] = (io.TextIOWrapper(sys.stdin.buffer, encoding="utf-8")
+                           if args.file == "-" else open(args.file, encoding="utf-8"))
     except OSError as e:
         raise CommandError(name, e.strerror or str(e)) from None
     loaded = 0
@@ -282,7 +285,9 @@ def cmd_load(args: argparse.Namespace, out: TextIO) -> int:
         e.message += f" ({loaded} keys before it were written to {args.dir})"
         raise
     finally:
-        if source is not sys.stdin:
+        if args.file == "-":
+            source.detach()  # standard input stays open
+        else:
             source.close()
     out.write(f"{args.dir}: loaded {loaded} keys\n")
     return EXIT_OK
