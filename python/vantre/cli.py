@@ -269,8 +269,8 @@ def cmd_load(args: argparse.Namespace, out: TextIO) -> int:
     name = "<stdin>" if args.file == "-" else args.file
     try:
         # UTF-8, as dump writes it, whatever the locale says.
-        source: IO[str] = (io.TextIOWrapper(sys.stdin.buffer, encoding="utf-8")
-                           if args.file == "-" else open(args.file, encoding="utf-8"))
+        source = (io.TextIOWrapper(sys.stdin.buffer, encoding="utf-8")
+                  if args.file == "-" else open(args.file, encoding="utf-8"))
     except OSError as e:
         raise CommandError(name, e.strerror or str(e)) from None
     loaded = 0
