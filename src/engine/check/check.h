@@ -63,8 +63,10 @@ using Progress = std::function<bool(uint64_t, uint64_t)>;
 class DirectoryInspector {
  public:
   // Opens the directory's files read-only and rebuilds its state. What does
-  // not decode is recorded in problems(). A directory that does not exist
-  // is OsError(ENOENT); read errors are thrown as OsError.
+  // not decode is recorded in problems(), and so is a log that cannot be
+  // read (open fails on it); a wal.bin.cut left by open is a note. A
+  // directory that does not exist is OsError(ENOENT); other read errors
+  // are thrown as OsError.
   explicit DirectoryInspector(std::string dir);
   DirectoryInspector(const DirectoryInspector&) = delete;
   DirectoryInspector& operator=(const DirectoryInspector&) = delete;
