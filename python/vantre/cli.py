@@ -339,6 +339,9 @@ def cmd_recover(args: argparse.Namespace, out: TextIO) -> int:
     from vantre import _inspect
 
     _inspector(args.dir)  # exit 2 for a directory that is not a store
+    src, dst = os.path.realpath(args.dir), os.path.realpath(args.dst)
+    if os.path.commonpath([src, dst]) == src:
+        raise CommandError(args.dst, "lies inside the source store, which recover never writes to")
     if os.path.exists(args.dst) and (not os.path.isdir(args.dst) or os.listdir(args.dst)):
         raise CommandError(args.dst, "not empty; recover writes a new store (choose a new directory)")
     recovery = _inspect.Recovery(args.dir)

@@ -193,9 +193,12 @@ def test_recover_from_a_damaged_snapshot(filled, tmp_path, capsys):
     assert "keys deleted before the last persist may have come back" in out
     assert contents(dst) == expected
     assert digest(path) == before
-    # Only into a new or empty directory.
+    # Only into a new or empty directory outside the source.
     assert tool("recover", path, dst) == (1, "")
-    assert f"vantre: {dst}: not empty" in capsys.readouterr().err
+    assert tool("recover", path, os.path.join(path, "new")) == (1, "")
+    err = capsys.readouterr().err
+    assert f"vantre: {dst}: not empty" in err and "lies inside the source store" in err
+    assert digest(path) == before
 
 
 def test_recover_reports_what_it_could_not_bring_back(filled, tmp_path):
