@@ -148,14 +148,17 @@ PyObject* vantre_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     obj->state.storage_path = std::string(path);
     obj->state.db = std::move(db);
     // Open kept the bytes it cut from the log; the caller is told where.
+    // The text is built here rather than through a format string: 64-bit
+    // variadic arguments are not read alike by every interpreter's C API.
     const uint64_t cut = obj->state.db->cut_log_bytes();
     const std::string& dir = obj->state.storage_path;
     if (cut > 0 &&
-        PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                         "%s: %llu bytes at the end of wal.bin did not decode; the store was "
-                         "opened without them and they were moved to %s (run `vantre check %s`)",
-                         dir.c_str(), static_cast<unsigned long long>(cut),
-                         JoinPath(dir, kWalCutFile).c_str(), dir.c_str()) != 0) {
+        PyErr_WarnEx(PyExc_RuntimeWarning,
+                     (dir + ": " + std::to_string(cut) +
+                      " bytes at the end of wal.bin did not decode; the store was opened without "
+                      "them and they were moved to " + JoinPath(dir, kWalCutFile) +
+                      " (run `vantre check " + dir + "`)").c_str(),
+                     1) != 0) {
       Py_DECREF(self);
       return nullptr;
     }
