@@ -282,6 +282,20 @@ TEST_F(CheckTest, OpenMovesAnUndecodableLogTailToTheCutFile) {
   EXPECT_EQ(ReadFileText(cut), tail + "xyz");
 }
 
+TEST_F(CheckTest, OpenAndInspectorAgreeOnALogThatCannotBeRead) {
+  WriteStore();
+  fs::remove(JoinPath(dir_, kWalFile));
+  fs::create_directory(JoinPath(dir_, kWalFile));  // opens, but read() fails with EISDIR
+  EXPECT_NE(Problems().find("wal.bin cannot be read: Is a directory"), std::string::npos) << Problems();
+  try {
+    Database::Open(dir_, 16);
+    FAIL() << "opened";
+  } catch (const OsError& e) {
+    EXPECT_EQ(e.code(), EISDIR);
+  }
+  EXPECT_FALSE(fs::exists(JoinPath(dir_, kWalCutFile)));
+}
+
 TEST_F(CheckTest, CleanCloseLeavesNoCutFile) {
   WriteStore();
   Database::Open(dir_, 16)->Persist();
