@@ -63,8 +63,8 @@ print("installed:", vantre.__file__)
 PY
 )
 "$work/venv/bin/vantre" check "$work/store"
-[[ $("$work/venv/bin/vantre" dump "$work/store") == '"b"' ]]
-for f in _vantre.pyi _vantre-stubs/__init__.pyi vantre/py.typed vantre/_inspect.pyi; do
+[[ $("$work/venv/bin/vantre" dump "$work/store") == '{"key": "b"}' ]]
+for f in _vantre.pyi _vantre-stubs/__init__.pyi vantre/py.typed vantre/_inspect.pyi vantre/libvantre_capi.so; do
   compgen -G "$work/venv/lib/python3*/site-packages/$f" >/dev/null || { echo "not installed: $f"; exit 1; }
 done
 cat >"$work/user.py" <<'PY'

@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import os
 import threading
+import warnings
 from collections.abc import Sequence
 from typing import Any, Optional
 
@@ -43,6 +44,7 @@ int vantre_open(const char* path, uint64_t cache_capacity, int flags, vantre_db*
                 vantre_error* err);
 int vantre_close(vantre_db* db, vantre_error* err);
 void vantre_free(vantre_db* db);
+size_t vantre_open_notice(vantre_db* db, const char* path, char* out, size_t cap);
 int vantre_put(vantre_db* db, const char* key, size_t key_len, const char* val, size_t val_len,
                vantre_error* err);
 int vantre_get(vantre_db* db, const char* key, size_t key_len, vantre_buf* out, vantre_error* err);
@@ -166,6 +168,12 @@ class Vantre:
         if status != 0:
             _raise(status, self._err, by_errno=True)
         self._db = out[0]
+        path = os.fsencode(storage_path)
+        size = _lib.vantre_open_notice(self._db, path, _ffi.NULL, 0)
+        if size:
+            text = _ffi.new("char[]", size + 1)
+            _lib.vantre_open_notice(self._db, path, text, size + 1)
+            warnings.warn(_ffi.string(text).decode("utf-8", "replace"), RuntimeWarning, stacklevel=2)
 
     def _close(self) -> None:
         """Writes the buffers out and releases the store at once (files,

@@ -15,6 +15,7 @@
 #include "binding/errors.h"
 #include "binding/py_ref.h"
 #include "binding/results.h"
+#include "engine/io/store_dir.h"
 #include "engine/util/error.h"
 
 namespace vantre::binding {
@@ -167,6 +168,14 @@ PyObject* vantre_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     new (&obj->state) VantreState();
     obj->state.storage_path = std::string(path);
     obj->state.db = std::move(db);
+    // Open kept the bytes it cut from the log; the caller is told where.
+    // The text is built here rather than through a format string: 64-bit
+    // variadic arguments are not read alike by every interpreter's C API.
+    const std::string notice = obj->state.db->OpenNotice(obj->state.storage_path);
+    if (!notice.empty() && PyErr_WarnEx(PyExc_RuntimeWarning, notice.c_str(), 1) != 0) {
+      Py_DECREF(self);
+      return nullptr;
+    }
     return self;
   });
 }

@@ -166,6 +166,17 @@ int vantre_open(const char* path, uint64_t cache_capacity, int flags, vantre_db*
   });
 }
 
+size_t vantre_open_notice(vantre_db* h, const char* path, char* out, size_t cap) {
+  std::string notice;
+  vantre_error ignored;
+  Using(h, &ignored, [&](vantre::Database& db) {
+    notice = db.OpenNotice(path);
+    return VANTRE_OK;
+  });
+  if (cap > 0) CopyText(out, cap, notice);
+  return notice.size();
+}
+
 int vantre_close(vantre_db* h, vantre_error* err) {
   int32_t idle = 0;
   if (!h->users.compare_exchange_strong(idle, -1, std::memory_order_acquire)) {

@@ -102,6 +102,10 @@ typedef struct vantre_db vantre_db;
  * *out receives the handle, which the caller frees with vantre_free. */
 VANTRE_API int vantre_open(const char* path, uint64_t cache_capacity, int flags, vantre_db** out,
                            vantre_error* err);
+/* What the caller should be warned of after the open (the undecodable end
+ * of the log moved to wal.bin.cut), NUL-terminated in `out` and cut at
+ * `cap` bytes; returns its full length, 0 when there is nothing to say. */
+VANTRE_API size_t vantre_open_notice(vantre_db* db, const char* path, char* out, size_t cap);
 /* Writes the buffers out, then releases the store at once: maps, files and
  * the directory lock, whatever happened. A failure to write is reported
  * (the store is released all the same). Later calls on the handle return

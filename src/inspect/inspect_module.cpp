@@ -4,6 +4,7 @@
 //   Inspector(path)                   rebuilds the directory's state read-only
 //   .figures() -> dict                counts and sizes (DirectoryFigures)
 //   .problems() -> list[str]          problems found so far
+//   .notes() -> list[str]             facts that are not damage (wal.bin.cut)
 //   .verify(progress) -> bool         verifies every live record; progress is
 //                                     None or called as progress(done, total)
 //                                     and stops the work by returning False
@@ -11,17 +12,19 @@
 //   .entries(start, count, values)    [(key, value or None)] of live records
 //                                     start .. start + count, in key order
 //
-// Failures: OSError with errno for the operating system's, OSError with the
-// engine's text for records outside their files, MemoryError.
+// and Recovery (recovery_object.cpp), what `vantre recover` copies.
+//
+// Failures: OSError with errno and file for the operating system's, OSError
+// (EIO) with the engine's text for records outside their files,
+// MemoryError.
 #include <Python.h>
 
-#include <new>
 #include <string>
 #include <vector>
 
 #include "binding/py_ref.h"
 #include "engine/check/check.h"
-#include "engine/util/error.h"
+#include "inspect/inspect_common.h"
 
 namespace vantre::inspect {
 namespace {
@@ -32,36 +35,6 @@ struct InspectorObject {
   PyObject_HEAD
   DirectoryInspector* inspector;  // owned; null until __init__ succeeds
 };
-
-// ---------------------------------------------------------------- errors
-
-// Translates the C++ exception being handled. REQUIRES: inside a catch.
-void RaiseCurrent() {
-  try {
-    throw;
-  } catch (const OsError& e) {
-    PyRef args(Py_BuildValue("(is)", e.code(), e.what()));
-    if (args) PyErr_SetObject(PyExc_OSError, args.get());
-  } catch (const Error& e) {
-    PyErr_SetString(PyExc_OSError, e.what());
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
-  } catch (...) {
-    PyErr_SetString(PyExc_RuntimeError, "unknown failure");
-  }
-}
-
-template <typename F>
-PyObject* Guard(F&& body) noexcept {
-  try {
-    return body();
-  } catch (...) {
-    RaiseCurrent();
-    return nullptr;
-  }
-}
 
 DirectoryInspector* Get(PyObject* self) {
   DirectoryInspector* inspector = reinterpret_cast<InspectorObject*>(self)->inspector;
@@ -126,6 +99,7 @@ PyObject* inspector_figures(PyObject* self, PyObject*) {
       {"log_torn_bytes", f.log_torn_bytes},
       {"live_data_bytes", f.live_data_bytes},
       {"reclaimable_bytes", f.reclaimable_bytes},
+      {"cut_file_bytes", f.cut_file_bytes},
   };
   for (const auto& [name, value] : counts) {
     if (!SetItem(dict.get(), name, PyLong_FromUnsignedLongLong(value))) return nullptr;
@@ -134,6 +108,7 @@ PyObject* inspector_figures(PyObject* self, PyObject*) {
       {"snapshot_present", f.snapshot_present},
       {"snapshot_decoded", f.snapshot_decoded},
       {"vacuum_pending", f.vacuum_pending},
+      {"store_present", f.store_present},
   };
   for (const auto& [name, value] : flags) {
     if (!SetItem(dict.get(), name, PyBool_FromLong(value ? 1 : 0))) return nullptr;
@@ -143,41 +118,21 @@ PyObject* inspector_figures(PyObject* self, PyObject*) {
 
 PyObject* inspector_problems(PyObject* self, PyObject*) {
   DirectoryInspector* inspector = Get(self);
-  if (inspector == nullptr) return nullptr;
-  const std::vector<std::string>& problems = inspector->problems();
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(problems.size())));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < problems.size(); ++i) {
-    PyObject* text = PyUnicode_DecodeUTF8(problems[i].data(),
-                                          static_cast<Py_ssize_t>(problems[i].size()), "replace");
-    if (text == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
-  }
-  return list.release();
+  return inspector == nullptr ? nullptr : TextList(inspector->problems());
+}
+
+PyObject* inspector_notes(PyObject* self, PyObject*) {
+  DirectoryInspector* inspector = Get(self);
+  return inspector == nullptr ? nullptr : TextList(inspector->notes());
 }
 
 PyObject* inspector_verify(PyObject* self, PyObject* progress) {
   DirectoryInspector* inspector = Get(self);
-  if (inspector == nullptr) return nullptr;
-  if (progress != Py_None && !PyCallable_Check(progress)) {
-    PyErr_SetString(PyExc_TypeError, "progress must be callable or None");
-    return nullptr;
-  }
+  if (inspector == nullptr || !CheckProgressArgument(progress)) return nullptr;
   // An exception raised by the callback stops the work and is re-raised
   // once the engine has returned.
   bool failed = false;
-  Progress report;
-  if (progress != Py_None) {
-    report = [&](uint64_t done, uint64_t total) {
-      PyRef result(PyObject_CallFunction(progress, "KK", static_cast<unsigned long long>(done),
-                                         static_cast<unsigned long long>(total)));
-      if (!result) {
-        failed = true;
-        return false;
-      }
-      return result.get() != Py_False;
-    };
-  }
+  const Progress report = MakeProgress(progress, &failed);
   PyObject* result = Guard([&]() -> PyObject* {
     const bool finished = inspector->Verify(report);
     return PyBool_FromLong(finished ? 1 : 0);
@@ -215,21 +170,8 @@ PyObject* inspector_entries(PyObject* self, PyObject* args) {
     });
     if (ok == nullptr) return nullptr;
     Py_DECREF(ok);
-    PyRef text(PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), "replace"));
-    if (!text) return nullptr;
-    PyRef val;
-    if (with_values) {
-      val = PyRef(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(value.data()),
-                                            static_cast<Py_ssize_t>(value.size())));
-    } else {
-      Py_INCREF(Py_None);
-      val = PyRef(Py_None);
-    }
-    if (!val) return nullptr;
-    PyObject* pair = PyTuple_New(2);
+    PyObject* pair = EntryTuple(key, with_values ? &value : nullptr);
     if (pair == nullptr) return nullptr;
-    PyTuple_SET_ITEM(pair, 0, text.release());
-    PyTuple_SET_ITEM(pair, 1, val.release());
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
   }
   return list.release();
@@ -241,6 +183,8 @@ PyMethodDef inspector_methods[] = {
     {"figures", inspector_figures, METH_NOARGS, "figures($self)\n--\n\nCounts and sizes."},
     {"problems", inspector_problems, METH_NOARGS,
      "problems($self)\n--\n\nProblems found so far, one sentence each."},
+    {"notes", inspector_notes, METH_NOARGS,
+     "notes($self)\n--\n\nFacts about the directory that are not damage."},
     {"verify", inspector_verify, METH_O,
      "verify($self, progress, /)\n--\n\nVerifies every live record; False if stopped."},
     {"live_count", inspector_live_count, METH_NOARGS, "live_count($self)\n--\n\n"},
@@ -278,10 +222,8 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__inspect() {
   using namespace vantre::inspect;
   PyRef module(PyModule_Create(&inspect_module));
   if (!module) return nullptr;
-  PyObject* type = PyType_FromSpec(&inspector_spec);
-  if (type == nullptr) return nullptr;
-  if (PyModule_AddObject(module.get(), "Inspector", type) != 0) {
-    Py_DECREF(type);
+  if (!AddType(module.get(), &inspector_spec, "Inspector") ||
+      !AddType(module.get(), &recovery_spec, "Recovery")) {
     return nullptr;
   }
   return module.release();

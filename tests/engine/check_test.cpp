@@ -1,6 +1,7 @@
-// DirectoryInspector: the state rebuilt read-only from a directory written
-// by the engine, each kind of damage it must report, and that it never
-// changes the directory.
+// DirectoryInspector and Recovery: the state rebuilt read-only from a
+// directory written by the engine, each kind of damage it must report, what
+// recovery brings back from a damaged one, that neither changes the
+// directory, and open's keeping of an undecodable log tail in wal.bin.cut.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
@@ -10,6 +11,7 @@
 #include <string>
 
 #include "engine/check/check.h"
+#include "engine/check/recover.h"
 #include "engine/db/database.h"
 #include "engine/util/error.h"
 #include "engine/format/snapshot.h"
@@ -47,17 +49,53 @@ class CheckTest : public testing::Test {
     db->Delete("k2");
   }
 
-  // Every entry the inspector lists, key -> value, in listing order.
-  static std::vector<std::pair<std::string, std::string>> Entries(DirectoryInspector& in) {
+  // Every entry the inspector (or a recovery) lists, key -> value, in
+  // listing order.
+  template <typename Source>
+  static std::vector<std::pair<std::string, std::string>> Entries(Source& in) {
     std::vector<std::pair<std::string, std::string>> out;
     std::string key;
     std::vector<std::byte> value;
-    for (uint64_t i = 0; i < in.live_count(); ++i) {
+    const uint64_t n = [&] {
+      if constexpr (std::is_same_v<Source, Recovery>) {
+        return in.count();
+      } else {
+        return in.live_count();
+      }
+    }();
+    for (uint64_t i = 0; i < n; ++i) {
       in.ReadEntry(i, &key, &value);
       out.emplace_back(key, test::Str(value));
     }
     return out;
   }
+
+  // What WriteStore leaves the store holding.
+  static std::map<std::string, std::string> Written() {
+    std::map<std::string, std::string> m;
+    for (int i = 0; i < 12; ++i) m["k" + std::to_string(i)] = "value " + std::to_string(i);
+    m["k3"] = "second";
+    m["k10"] = "ten";
+    m["k11"] = "eleven";
+    m["k1"] = "new one";
+    m.erase("k2");
+    return m;
+  }
+
+  // A scanned recovery of the directory, its entries as a map, and its
+  // losses joined.
+  std::map<std::string, std::string> Recover(std::string* lost) {
+    Recovery recovery(dir_);
+    EXPECT_TRUE(recovery.Scan(nullptr));
+    lost->clear();
+    for (const std::string& l : recovery.lost()) *lost += l + "\n";
+    auto entries = Entries(recovery);
+    return {entries.begin(), entries.end()};
+  }
+
+  // Log bytes of WriteStore's records after the persist: k10 (26 bytes),
+  // k11 (29), k1 (29), the deletion of k2 (14).
+  static constexpr size_t kSecondLogRecord = 26;
 
   // The problems after a full verification, joined for matching.
   std::string Problems() {
@@ -128,6 +166,8 @@ TEST_F(CheckTest, LeavesTheDirectoryUnchanged) {
     DirectoryInspector in(dir_);
     in.Verify(nullptr);
     Entries(in);
+    std::string lost;
+    Recover(&lost);
   }
   std::map<std::string, std::string> after;
   for (const auto& e : fs::directory_iterator(dir_)) after[e.path().string()] = ReadFileText(e.path());
@@ -215,6 +255,87 @@ TEST_F(CheckTest, ProgressReportsAndStops) {
   ASSERT_FALSE(calls.empty());
   EXPECT_EQ(calls.back(), std::make_pair(uint64_t{11}, uint64_t{11}));
   EXPECT_FALSE(in.Verify([](uint64_t, uint64_t) { return false; }));
+}
+
+TEST_F(CheckTest, OpenMovesAnUndecodableLogTailToTheCutFile) {
+  WriteStore();
+  const std::string wal = JoinPath(dir_, kWalFile);
+  const std::string cut = JoinPath(dir_, kWalCutFile);
+  Patch(kWalFile, kSecondLogRecord, test::U32(7));  // an unknown tag
+  const std::string tail = ReadFileText(wal).substr(kSecondLogRecord);
+  {
+    std::shared_ptr<Database> db = Database::Open(dir_, 16);
+    EXPECT_EQ(db->cut_log_bytes(), tail.size());
+    EXPECT_EQ(Get(*db, "k10"), "ten");  // before the damage
+    EXPECT_EQ(Get(*db, "k11"), "<absent>");
+  }
+  EXPECT_EQ(ReadFileText(cut), tail);
+  EXPECT_EQ(test::FileSize(wal), kSecondLogRecord);
+  DirectoryInspector in(dir_);
+  EXPECT_TRUE(in.problems().empty());
+  ASSERT_EQ(in.notes().size(), 1u);
+  EXPECT_NE(in.notes()[0].find(std::to_string(tail.size()) + " bytes"), std::string::npos);
+  EXPECT_EQ(Database::Open(dir_, 16)->cut_log_bytes(), 0u);
+  // A later cut is appended.
+  WriteFileText(wal, ReadFileText(wal) + "xyz");
+  EXPECT_EQ(Database::Open(dir_, 16)->cut_log_bytes(), 3u);
+  EXPECT_EQ(ReadFileText(cut), tail + "xyz");
+}
+
+TEST_F(CheckTest, OpenAndInspectorAgreeOnALogThatCannotBeRead) {
+  WriteStore();
+  fs::remove(JoinPath(dir_, kWalFile));
+  fs::create_directory(JoinPath(dir_, kWalFile));  // opens, but read() fails with EISDIR
+  EXPECT_NE(Problems().find("wal.bin cannot be read: Is a directory"), std::string::npos) << Problems();
+  try {
+    Database::Open(dir_, 16);
+    FAIL() << "opened";
+  } catch (const OsError& e) {
+    EXPECT_EQ(e.code(), EISDIR);
+  }
+  EXPECT_FALSE(fs::exists(JoinPath(dir_, kWalCutFile)));
+}
+
+TEST_F(CheckTest, CleanCloseLeavesNoCutFile) {
+  WriteStore();
+  Database::Open(dir_, 16)->Persist();
+  EXPECT_FALSE(fs::exists(JoinPath(dir_, kWalCutFile)));
+}
+
+TEST_F(CheckTest, RecoversWithoutASnapshotFromTheRecordTable) {
+  WriteStore();
+  const std::string snap = ReadFileText(JoinPath(dir_, kSnapshotFile));
+  WriteFileText(JoinPath(dir_, kSnapshotFile), snap.substr(0, snap.size() - 1));
+  std::string lost;
+  // Newest record of each key, then the log's deletion of k2.
+  EXPECT_EQ(Recover(&lost), Written());
+  EXPECT_EQ(lost, "");
+  EXPECT_TRUE(Recovery(dir_).from_record_table());
+  // Without the log, k2's deletion is unknown and it comes back.
+  fs::remove(JoinPath(dir_, kWalFile));
+  auto with_k2 = Written();
+  with_k2["k2"] = "value 2";
+  EXPECT_EQ(Recover(&lost), with_k2);
+}
+
+TEST_F(CheckTest, RecoversWritesBehindATornLogFromTheRecordTable) {
+  WriteStore();
+  Patch(kWalFile, kSecondLogRecord, test::U32(7));
+  std::string lost;
+  auto expected = Written();
+  expected["k2"] = "value 2";  // its deletion was in the torn tail
+  EXPECT_EQ(Recover(&lost), expected);
+  EXPECT_NE(lost.find("2 later writes were taken from the record table"), std::string::npos) << lost;
+}
+
+TEST_F(CheckTest, RecoveryReportsDamagedRecords) {
+  WriteStore();
+  Patch(kOffsetsFile, 4 * kRecordSize + 8, test::U32(1000000));  // k4's key length
+  std::string lost;
+  auto expected = Written();
+  expected.erase("k4");
+  EXPECT_EQ(Recover(&lost), expected);
+  EXPECT_EQ(lost.find("record 4: key bytes"), 0u) << lost;
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 """The vantre command-line tool: check on sound and damaged directories,
-stats, dump, compact, the progress bar, and the installed entry points."""
+stats, dump and load, compact, recover, the progress bar, exit codes and
+the installed entry points."""
+import base64
 import io
 import json
 import os
@@ -18,6 +20,11 @@ def tool(*args):
     out = io.StringIO()
     status = cli.main(list(args), out=out)
     return status, out.getvalue()
+
+
+def contents(path):
+    with vantre.open(path) as db:
+        return dict(db)
 
 
 @pytest.fixture
@@ -75,9 +82,30 @@ def test_check_flags_a_damaged_directory(filled, damage, expected):
     assert digest(path) == before
 
 
-def test_check_of_a_missing_directory(tmp_path):
-    status, out = tool("check", str(tmp_path / "absent"))
-    assert status == 1 and "No such file or directory" in out
+@pytest.mark.parametrize("command", ["check", "stats", "dump", "compact", "recover"])
+def test_a_directory_that_is_not_a_store_exits_2(tmp_path, capsys, command):
+    extra = [str(tmp_path / "dst")] if command == "recover" else []
+    (tmp_path / "empty").mkdir()
+    for path, message in [(tmp_path / "absent", "No such file or directory"),
+                          (tmp_path / "empty", "not a store directory")]:
+        assert tool(command, str(path), *extra) == (2, "")
+        assert capsys.readouterr().err == f"vantre: {path}: {message}" + (
+            ": none of its files exist\n" if "store" in message else "\n")
+    assert os.listdir(tmp_path / "empty") == []
+
+
+def test_check_json_and_the_cut_file_note(filled):
+    path, expected = filled
+    status, out = tool("check", path, "--json")
+    report = json.loads(out)
+    assert status == 0 and report["sound"] and report["problems"] == report["notes"] == []
+    assert report["figures"]["live_keys"] == len(expected)
+    _torn_log(path)
+    with pytest.warns(RuntimeWarning, match="2 bytes"):
+        vantre.open(path).close()
+    status, out = tool("check", path)
+    assert status == 0 and "note: " + os.path.join(path, "wal.bin.cut") + " holds 2 bytes" in out
+    assert json.loads(tool("check", path, "--json")[1])["figures"]["cut_file_bytes"] == 2
 
 
 def test_stats_figures(filled):
@@ -93,16 +121,39 @@ def test_stats_figures(filled):
     assert "live keys:" in text and "reclaimable by vacuum:" in text
 
 
-def test_dump_lists_what_the_store_holds(filled):
+def test_dump_writes_json_lines_that_load_reads_back(filled, tmp_path, capsys):
     path, expected = filled
     status, out = tool("dump", path, "--values")
     assert status == 0
-    lines = [line.split("\t") for line in out.splitlines()]
+    lines = [json.loads(line) for line in out.splitlines()]
     with vantre.open(path) as db:
-        assert [json.loads(k) for k, _ in lines] == list(db)
-    assert {json.loads(k): eval(v) for k, v in lines} == expected
-    status, keys_only = tool("dump", path)
-    assert keys_only.splitlines() == [k for k, _ in lines]
+        assert [line["key"] for line in lines] == list(db)
+    assert {line["key"]: base64.b64decode(line["value"]) for line in lines} == expected
+    assert tool("dump", path)[1].splitlines() == [json.dumps({"key": line["key"]}) for line in lines]
+    dump_file = tmp_path / "dump.jsonl"
+    dump_file.write_text(out)
+    copy = str(tmp_path / "copy")
+    assert tool("load", copy, str(dump_file)) == (0, f"{copy}: loaded {len(expected)} keys\n")
+    assert contents(copy) == expected
+    assert json.loads(tool("stats", copy, "--json")[1])["log_bytes"] == 0  # persisted
+    # A store that holds keys is refused unless told.
+    assert tool("load", copy, str(dump_file))[0] == 1
+    assert "holds 45 keys" in capsys.readouterr().err
+    dump_file.write_text(json.dumps({"key": "extra", "value": "eA=="}) + "\n")
+    assert tool("load", copy, str(dump_file), "--force")[0] == 0
+    assert contents(copy) == {**expected, "extra": b"x"}
+
+
+@pytest.mark.parametrize("line, message", [
+    ("not json", "line 2: not JSON"),
+    ('{"key": "a"}', 'line 2: no base64 "value"'),
+    ('{"key": "a", "value": "!!"}', "line 2: value is not base64"),
+])
+def test_load_reports_the_bad_line(tmp_path, capsys, line, message):
+    dump_file = tmp_path / "in.jsonl"
+    dump_file.write_text('{"key": "ok", "value": ""}\n' + line + "\n")
+    assert tool("load", str(tmp_path / "s"), str(dump_file))[0] == 1
+    assert f"vantre: {dump_file}: {message}" in capsys.readouterr().err
 
 
 def test_compact_drops_dead_records(filled):
@@ -114,6 +165,62 @@ def test_compact_drops_dead_records(filled):
     assert figures["reclaimable_bytes"] == 0
     with vantre.open(path) as db:
         assert dict(db) == expected
+
+
+@pytest.mark.parametrize("damage", [_short_snapshot, _key_past_data])
+def test_compact_and_stats_refuse_a_damaged_store(filled, capsys, damage):
+    path, _ = filled
+    damage(path)
+    before = digest(path)
+    assert tool("compact", path) == (1, "")
+    err = capsys.readouterr().err
+    assert f"vantre: {path}: damaged (1 problem); nothing was changed" in err
+    assert f"vantre recover {path} NEW_DIR" in err
+    status, out = tool("stats", path)
+    assert status == 1 and "live keys:" in out
+    assert "warning: the store is damaged" in capsys.readouterr().err
+    assert digest(path) == before
+
+
+def test_recover_from_a_damaged_snapshot(filled, tmp_path, capsys):
+    path, expected = filled
+    _short_snapshot(path)
+    before = digest(path)
+    dst = str(tmp_path / "recovered")
+    status, out = tool("recover", path, dst)
+    assert status == 0, out
+    assert out.startswith(f"{path} -> {dst}: recovered 45 keys from the record table")
+    assert "keys deleted before the last persist may have come back" in out
+    assert contents(dst) == expected
+    assert digest(path) == before
+    # Only into a new or empty directory outside the source.
+    assert tool("recover", path, dst) == (1, "")
+    assert tool("recover", path, os.path.join(path, "new")) == (1, "")
+    err = capsys.readouterr().err
+    assert f"vantre: {dst}: not empty" in err and "lies inside the source store" in err
+    assert digest(path) == before
+
+
+def test_recover_reports_what_it_could_not_bring_back(filled, tmp_path):
+    path, expected = filled
+    _key_past_data(path)
+    dst = str(tmp_path / "recovered")
+    status, out = tool("recover", path, dst)
+    assert status == 1
+    assert "could not recover:\n  - record 12: key bytes 26+1048576" in out
+    assert "may have come back" not in out
+    del expected["k12"]
+    assert contents(dst) == expected
+
+
+def test_version_and_exit_codes_in_help(capsys):
+    for args in (["--version"], ["--help"]):
+        with pytest.raises(SystemExit) as stop:
+            cli.main(args)
+        assert stop.value.code == 0
+    out = capsys.readouterr().out
+    assert out.startswith("vantre ")
+    assert "exit status:\n  0  success" in out and "\n  2  usage" in out
 
 
 class _Terminal(io.StringIO):

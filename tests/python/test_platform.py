@@ -140,6 +140,7 @@ GOOD_LOG = put("a", b"1") + put("", b"e") + put("b", b"22") + delete("a")
     struct.pack("<IQ", 0, 1) + b"d" + struct.pack("<Q", 2**63),
     struct.pack("<IQ", 1, 2**32),
 ], ids=["key-2^32", "key-2^32+1", "value-2^32+5", "value-2^63", "delete-key-2^32"])
+@pytest.mark.filterwarnings("ignore:.*wal.bin did not decode:RuntimeWarning")
 def test_log_length_past_32_bits_ends_replay(store_dir, bad):
     os.makedirs(store_dir)
     with open(os.path.join(store_dir, "wal.bin"), "wb") as f:

@@ -3,6 +3,7 @@ what survives the end of a process, and len/keys/cache_stats/clear_cache."""
 import errno
 import os
 import random
+import warnings
 
 import pytest
 from _vantre import Vantre
@@ -106,9 +107,12 @@ def test_torn_log_tail_is_cut_at_open(store_dir, damage):
         good = whole
         with open(wal, "ab") as f:
             f.write(b"\x07\x00\x00\x00junk" if damage == "bad tag" else b"\x00\x00\x00\x00\x05")
-    db = reopen(store_dir)
+    damaged = file_bytes(store_dir, "wal.bin")
+    with pytest.warns(RuntimeWarning):
+        db = reopen(store_dir)
     check_contents(db, model, absent=["k2", "last"])
     assert file_size(store_dir, "wal.bin") == good
+    assert file_bytes(store_dir, "wal.bin.cut") == damaged[good:]
     # Writes after the cut are replayed by the next open.
     more = [("put", "after", b"A" * 20), ("del", "k0"), ("put", "k1", b"one")]
     apply_ops(db, more, model)
@@ -116,6 +120,50 @@ def test_torn_log_tail_is_cut_at_open(store_dir, damage):
     db = reopen(store_dir)
     check_contents(db, model, absent=["k0", "k2"])
     parse_wal(file_bytes(store_dir, "wal.bin"))
+
+
+def _log_flipped_in_its_middle(store_dir):
+    """Writes k0..k19 and flips the tag of k10's log record; returns the
+    operations, the damaged log and where its undecodable tail starts."""
+    ops = [("put", f"k{i}", bytes([i]) * 100) for i in range(20)]
+    db = Vantre(store_dir)
+    apply_ops(db, ops)
+    del db
+    collect()
+    flipped = bytearray(file_bytes(store_dir, "wal.bin"))
+    good = 10 * (len(flipped) // 20)
+    flipped[good] ^= 0xFF
+    with open(os.path.join(store_dir, "wal.bin"), "wb") as f:
+        f.write(flipped)
+    return ops, bytes(flipped), good
+
+
+def test_log_damaged_in_its_middle_is_kept_in_the_cut_file_with_a_warning(store_dir):
+    ops, flipped, good = _log_flipped_in_its_middle(store_dir)
+    cut_path = os.path.join(store_dir, "wal.bin.cut")
+    with pytest.warns(RuntimeWarning, match=f"{len(flipped) - good} bytes .* {cut_path}"):
+        db = reopen(store_dir)
+    check_contents(db, dict((op[1], op[2]) for op in ops[:10]), absent=["k10", "k19"])
+    assert file_bytes(store_dir, "wal.bin.cut") == flipped[good:]
+    del db
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        db = reopen(store_dir)
+    assert db.len() == 10
+
+
+def test_cut_file_is_synced_before_the_log_is_cut(tmp_path, store_dir):
+    _, flipped, good = _log_flipped_in_its_middle(store_dir)
+    opening = f"from _vantre import Vantre\nVantre({store_dir!r})\n"
+    failed = run_child(opening, extra_env=shim_env(VANTRE_FAIL_WRITE="wal.bin.cut"), check=False)
+    assert failed.returncode == 1 and "OSError" in failed.stderr, failed.stderr
+    assert file_bytes(store_dir, "wal.bin") == flipped
+    trace = str(tmp_path / "trace")
+    run_child(opening, extra_env=shim_env(VANTRE_TRACE=trace))
+    with open(trace) as f:
+        calls = [line.split() for line in f]
+    assert calls.index(["fsync", "wal.bin.cut"]) < calls.index(["ftruncate", "wal.bin"]), calls
+    assert file_size(store_dir, "wal.bin") == good
 
 
 @pytest.mark.parametrize("garbage", [b"", b"\xff" * 100, b"not a snapshot" * 40,

@@ -13,7 +13,11 @@
 // have their record in offsets.bin and their bytes in keys.bin and
 // vals.bin; ids from there on are made by replaying the log, and their key
 // and value bytes are read from wal.bin itself, where the replay takes
-// them from.
+// them from. The log is decoded by the routine open uses (log_replay.h).
+//
+// The work is split by job: rebuild.cpp (the state open would rebuild),
+// verify.cpp (record checks and reading entries), recover.cpp (what
+// `vantre recover` copies).
 #ifndef VANTRE_ENGINE_CHECK_H_
 #define VANTRE_ENGINE_CHECK_H_
 
@@ -22,8 +26,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/io/file.h"
+#include "engine/check/read_source.h"
 #include "engine/format/format.h"
+#include "engine/format/wal_entry.h"
 #include "engine/format/id_set.h"
 #include "engine/state/key_index.h"
 
@@ -45,6 +50,8 @@ struct DirectoryFigures {
   // Bytes of keys.bin and vals.bin that vacuum would drop, once open has
   // replayed the log into them.
   uint64_t reclaimable_bytes = 0;
+  uint64_t cut_file_bytes = 0;  // wal.bin.cut: tails open cut from the log
+  bool store_present = false;     // any of the store's files exists
   bool snapshot_present = false;
   bool snapshot_decoded = false;
   bool vacuum_pending = false;  // snapshot.bin.vac: open completes a switch
@@ -56,8 +63,10 @@ using Progress = std::function<bool(uint64_t, uint64_t)>;
 class DirectoryInspector {
  public:
   // Opens the directory's files read-only and rebuilds its state. What does
-  // not decode is recorded in problems(). A directory that does not exist
-  // is OsError(ENOENT); read errors are thrown as OsError.
+  // not decode is recorded in problems(), and so is a log that cannot be
+  // read (open fails on it); a wal.bin.cut left by open is a note. A
+  // directory that does not exist is OsError(ENOENT); other read errors
+  // are thrown as OsError.
   explicit DirectoryInspector(std::string dir);
   DirectoryInspector(const DirectoryInspector&) = delete;
   DirectoryInspector& operator=(const DirectoryInspector&) = delete;
@@ -65,6 +74,8 @@ class DirectoryInspector {
   const DirectoryFigures& figures() const { return figures_; }
   // Problems found so far, one sentence each.
   const std::vector<std::string>& problems() const { return problems_; }
+  // Facts worth telling that are not damage (a wal.bin.cut side file).
+  const std::vector<std::string>& notes() const { return notes_; }
 
   // Verifies every live record: it lies inside the data below the data
   // ends, its key is UTF-8 and hashes to the key index entry naming its id.
@@ -82,42 +93,36 @@ class DirectoryInspector {
   static constexpr size_t kMaxReportedRecords = 50;
 
  private:
+  friend class Recovery;
+
   // Where one record's key and value bytes are.
   struct Place {
     bool in_log;  // bytes in wal.bin, else keys.bin and vals.bin
     Record record;
   };
 
-  // A read-only file and a window over it, so that ranges read in mostly
-  // ascending order cost a copy rather than a system call each.
-  class Source {
-   public:
-    bool present() const { return file_.is_open(); }
-    uint64_t size() const { return size_; }
-    void Open(const std::string& path);  // absent when it does not exist
-    // Copies the `length` bytes at `offset` into `dst`; a range outside the
-    // file is EngineError (kInvalidData).
-    void Read(uint64_t offset, size_t length, std::byte* dst);
-    const File& file() const { return file_; }
-
-   private:
-    File file_;
-    uint64_t size_ = 0;
-    std::vector<std::byte> window_;
-    uint64_t window_start_ = 0;
-  };
-
   void LoadSnapshot();
   void CheckSnapshotSets();
   void ReplayLog();
+  // Applies one decoded log record as Store::ReplayPut or Store::Delete
+  // would; false (stop) when the ids run out.
+  bool ApplyLogRecord(const WalEntry& entry, uint64_t end);
   void ComputeFigures();
   Place PlaceOf(uint32_t id);
+  // Checks that live record `id` lies inside the data below the data ends
+  // and that its key is UTF-8 and hashes to the index entry naming it.
+  // Returns what is wrong, or an empty string with *place and *key set.
+  std::string CheckLiveRecord(uint32_t id, Place* place, std::string* key);
+  // Reads the key, and the value unless `value` is null, at `place`.
+  void ReadPlace(const Place& place, std::string* key, std::vector<std::byte>* value);
   void AddRecordProblem(uint32_t id, const std::string& what);
 
   std::string dir_;
-  Source offsets_, keys_, values_, log_;
+  ReadSource offsets_, keys_, values_, log_;
   DirectoryFigures figures_;
   std::vector<std::string> problems_;
+  std::vector<std::string> notes_;
+  std::string log_problem_;  // why the log could not be replayed to its end
   uint64_t record_problems_ = 0;
 
   // Rebuilt state, as open would have it.

@@ -200,6 +200,10 @@ class Database {
   // Bytes that open cut from the end of wal.bin because they did not
   // decode (moved to wal.bin.cut); 0 for a clean log.
   uint64_t cut_log_bytes() const { return cut_log_bytes_; }
+  // What the caller of open should be warned of, naming the directory as
+  // `dir` (the caller's spelling): the log bytes moved to wal.bin.cut. Empty
+  // when there is nothing to say.
+  std::string OpenNotice(const std::string& dir) const;
 
  private:
   Database(StoreDir dir, Store store, File log, uint64_t log_size);

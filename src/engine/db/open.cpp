@@ -5,18 +5,21 @@
 //      file is created or changed
 //   3. open and size offsets.bin, keys.bin, vals.bin; map offsets.bin
 //   4. build the state from the snapshot, or empty
-//   5. replay wal.bin through put and delete; move a torn tail aside
+//   5. replay wal.bin through put and delete; move an undecodable tail to
+//      wal.bin.cut
 //   6. open wal.bin for appending
 // A read-only open takes the shared lock, refuses a pending vacuum switch
 // instead of completing it, opens what exists read-only and replays the log
 // into memory (OpenReadOnly).
 #include <fcntl.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <vector>
 
-#include "engine/io/buffered_reader.h"
 #include "engine/db/database.h"
+#include "engine/db/log_replay.h"
 #include "engine/util/error.h"
 #include "engine/format/format.h"
 #include "engine/format/snapshot.h"
@@ -26,7 +29,7 @@
 namespace vantre {
 namespace {
 
-constexpr size_t kReplayBufferSize = 64 * 1024;
+constexpr size_t kCutCopyBufferSize = 64 * 1024;
 constexpr char kDirectoryLockedText[] = "storage directory is locked by another open store";
 
 // The snapshot to start from, or nothing without snapshot.bin. One that
@@ -85,32 +88,43 @@ StoreState InitialState(std::optional<SnapshotData> snap, RecordTable table, Fil
                     std::move(value_data)};
 }
 
-// Applies every record of wal.bin that decodes, in order. Returns the
-// length of the decoded prefix and whether decoding stopped before the end
-// of the file. A read error is thrown, not taken for the end of the log:
-// the records behind it would be lost, and cut off.
-struct ReplayResult {
-  uint64_t decoded_end = 0;
-  bool torn = false;
-};
-
-ReplayResult ReplayLog(Store* store, const StoreDir& dir) {
-  ReplayResult result;
-  if (!dir.Exists(kWalFile)) return result;
+// Applies every record of wal.bin that decodes, in order (see
+// log_replay.h: a read error is thrown, not taken for the end of the log).
+LogReplay ReplayLog(Store* store, const StoreDir& dir) {
+  if (!dir.Exists(kWalFile)) return LogReplay{};
   File in = dir.OpenFile(kWalFile, O_RDONLY);
-  const uint64_t size = in.Size();
-  BufferedReader reader(&in, kReplayBufferSize);
-  WalEntry entry;
-  while (ReadWalEntry(&reader, &entry)) {
+  return ReplayLogFile(in, [&](const WalEntry& entry, uint64_t) {
     if (entry.tag == WalTag::kPut) {
       Fatal([&] { store->ReplayPut(entry.key, entry.val); });
     } else {
       store->Delete(entry.key);
     }
-    result.decoded_end = reader.position();
+    return true;
+  });
+}
+
+// Moves the undecodable tail of wal.bin, [from, end of file), to the end of
+// wal.bin.cut and cuts the log back to `from`: records appended behind such
+// a tail would never be replayed, and the tail may be all that is left of
+// acknowledged writes, so it is kept. wal.bin.cut is synced (and its
+// directory entry) before wal.bin is cut. Returns the bytes moved.
+uint64_t MoveCutTail(const StoreDir& dir, const File& log, uint64_t from) {
+  File in = dir.OpenFile(kWalFile, O_RDONLY);
+  const uint64_t size = in.Size();
+  if (size <= from) return 0;
+  File cut = dir.OpenFile(kWalCutFile, O_WRONLY | O_APPEND | O_CREAT);
+  std::vector<std::byte> buffer(kCutCopyBufferSize);
+  for (uint64_t offset = from; offset < size;) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(buffer.size(), size - offset));
+    in.ReadExactAt({buffer.data(), n}, offset);
+    size_t written = 0;
+    cut.WriteAll({buffer.data(), n}, kWriteWholeText, &written);
+    offset += n;
   }
-  result.torn = result.decoded_end < size;
-  return result;
+  cut.Sync();
+  dir.Sync();
+  log.Truncate(from);
+  return size - from;
 }
 
 // Whether the directory holds a store: any file that open would start from.
@@ -138,18 +152,17 @@ std::unique_ptr<ReplayedLog> ReplayLogInMemory(const StoreDir& dir) {
   auto log = std::make_unique<ReplayedLog>();
   if (!dir.Exists(kWalFile)) return log;
   File in = dir.OpenFile(kWalFile, O_RDONLY);
-  BufferedReader reader(&in, kReplayBufferSize);
-  WalEntry entry;
-  for (uint64_t position = 0; ReadWalEntry(&reader, &entry); ++position) {
+  uint64_t position = 0;
+  ReplayLogFile(in, [&](const WalEntry& entry, uint64_t) {
     ReplayedLog::Entry& slot = log->entries[entry.key];
-    slot.position = position;
+    slot.position = position++;
     if (entry.tag == WalTag::kPut) {
-      slot.value = std::move(entry.val);
-      entry.val = {};
+      slot.value = entry.val;
     } else {
       slot.value.reset();
     }
-  }
+    return true;
+  });
   return log;
 }
 
@@ -217,17 +230,23 @@ std::shared_ptr<Database> Database::Open(const std::string& path, uint64_t cache
                            std::move(values), values_size),
               cache_capacity);
 
-  const ReplayResult replay = ReplayLog(&store, dir);
+  const LogReplay replay = ReplayLog(&store, dir);
   File log = dir.OpenFile(kWalFile, O_WRONLY | O_APPEND | O_CREAT);
-  // Records appended behind an undecodable tail would never be replayed:
-  // cut the log back to the last record that decoded.
-  if (replay.torn) log.Truncate(replay.decoded_end);
+  const uint64_t cut = replay.tail_bytes() > 0 ? MoveCutTail(dir, log, replay.decoded_end) : 0;
   const uint64_t log_size = log.Size();
 
   std::shared_ptr<Database> db(
       new Database(std::move(dir), std::move(store), std::move(log), log_size));
+  db->cut_log_bytes_ = cut;
   Register(db);
   return db;
+}
+
+std::string Database::OpenNotice(const std::string& dir) const {
+  if (cut_log_bytes_ == 0) return {};
+  return dir + ": " + std::to_string(cut_log_bytes_) +
+         " bytes at the end of wal.bin did not decode; the store was opened without them and "
+         "they were moved to " + JoinPath(dir, kWalCutFile) + " (run `vantre check " + dir + "`)";
 }
 
 }  // namespace vantre
