@@ -30,6 +30,9 @@ from vantre._store import (
     open,
 )
 
+# The release, as pyproject.toml names it.
+__version__ = "0.1.0"
+
 __all__ = [
     "CacheStats",
     "ClosedStoreError",

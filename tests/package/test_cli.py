@@ -219,7 +219,7 @@ def test_version_and_exit_codes_in_help(capsys):
             cli.main(args)
         assert stop.value.code == 0
     out = capsys.readouterr().out
-    assert out.startswith("vantre ")
+    assert out.startswith(f"vantre {vantre.__version__}\n")
     assert "exit status:\n  0  success" in out and "\n  2  usage" in out
 
 
