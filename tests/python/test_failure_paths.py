@@ -225,6 +225,30 @@ def test_snapshot_that_does_not_fit_the_files_opens_and_confines_the_damage(stor
         assert contents(reopen(store_dir)) == [("a", b"1"), ("b", b"2"), ("c", b"3")]
 
 
+def test_records_in_the_gap_below_a_damaged_data_end_stay_unreadable(store_dir):
+    # keys.bin's data end is claimed past the file and b's key lies in that
+    # gap: writes append past the gap, and b must go on failing, not read
+    # back as zeros (absent) once the file has grown over it.
+    db = Vantre(store_dir)
+    db.set_bytes("a", b"1")
+    db.set_bytes("b", b"2")
+    db.persist()
+    del db
+    collect()
+    snap = file_bytes(store_dir, "snapshot.bin")
+    with open(os.path.join(store_dir, "snapshot.bin"), "wb") as f:
+        f.write(snap[:-16] + struct.pack("<Q", 10**6) + snap[-8:])
+    with open(os.path.join(store_dir, "offsets.bin"), "r+b") as f:
+        f.seek(24)
+        f.write(struct.pack("<Q", 5000))
+    db = Vantre(store_dir)
+    db.set_bytes("c", b"3")
+    db.persist()
+    assert os.path.getsize(os.path.join(store_dir, "keys.bin")) > 10**6
+    assert FILL in panic_text(lambda: db.get_bytes("b"))
+    assert db.get_many(["a", "c"]) == [("a", b"1"), ("c", b"3")]
+
+
 def test_record_table_grows_past_twenty_million_records(store_dir):
     # A store (sparse files) whose record table is nearly full at 20,000,000
     # records and whose data files are read through large maps: doubling

@@ -103,6 +103,7 @@ const std::byte* DataFile::Mapped(uint64_t offset, size_t length) const {
 bool DataFile::Equals(uint64_t offset, Bytes expected, std::vector<std::byte>* scratch) const {
   const size_t n = expected.size();
   if (n == 0) return true;
+  CheckOutsideHole(offset, n);
   if (const std::byte* mapped = Mapped(offset, n)) {
     const int equal = GuardedEqual(mapped, expected.data(), n);
     if (equal < 0) ShortFile();
@@ -118,6 +119,7 @@ bool DataFile::Equals(uint64_t offset, Bytes expected, std::vector<std::byte>* s
 }
 
 void DataFile::CheckInFile(uint64_t offset, size_t length) const {
+  CheckOutsideHole(offset, length);
   if (length <= kDirectWrite) return;
   const uint64_t size = std::max(end_, file_.Size());
   if (offset > size || length > size - offset) ShortFile();
@@ -170,6 +172,7 @@ void DataFile::Rollback(Mark mark) {
 void DataFile::Read(MutableBytes out, uint64_t offset) const {
   const size_t n = out.size();
   if (n == 0) return;
+  CheckOutsideHole(offset, n);
   if (const std::byte* mapped = Mapped(offset, n)) {
     if (!GuardedCopy(out.data(), mapped, n)) ShortFile();
     return;
@@ -201,6 +204,17 @@ void DataFile::Read(MutableBytes out, uint64_t offset) const {
 void DataFile::SetEnd(uint64_t end) {
   end_ = end;
   flushed_ = end;
+  // A data end past the file (a damaged snapshot, or a file cut short):
+  // the bytes in between were never written here, and appends past them
+  // must not make them readable as zeros.
+  if (end > file_size_) {
+    hole_start_ = file_size_;
+    hole_end_ = end;
+  }
+}
+
+void DataFile::CheckOutsideHole(uint64_t offset, uint64_t length) const {
+  if (offset < hole_end_ && (offset >= hole_start_ || length > hole_start_ - offset)) ShortFile();
 }
 
 }  // namespace vantre

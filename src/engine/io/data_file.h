@@ -91,7 +91,8 @@ class DataFile {
   void Flush();
   // Writes the buffered bytes and forces the file's data to stable storage.
   void SyncData();
-  // Moves the data end to `end`. REQUIRES: the buffer is empty.
+  // Moves the data end to `end`. REQUIRES: the buffer is empty. An end past
+  // the file leaves a hole up to it that reads refuse.
   void SetEnd(uint64_t end);
   // Gives back the read map's address space; later reads map again only
   // once the file has doubled since.
@@ -114,6 +115,8 @@ class DataFile {
  private:
   // "failed to fill whole buffer", naming the file.
   [[noreturn]] void ShortFile() const;
+  // ShortFile() if [offset, offset + length) overlaps the hole.
+  void CheckOutsideHole(uint64_t offset, uint64_t length) const;
   // Writes the buffered bytes below `upto` (a data end position at or
   // after `flushed_`) to the file and drops them from the buffer.
   void WriteOut(uint64_t upto);
@@ -130,6 +133,11 @@ class DataFile {
   uint64_t flushed_;    // file offset of buf_[0]; buf_ holds [flushed_, end_)
   uint64_t file_size_;  // bytes the file is known to hold
   bool failed_ = false;  // the last write-out failed
+  // Bytes between the file's end and a data end set past it (SetEnd): never
+  // written by this store, refused by every read ("failed to fill whole
+  // buffer") even once appends have extended the file beyond them.
+  uint64_t hole_start_ = 0;
+  uint64_t hole_end_ = 0;
   std::vector<std::byte> buf_;
   mutable MemoryMap read_map_;      // read-only map of the file's start
   mutable uint64_t map_refused_ = 0;  // a map this large could not be made
