@@ -1,5 +1,7 @@
 #include "binding/results.h"
 
+#include <new>
+
 #include "engine/util/error.h"
 
 namespace vantre::binding {
@@ -7,7 +9,9 @@ namespace {
 
 PyObject* Check(PyObject* obj, const char* what) {
   if (obj == nullptr) {
+    const bool no_memory = PyErr_ExceptionMatches(PyExc_MemoryError);
     PyErr_Clear();
+    if (no_memory) throw std::bad_alloc();
     throw Unrecoverable(std::string("failed to create ") + what);
   }
   return obj;

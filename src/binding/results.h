@@ -1,6 +1,7 @@
-// Result objects. Each returns a new reference; a failed allocation in the
-// interpreter is fatal to the call and is thrown as Unrecoverable, so that
-// the caller's locks are released as it unwinds.
+// Result objects. Each returns a new reference. A failure to make one is
+// thrown, so that the caller's locks are released as it unwinds: the
+// interpreter's MemoryError as std::bad_alloc (raised as MemoryError),
+// anything else as Unrecoverable.
 #ifndef VANTRE_BINDING_RESULTS_H_
 #define VANTRE_BINDING_RESULTS_H_
 

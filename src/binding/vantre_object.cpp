@@ -1,10 +1,12 @@
 // Methods of Vantre. Each runs the same call frame:
-//   1. enter the call bookkeeping (per-thread nesting count)
-//   2. parse arguments
-//   3. check self's type, take a shared borrow of the object
-//   4. convert arguments (before any engine lock is taken)
-//   5. run the engine operation under its locks
-//   6. build the result; 7. release the borrow.
+//   1. parse arguments
+//   2. check self's type, take a shared borrow of the object
+//   3. convert arguments (before any engine lock is taken)
+//   4. run the engine operation under its locks
+//   5. build the result; 6. release the borrow.
+// A call made on the same store while one is inside the engine on this
+// thread (a finalizer run by an allocation under the store's lock) fails at
+// once with RuntimeError: the engine's locks recognise their own holder.
 #include "binding/vantre_object.h"
 
 #include <limits>
@@ -20,16 +22,6 @@
 namespace vantre::binding {
 namespace {
 
-thread_local int call_depth = 0;
-
-class CallScope {
- public:
-  CallScope() { ++call_depth; }
-  ~CallScope() { --call_depth; }
-  CallScope(const CallScope&) = delete;
-  CallScope& operator=(const CallScope&) = delete;
-};
-
 // A shared borrow of a Vantre object for the length of one call. Holds a
 // reference to self, so the object outlives the call.
 class Borrow {
@@ -43,13 +35,7 @@ class Borrow {
       return;
     }
     auto* obj = reinterpret_cast<VantreObject*>(self);
-    int32_t n = obj->state.borrows.load(std::memory_order_relaxed);
-    do {
-      if (n == -1) {
-        PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-        return;
-      }
-    } while (!obj->state.borrows.compare_exchange_weak(n, n + 1, std::memory_order_acquire));
+    obj->state.borrows.fetch_add(1, std::memory_order_acquire);
     Py_INCREF(self);
     obj_ = obj;
   }
@@ -108,11 +94,9 @@ std::shared_ptr<Database> OpenDatabase(const std::string& path, uint64_t cache_s
   }
 }
 
-// The call frame of a method without arguments: bookkeeping, the borrow of
-// self, then `body(state)` with C++ failures turned into Python ones.
+// The call frame of a method without arguments: the borrow of self, then `body(state)` with C++ failures turned into Python ones.
 template <typename F>
 PyObject* RunNoArgs(PyObject* self, OsErrorStyle style, F body) {
-  CallScope scope;
   Borrow borrow(self);
   if (!borrow) return nullptr;
   return Guard(style, [&]() -> PyObject* { return body(borrow.state()); });
@@ -129,7 +113,6 @@ void ReportUnraisable(const std::string& storage_path) {
 }  // namespace
 
 PyObject* vantre_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  CallScope scope;
   PyObject* argv[2];
   if (!ParseTuple(kNewParams, args, kwargs, argv)) return nullptr;
   std::string_view path;
@@ -175,7 +158,6 @@ void vantre_dealloc(PyObject* self) {
 
 PyObject* vantre_set_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-  CallScope scope;
   PyObject* argv[2];
   if (!ParseFastcall(kSetBytesParams, args, nargs, kwnames, argv)) return nullptr;
   Borrow borrow(self);
@@ -194,7 +176,6 @@ PyObject* vantre_set_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 PyObject* vantre_get_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-  CallScope scope;
   PyObject* argv[1];
   if (!ParseFastcall(kGetBytesParams, args, nargs, kwnames, argv)) return nullptr;
   Borrow borrow(self);
@@ -213,7 +194,6 @@ PyObject* vantre_get_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 PyObject* vantre_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
-  CallScope scope;
   PyObject* argv[1];
   if (!ParseFastcall(kDeleteParams, args, nargs, kwnames, argv)) return nullptr;
   Borrow borrow(self);
@@ -274,7 +254,6 @@ PyObject* vantre_clear_cache(PyObject* self, PyObject*) {
 
 PyObject* vantre_get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
-  CallScope scope;
   PyObject* argv[1];
   if (!ParseFastcall(kGetManyParams, args, nargs, kwnames, argv)) return nullptr;
   Borrow borrow(self);
