@@ -1,7 +1,6 @@
-// Result objects. Each returns a new reference. A failure to make one is
-// thrown, so that the caller's locks are released as it unwinds: the
-// interpreter's MemoryError as std::bad_alloc (raised as MemoryError),
-// anything else as Unrecoverable.
+// Result objects. Each returns a new reference. A failure to make one (a
+// failed allocation) is thrown as std::bad_alloc, raised as MemoryError,
+// so that the caller's locks are released as it unwinds.
 #ifndef VANTRE_BINDING_RESULTS_H_
 #define VANTRE_BINDING_RESULTS_H_
 

@@ -67,12 +67,21 @@ constexpr Params kGetManyParams{"Vantre.get_many", kKeysNames, 1};
 
 constexpr uint64_t kDefaultCacheSize = 10000;
 constexpr uint64_t kMaxLength = std::numeric_limits<uint32_t>::max();
+// The longest value a 32-bit process stores. Reading a value back holds it
+// up to three times at once, each copy one contiguous block (the engine's
+// read buffer, its cache entry, the bytes object), beside the data files'
+// maps (up to 512 MiB each) in an address space of 2 to 3 GiB: blocks of
+// 128 MiB are found reliably, larger ones not after the process has run a
+// while. A longer value is refused rather than stored unreadable.
+constexpr uint64_t kMaxValueLength = sizeof(void*) == 4 ? uint64_t{128} << 20 : kMaxLength;
 
 // Keys and values longer than a record's 32-bit length fields can describe
-// are refused before any lock, never truncated.
-bool CheckLength(size_t n, const char* what) {
-  if (static_cast<uint64_t>(n) > kMaxLength) {
-    PyErr_Format(PyExc_OverflowError, "%s is longer than 4294967295 bytes", what);
+// (values: longer than this platform can read back) are refused before any
+// lock, never truncated.
+bool CheckLength(size_t n, const char* what, uint64_t limit = kMaxLength) {
+  if (static_cast<uint64_t>(n) > limit) {
+    PyErr_Format(PyExc_OverflowError, "%s is longer than %llu bytes", what,
+                 static_cast<unsigned long long>(limit));
     return false;
   }
   return true;
@@ -166,7 +175,10 @@ PyObject* vantre_set_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nar
   if (!ConvertText(argv[0], "key", &key)) return nullptr;
   ByteArg val;
   if (!ConvertByteSequence(argv[1], "val", &val)) return nullptr;
-  if (!CheckLength(key.size(), "key") || !CheckLength(val.bytes.size(), "value")) return nullptr;
+  if (!CheckLength(key.size(), "key") ||
+      !CheckLength(val.bytes.size(), "value", kMaxValueLength)) {
+    return nullptr;
+  }
 
   return Guard(OsErrorStyle::kBySubclass, [&]() -> PyObject* {
     borrow.state().db->Put(key, val.bytes);
