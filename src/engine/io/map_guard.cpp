@@ -88,8 +88,10 @@ void EnsureInstalled() {
   ::sigaction(SIGBUS, &action, nullptr);
 }
 
-// A guarded access re-checks the handler when this long has passed since
-// the last check: asking the kernel costs more than a cached read itself.
+// A record-table access re-checks the handler when this long has passed
+// since the last check: asking the kernel costs more than a cached read
+// itself. (The store reads a record before the data it locates, so the
+// data files' accesses need not check.)
 constexpr int64_t kRecheckNanos = 2'000'000;
 std::atomic<int64_t> last_check{INT64_MIN / 2};
 
@@ -106,13 +108,14 @@ void RecheckIfDue() {
   EnsureInstalled();
 }
 
-// Runs `op` with the guard armed. The jump buffer does not save the signal
+// Runs `op` with the guard armed, first re-checking the handler's place if
+// `kRecheck` and it is due. The jump buffer does not save the signal
 // mask (no system call per access); SA_NODEFER keeps SIGBUS unblocked inside
 // the handler, so nothing needs restoring after the jump. Nothing between
 // sigsetjmp and the end of `op` may own resources: a fault abandons them.
-template <typename Op>
+template <bool kRecheck, typename Op>
 __attribute__((noinline)) bool Guarded(Op op) {
-  RecheckIfDue();
+  if constexpr (kRecheck) RecheckIfDue();
   sigjmp_buf target;
   if (sigsetjmp(target, 0) != 0) return false;
   guard_target = &target;
@@ -132,19 +135,19 @@ void InstallMapGuard() {
 
 bool GuardedCopy(void* dst, const void* src, size_t n) {
   if (n == 0) return true;
-  return Guarded([=] { std::memcpy(dst, src, n); });
+  return Guarded<false>([=] { std::memcpy(dst, src, n); });
 }
 
 template <size_t N>
 bool GuardedCopyFixed(void* dst, const void* src) {
-  return Guarded([=] { std::memcpy(dst, src, N); });
+  return Guarded<true>([=] { std::memcpy(dst, src, N); });
 }
 template bool GuardedCopyFixed<24>(void* dst, const void* src);
 
 int GuardedEqual(const void* mapped, const void* other, size_t n) {
   if (n == 0) return 1;
   volatile int equal = 0;
-  if (!Guarded([&] { equal = std::memcmp(mapped, other, n) == 0; })) return -1;
+  if (!Guarded<false>([&] { equal = std::memcmp(mapped, other, n) == 0; })) return -1;
   return equal;
 }
 

@@ -12,7 +12,9 @@
 // Other code may install its own SIGBUS handler before or after a store
 // opens (a language runtime's fault reporter, a script's signal handler).
 // The handler is put back in front at every open and, when a few
-// milliseconds have passed since the last check, at a guarded access;
+// milliseconds have passed since the last check, at a record-table access
+// (GuardedCopyFixed; the store reads a record before the data files' bytes
+// it locates, so those accesses need not check again);
 // a handler found in its place is kept as the action every fault outside a
 // guarded access is handed on to. The handler itself reads only
 // initial-exec thread-local storage and makes no call that may allocate.
@@ -32,7 +34,8 @@ void InstallMapGuard();
 bool GuardedCopy(void* dst, const void* src, size_t n);
 
 // GuardedCopy of a fixed size, copied inline (instantiated for 24 bytes,
-// one record of the record table).
+// one record of the record table), which also re-checks the handler's
+// place when that is due.
 template <size_t N>
 bool GuardedCopyFixed(void* dst, const void* src);
 
