@@ -103,7 +103,8 @@ std::shared_ptr<Database> OpenDatabase(const std::string& path, uint64_t cache_s
   }
 }
 
-// The call frame of a method without arguments: the borrow of self, then `body(state)` with C++ failures turned into Python ones.
+// The call frame of a method without arguments: the borrow of self, then
+// `body(state)` with C++ failures turned into Python ones.
 template <typename F>
 PyObject* RunNoArgs(PyObject* self, OsErrorStyle style, F body) {
   Borrow borrow(self);
