@@ -12,6 +12,7 @@
 #include <limits>
 #include <exception>
 #include <new>
+#include <string>
 
 #include "binding/args.h"
 #include "binding/errors.h"
@@ -80,8 +81,8 @@ constexpr uint64_t kMaxValueLength = sizeof(void*) == 4 ? uint64_t{128} << 20 : 
 // lock, never truncated.
 bool CheckLength(size_t n, const char* what, uint64_t limit = kMaxLength) {
   if (static_cast<uint64_t>(n) > limit) {
-    PyErr_Format(PyExc_OverflowError, "%s is longer than %llu bytes", what,
-                 static_cast<unsigned long long>(limit));
+    const std::string text = std::string(what) + " is longer than " + std::to_string(limit) + " bytes";
+    PyErr_SetString(PyExc_OverflowError, text.c_str());
     return false;
   }
   return true;
