@@ -4,6 +4,7 @@ call made from inside a call, and values too large to read back."""
 import hashlib
 import os
 import shutil
+import signal
 import struct
 import subprocess
 import tempfile
@@ -261,20 +262,23 @@ for name, size, key in (("vals.bin", 40960, "k150"), ("offsets.bin", 0, "k3")):
         db.get_bytes(key)
     except BaseException as e:
         print(name, type(e).__name__, "fill whole buffer" in str(e))
-if mode == "faulthandler-before":
-    os.kill(os.getpid(), signal.SIGBUS)  # not a guarded access: faulthandler reports it
+if mode in ("default", "faulthandler-before") and not os.environ.get("VANTRE_PYTHON_CMD"):
+    # Not a guarded access: handed on to the action found at open, which
+    # ends the process. (The emulator delivers a signal a process sends
+    # itself its own way.)
+    os.kill(os.getpid(), signal.SIGBUS)
 """
 
 
-@pytest.mark.parametrize("mode", ["faulthandler-before", "faulthandler-after", "python-after"])
+@pytest.mark.parametrize("mode", ["default", "faulthandler-before", "faulthandler-after",
+                                  "python-after"])
 def test_guard_holds_beside_other_sigbus_handlers(tmp_path, mode):
     proc = child(["-c", SIGBUS_CHILD, str(tmp_path / "s"), mode])
     assert proc.stdout.splitlines() == ["vals.bin PanicException True",
                                         "offsets.bin PanicException True"], proc
-    if mode == "faulthandler-before":
-        assert proc.returncode != 0 and "Bus error" in proc.stderr, proc
-    else:
-        assert proc.returncode == 0 and "Fatal Python error" not in proc.stderr, proc
+    killed = mode in ("default", "faulthandler-before") and not EMULATED
+    assert proc.returncode == (-signal.SIGBUS if killed else 0), proc
+    assert ("Fatal Python error: Bus error" in proc.stderr) == (killed and mode != "default"), proc
 
 
 # -- a call from inside a call ------------------------------------------------

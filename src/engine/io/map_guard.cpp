@@ -36,12 +36,19 @@ bool IsOurs(const struct sigaction& action) {
   return (action.sa_flags & SA_SIGINFO) != 0 && action.sa_sigaction == OnBusError;
 }
 
-void ResetToDefault(int sig) {
+// Installs `action` and lets the signal take it: a fault runs its access
+// again on return, a signal sent by a process is raised again.
+void Resend(int sig, const siginfo_t* info, const struct sigaction& action) {
+  ::sigaction(sig, &action, nullptr);
+  if (info == nullptr || info->si_code <= 0) ::raise(sig);
+}
+
+void ResetToDefault(int sig, const siginfo_t* info) {
   struct sigaction dfl;
   std::memset(&dfl, 0, sizeof dfl);
   dfl.sa_handler = SIG_DFL;
   sigemptyset(&dfl.sa_mask);
-  ::sigaction(sig, &dfl, nullptr);
+  Resend(sig, info, dfl);
 }
 
 void OnBusError(int sig, siginfo_t* info, void* context) {
@@ -52,20 +59,19 @@ void OnBusError(int sig, siginfo_t* info, void* context) {
   // Not ours: hand it to whoever had it before.
   const int slot = previous_slot.load(std::memory_order_acquire);
   if (slot < 0 || handing_on.exchange(1, std::memory_order_acq_rel) != 0) {
-    // Nothing to hand on to, or it came back: the faulting access runs
-    // again under the default action and ends the process as it would have
-    // without us.
-    ResetToDefault(sig);
+    // Nothing to hand on to, or it came back: the default action ends the
+    // process as it would have without us.
+    ResetToDefault(sig, info);
     return;
   }
   const struct sigaction& previous = previous_actions[slot];
   if (previous.sa_flags & SA_SIGINFO) {
     if (!IsOurs(previous)) previous.sa_sigaction(sig, info, context);
-    else ResetToDefault(sig);
+    else ResetToDefault(sig, info);
   } else if (previous.sa_handler != SIG_IGN && previous.sa_handler != SIG_DFL) {
     previous.sa_handler(sig);
   } else {
-    ::sigaction(SIGBUS, &previous, nullptr);
+    Resend(sig, info, previous);
   }
   handing_on.store(0, std::memory_order_release);
 }
