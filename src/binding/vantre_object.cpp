@@ -81,7 +81,8 @@ constexpr uint64_t kMaxValueLength = sizeof(void*) == 4 ? uint64_t{128} << 20 : 
 // lock, never truncated.
 bool CheckLength(size_t n, const char* what, uint64_t limit = kMaxLength) {
   if (static_cast<uint64_t>(n) > limit) {
-    const std::string text = std::string(what) + " is longer than " + std::to_string(limit) + " bytes";
+    const std::string text =
+        std::string(what) + " is longer than " + std::to_string(limit) + " bytes";
     PyErr_SetString(PyExc_OverflowError, text.c_str());
     return false;
   }
