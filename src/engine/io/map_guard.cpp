@@ -150,6 +150,13 @@ bool GuardedCopyFixed(void* dst, const void* src) {
 }
 template bool GuardedCopyFixed<24>(void* dst, const void* src);
 
+bool GuardedGather(void* dst, const void* const* sources, size_t count, size_t each) {
+  return Guarded<true>([=] {
+    auto* out = static_cast<std::byte*>(dst);
+    for (size_t i = 0; i < count; ++i, out += each) std::memcpy(out, sources[i], each);
+  });
+}
+
 int GuardedEqual(const void* mapped, const void* other, size_t n) {
   if (n == 0) return 1;
   volatile int equal = 0;

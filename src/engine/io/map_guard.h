@@ -39,6 +39,12 @@ bool GuardedCopy(void* dst, const void* src, size_t n);
 template <size_t N>
 bool GuardedCopyFixed(void* dst, const void* src);
 
+// Copies `count` blocks of `each` bytes, the i-th from the map at
+// `sources[i]`, one after another into `dst`, under one guard that also
+// re-checks the handler's place when that is due. False if a page of a
+// source was not backed by the file.
+bool GuardedGather(void* dst, const void* const* sources, size_t count, size_t each);
+
 // Whether the `n` mapped bytes at `mapped` equal those at `other`: 1 equal,
 // 0 different, -1 if a page of the map was not backed by the file.
 int GuardedEqual(const void* mapped, const void* other, size_t n);

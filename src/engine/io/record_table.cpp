@@ -47,6 +47,17 @@ Record RecordTable::At(uint32_t id) const {
   return DecodeRecord(raw);
 }
 
+void RecordTable::AtEach(const uint32_t* ids, size_t n, Record* out) const {
+  if (n > kMaxRecordsAtOnce) throw Unrecoverable("too many records at once");
+  const void* sources[kMaxRecordsAtOnce] = {};
+  for (size_t i = 0; i < n; ++i) sources[i] = map_.data() + OffsetOf(ids[i]);
+  std::byte raw[kMaxRecordsAtOnce * kRecordSize];
+  if (!GuardedGather(raw, sources, n, kRecordSize)) {
+    throw EngineError(ErrorKind::kUnexpectedEof, kFillBufferText, file_.path());
+  }
+  for (size_t i = 0; i < n; ++i) out[i] = DecodeRecord(raw + i * kRecordSize);
+}
+
 void RecordTable::Set(uint32_t id, const Record& r) {
   std::byte raw[kRecordSize];
   EncodeRecord(raw, r);

@@ -16,6 +16,7 @@
 #ifndef VANTRE_ENGINE_RECORD_TABLE_H_
 #define VANTRE_ENGINE_RECORD_TABLE_H_
 
+#include <cstddef>
 #include <cstdint>
 
 #include "engine/io/file.h"
@@ -41,6 +42,10 @@ class RecordTable {
   // out of range), a record beyond the end of the file EngineError
   // (unexpected end of file).
   Record At(uint32_t id) const;
+  // Records of the `n` ids at `ids` into `out`, read under one fault guard;
+  // errors as At. REQUIRES: n <= kMaxRecordsAtOnce.
+  static constexpr size_t kMaxRecordsAtOnce = 16;
+  void AtEach(const uint32_t* ids, size_t n, Record* out) const;
   // Starts loading record `id` into the processor's caches; ids outside the
   // table are ignored.
   void Prefetch(uint32_t id) const {
