@@ -1,6 +1,6 @@
-// Result objects. Each returns a new reference; a failed allocation in the
-// interpreter is fatal to the call and is thrown as Unrecoverable, so that
-// the caller's locks are released as it unwinds.
+// Result objects. Each returns a new reference. A failure to make one (a
+// failed allocation) is thrown as std::bad_alloc, raised as MemoryError,
+// so that the caller's locks are released as it unwinds.
 #ifndef VANTRE_BINDING_RESULTS_H_
 #define VANTRE_BINDING_RESULTS_H_
 

@@ -1,15 +1,18 @@
 // Methods of Vantre. Each runs the same call frame:
-//   1. enter the call bookkeeping (per-thread nesting count)
-//   2. parse arguments
-//   3. check self's type, take a shared borrow of the object
-//   4. convert arguments (before any engine lock is taken)
-//   5. run the engine operation under its locks
-//   6. build the result; 7. release the borrow.
+//   1. parse arguments
+//   2. check self's type, take a shared borrow of the object
+//   3. convert arguments (before any engine lock is taken)
+//   4. run the engine operation under its locks
+//   5. build the result; 6. release the borrow.
+// A call made on the same store while one is inside the engine on this
+// thread (a finalizer run by an allocation under the store's lock) fails at
+// once with RuntimeError: the engine's locks recognise their own holder.
 #include "binding/vantre_object.h"
 
 #include <limits>
 #include <exception>
 #include <new>
+#include <string>
 
 #include "binding/args.h"
 #include "binding/errors.h"
@@ -20,16 +23,6 @@
 
 namespace vantre::binding {
 namespace {
-
-thread_local int call_depth = 0;
-
-class CallScope {
- public:
-  CallScope() { ++call_depth; }
-  ~CallScope() { --call_depth; }
-  CallScope(const CallScope&) = delete;
-  CallScope& operator=(const CallScope&) = delete;
-};
 
 // A shared borrow of a Vantre object for the length of one call. Holds a
 // reference to self, so the object outlives the call.
@@ -87,12 +80,22 @@ constexpr Params kGetManyParams{"Vantre.get_many", kKeysNames, 1};
 
 constexpr uint64_t kDefaultCacheSize = 10000;
 constexpr uint64_t kMaxLength = std::numeric_limits<uint32_t>::max();
+// The longest value a 32-bit process stores. Reading a value back holds it
+// up to three times at once, each copy one contiguous block (the engine's
+// read buffer, its cache entry, the bytes object), beside the data files'
+// maps (up to 512 MiB each) in an address space of 2 to 3 GiB: blocks of
+// 128 MiB are found reliably, larger ones not after the process has run a
+// while. A longer value is refused rather than stored unreadable.
+constexpr uint64_t kMaxValueLength = sizeof(void*) == 4 ? uint64_t{128} << 20 : kMaxLength;
 
 // Keys and values longer than a record's 32-bit length fields can describe
-// are refused before any lock, never truncated.
-bool CheckLength(size_t n, const char* what) {
-  if (static_cast<uint64_t>(n) > kMaxLength) {
-    PyErr_Format(PyExc_OverflowError, "%s is longer than 4294967295 bytes", what);
+// (values: longer than this platform can read back) are refused before any
+// lock, never truncated.
+bool CheckLength(size_t n, const char* what, uint64_t limit = kMaxLength) {
+  if (static_cast<uint64_t>(n) > limit) {
+    const std::string text =
+        std::string(what) + " is longer than " + std::to_string(limit) + " bytes";
+    PyErr_SetString(PyExc_OverflowError, text.c_str());
     return false;
   }
   return true;
@@ -115,11 +118,10 @@ std::shared_ptr<Database> OpenDatabase(const std::string& path, uint64_t cache_s
   }
 }
 
-// The call frame of a method without arguments: bookkeeping, the borrow of
-// self, then `body(state)` with C++ failures turned into Python ones.
+// The call frame of a method without arguments: the borrow of self, then
+// `body(state)` with C++ failures turned into Python ones.
 template <typename F>
 PyObject* RunNoArgs(PyObject* self, OsErrorStyle style, F body) {
-  CallScope scope;
   Borrow borrow(self);
   if (!borrow) return nullptr;
   return Guard(style, [&]() -> PyObject* { return body(borrow.state()); });
@@ -136,7 +138,6 @@ void ReportUnraisable(const std::string& storage_path) {
 }  // namespace
 
 PyObject* vantre_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  CallScope scope;
   // The keyword-only extensions `readonly` and `create` (truth values) are
   // taken out of the keywords before the positional parameters are parsed.
   OpenOptions options;
@@ -205,7 +206,6 @@ void vantre_dealloc(PyObject* self) {
 
 PyObject* vantre_set_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-  CallScope scope;
   PyObject* argv[2];
   if (!ParseFastcall(kSetBytesParams, args, nargs, kwnames, argv)) return nullptr;
   Borrow borrow(self);
@@ -214,7 +214,10 @@ PyObject* vantre_set_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nar
   if (!ConvertText(argv[0], "key", &key)) return nullptr;
   ByteArg val;
   if (!ConvertByteSequence(argv[1], "val", &val)) return nullptr;
-  if (!CheckLength(key.size(), "key") || !CheckLength(val.bytes.size(), "value")) return nullptr;
+  if (!CheckLength(key.size(), "key") ||
+      !CheckLength(val.bytes.size(), "value", kMaxValueLength)) {
+    return nullptr;
+  }
 
   return Guard(OsErrorStyle::kBySubclass, [&]() -> PyObject* {
     borrow.state().db->Put(key, val.bytes);
@@ -224,7 +227,6 @@ PyObject* vantre_set_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 PyObject* vantre_get_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-  CallScope scope;
   PyObject* argv[1];
   if (!ParseFastcall(kGetBytesParams, args, nargs, kwnames, argv)) return nullptr;
   Borrow borrow(self);
@@ -243,7 +245,6 @@ PyObject* vantre_get_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 PyObject* vantre_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
-  CallScope scope;
   PyObject* argv[1];
   if (!ParseFastcall(kDeleteParams, args, nargs, kwnames, argv)) return nullptr;
   Borrow borrow(self);
@@ -272,7 +273,6 @@ PyObject* vantre_sync(PyObject* self, PyObject*) {
 }
 
 PyObject* vantre_close(PyObject* self, PyObject*) {
-  CallScope scope;
   PyTypeObject* type = VantreType();
   if (type == nullptr) return nullptr;
   if (Py_TYPE(self) != type && !PyType_IsSubtype(Py_TYPE(self), type)) {
@@ -348,7 +348,6 @@ PyObject* vantre_clear_cache(PyObject* self, PyObject*) {
 
 PyObject* vantre_get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
-  CallScope scope;
   PyObject* argv[1];
   if (!ParseFastcall(kGetManyParams, args, nargs, kwnames, argv)) return nullptr;
   Borrow borrow(self);

@@ -19,8 +19,8 @@ namespace vantre::binding {
 struct VantreState {
   std::string storage_path;
   std::shared_ptr<Database> db;
-  // Number of method calls using the object; -1 would be an exclusive
-  // borrow, which no method takes.
+  // Number of method calls using the object; -1 while _close() drops the
+  // Database (an exclusive borrow).
   std::atomic<int32_t> borrows{0};
 };
 

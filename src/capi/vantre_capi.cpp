@@ -55,12 +55,26 @@ void FillFrom(vantre_error* err, const Error& e) {
 // Runs `body` (which returns a status) and turns what it throws into a
 // status: an Error is reported, Unrecoverable is fatal (with its cause's
 // data when it has one), an allocation failure is VANTRE_NO_MEMORY.
-// The failure of the calling thread's last call given a NULL error.
-thread_local vantre_error last_error;
+// The failure of the calling thread's last call given a NULL error. On the
+// heap, so that the thread-local storage this library needs stays a few
+// bytes: the engine's initial-exec variables make all of it static, and
+// the static space left for libraries loaded at run time is small.
+thread_local std::unique_ptr<vantre_error> last_error;
+
+vantre_error* LastError() {
+  if (!last_error) last_error = std::make_unique<vantre_error>();
+  return last_error.get();
+}
 
 template <typename F>
 int Run(vantre_error* err, F&& body) noexcept {
-  if (err == nullptr) err = &last_error;
+  if (err == nullptr) {
+    try {
+      err = LastError();
+    } catch (const std::bad_alloc&) {
+      return VANTRE_NO_MEMORY;
+    }
+  }
   try {
     return body();
   } catch (const Error& e) {
@@ -88,7 +102,13 @@ int Run(vantre_error* err, F&& body) noexcept {
 
 bool LengthFits(size_t n, const char* what, vantre_error* err) {
   if (static_cast<uint64_t>(n) <= kMaxLength) return true;
-  if (err == nullptr) err = &last_error;
+  if (err == nullptr) {
+    try {
+      err = LastError();
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+  }
   Fill(err, static_cast<int>(ErrorKind::kInvalidInput), 0,
        std::string(what) + " is longer than 4294967295 bytes", "");
   return false;
@@ -284,7 +304,13 @@ VANTRE_SIMPLE_CALL(vantre_sync, Sync)
 VANTRE_SIMPLE_CALL(vantre_flush, Flush)
 #undef VANTRE_SIMPLE_CALL
 
-void vantre_last_error(vantre_error* out) { *out = last_error; }
+void vantre_last_error(vantre_error* out) {
+  if (last_error) {
+    *out = *last_error;
+  } else {
+    Fill(out, VANTRE_KIND_NONE, 0, "no failure", "");
+  }
+}
 
 void vantre_buf_free(vantre_buf* buf) {
   std::free(buf->data);

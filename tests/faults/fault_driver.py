@@ -19,6 +19,7 @@ driver reports the n it died at and goes on from the next.
 import argparse
 import ctypes
 import errno
+import gc
 import json
 import os
 import shutil
@@ -31,6 +32,8 @@ sys.path.insert(0, os.path.join(HERE, "..", "harness"))
 import common  # noqa: E402
 
 MODES = {"EIO": errno.EIO, "ENOSPC": errno.ENOSPC, "EINTR": -1, "SHORT": -2}
+# Calls whose failure the store remembers until it is reopened.
+SYNC_CALLS = {"fsync", "fdatasync", "msync"}
 
 # ------------------------------------------------------------- scenarios
 # `prepare` runs on the template store; `warm` runs in the child before
@@ -136,6 +139,18 @@ def child(args):
         result["injected"] = shim.vantre_fi_injected().decode()
         try:
             if db is None:
+                db = Vantre(work)
+            if "raised" in result and db is not None and result["injected"] in SYNC_CALLS:
+                # A failed sync is remembered: persist refuses until the
+                # store is reopened.
+                try:
+                    db.persist()
+                    result["problems"].append("persist succeeded after a failed sync")
+                except OSError as e:
+                    if "reopen the store" not in str(e):
+                        result["problems"].append(f"persist after a failed sync: {e}")
+                db = None
+                gc.collect()
                 db = Vantre(work)
             if "raised" in result:
                 db.persist()

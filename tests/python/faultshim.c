@@ -12,6 +12,12 @@
  *                                renameat() calls whose source's base name is
  *                                <name> fail with VANTRE_FAIL_ERRNO (later
  *                                ones go through).
+ *   VANTRE_FAIL_SYNC=<n>         while set, syncs (fsync, fdatasync, msync) are
+ *                                counted and the n-th fails with
+ *                                VANTRE_FAIL_ERRNO; unsetting it resets the count.
+ *   VANTRE_FAIL_SYNC_AFTER=<name> the first fsync after a renameat() whose
+ *                                target's base name is <name> fails with
+ *                                VANTRE_FAIL_ERRNO.
  *   VANTRE_TRACE=<path>          appends one line per fsync, fdatasync,
  *                                rename and ftruncate to <path>: the call and
  *                                the base names of its files.
@@ -23,6 +29,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -64,14 +71,40 @@ static void trace_fd(const char *call, int fd) {
   trace(call, fd_name(fd, path, sizeof path), NULL);
 }
 
+static int fail_errno(void);
+
+static int syncs;
+static int fail_next_fsync;
+
+/* Whether this sync is the one VANTRE_FAIL_SYNC names. */
+static int sync_fails(void) {
+  const char *n = getenv("VANTRE_FAIL_SYNC");
+  if (n == NULL || *n == '\0') {
+    syncs = 0;
+    return 0;
+  }
+  return ++syncs == atoi(n);
+}
+
 int fsync(int fd) {
   trace_fd("fsync", fd);
+  if (sync_fails() || fail_next_fsync) {
+    fail_next_fsync = 0;
+    errno = fail_errno();
+    return -1;
+  }
   return NEXT(fsync)(fd);
 }
 
 int fdatasync(int fd) {
   trace_fd("fdatasync", fd);
+  if (sync_fails()) { errno = fail_errno(); return -1; }
   return NEXT(fdatasync)(fd);
+}
+
+int msync(void *addr, size_t len, int flags) {
+  if (sync_fails()) { errno = fail_errno(); return -1; }
+  return NEXT(msync)(addr, len, flags);
 }
 
 int ftruncate(int fd, off_t length) {
@@ -121,6 +154,8 @@ int renameat(int fromfd, const char *from, int tofd, const char *to) {
   const char *before = getenv("VANTRE_CRASH_RENAME");
   if (before && atoi(before) == renames) _exit(77);
   int rc = NEXT(renameat)(fromfd, from, tofd, to);
+  const char *sync_after = getenv("VANTRE_FAIL_SYNC_AFTER");
+  if (rc == 0 && sync_after && strcmp(base_name(to), sync_after) == 0) fail_next_fsync = 1;
   const char *after = getenv("VANTRE_CRASH_AFTER_RENAME");
   if (after && atoi(after) == renames) _exit(77);
   return rc;

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <limits>
 
+#include "engine/io/map_guard.h"
 #include "engine/util/error.h"
 
 namespace vantre {
@@ -26,6 +27,7 @@ RecordTable RecordTable::Open(File file, uint64_t file_size, uint32_t min_capaci
                                                  std::numeric_limits<uint32_t>::max());
   const uint64_t length = std::max(file_size, capacity * kRecordSize);
   if (length > file_size) file.Truncate(length);
+  InstallMapGuard();
   MemoryMap map = MemoryMap::Map(file, length);
   map.AdviseRandomAccess();
   return RecordTable(std::move(file), std::move(map), static_cast<uint32_t>(capacity));
@@ -48,9 +50,32 @@ size_t RecordTable::OffsetOf(uint32_t id) const {
   return static_cast<size_t>(end - kRecordSize);
 }
 
-Record RecordTable::At(uint32_t id) const { return DecodeRecord(map_.data() + OffsetOf(id)); }
+Record RecordTable::At(uint32_t id) const {
+  std::byte raw[kRecordSize];
+  if (!GuardedCopyFixed<kRecordSize>(raw, map_.data() + OffsetOf(id))) {
+    throw EngineError(ErrorKind::kUnexpectedEof, kFillBufferText, file_.path());
+  }
+  return DecodeRecord(raw);
+}
 
-void RecordTable::Set(uint32_t id, const Record& r) { EncodeRecord(map_.data() + OffsetOf(id), r); }
+void RecordTable::AtEach(const uint32_t* ids, size_t n, Record* out) const {
+  if (n > kMaxRecordsAtOnce) throw Unrecoverable("too many records at once");
+  const void* sources[kMaxRecordsAtOnce] = {};
+  for (size_t i = 0; i < n; ++i) sources[i] = map_.data() + OffsetOf(ids[i]);
+  std::byte raw[kMaxRecordsAtOnce * kRecordSize];
+  if (!GuardedGather(raw, sources, n, kRecordSize)) {
+    throw EngineError(ErrorKind::kUnexpectedEof, kFillBufferText, file_.path());
+  }
+  for (size_t i = 0; i < n; ++i) out[i] = DecodeRecord(raw + i * kRecordSize);
+}
+
+void RecordTable::Set(uint32_t id, const Record& r) {
+  std::byte raw[kRecordSize];
+  EncodeRecord(raw, r);
+  if (!GuardedCopyFixed<kRecordSize>(map_.data() + OffsetOf(id), raw)) {
+    throw EngineError(ErrorKind::kWriteZero, kWriteWholeText, file_.path());
+  }
+}
 
 void RecordTable::Grow(uint64_t capacity) {
   if (capacity > std::numeric_limits<uint32_t>::max()) throw OsError(EFBIG, file_.path());

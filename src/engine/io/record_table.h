@@ -1,5 +1,7 @@
 // The record table: offsets.bin, one 24-byte record per record id, read and
-// written through a shared read-write map of the whole file.
+// written through a shared read-write map of the whole file, under the
+// fault guard of map_guard.h: a table cut short by another program fails
+// the access instead of ending the process.
 //
 // Disk blocks are allocated ahead of the records that will use them, in
 // aligned 2 MiB chunks, through the descriptor (by writing zeros beyond the
@@ -14,6 +16,7 @@
 #ifndef VANTRE_ENGINE_RECORD_TABLE_H_
 #define VANTRE_ENGINE_RECORD_TABLE_H_
 
+#include <cstddef>
 #include <cstdint>
 
 #include "engine/io/file.h"
@@ -39,8 +42,13 @@ class RecordTable {
   bool SameFileAs(const File& other) const { return file_.SameFileAs(other); }
 
   // Record of `id`; an id outside the mapped table is Unrecoverable (index
-  // out of range).
+  // out of range), a record beyond the end of the file EngineError
+  // (unexpected end of file).
   Record At(uint32_t id) const;
+  // Records of the `n` ids at `ids` into `out`, read under one fault guard;
+  // errors as At. REQUIRES: n <= kMaxRecordsAtOnce.
+  static constexpr size_t kMaxRecordsAtOnce = 16;
+  void AtEach(const uint32_t* ids, size_t n, Record* out) const;
   // Starts loading record `id` into the processor's caches; ids outside the
   // table are ignored.
   void Prefetch(uint32_t id) const {
@@ -54,7 +62,9 @@ class RecordTable {
   // (ENOSPC, ENOMEM, ...) and leaves the table as it was, though the file
   // may be longer.
   void Prepare(uint32_t id);
-  // Stores `r` as record `id`. REQUIRES: Prepare(id) succeeded.
+  // Stores `r` as record `id`; a record beyond the end of the file (cut
+  // short by another program) is EngineError (write zero). REQUIRES:
+  // Prepare(id) succeeded.
   void Set(uint32_t id, const Record& r);
   // Writes every modified page back and waits for it.
   void SyncData() const { map_.SyncAll(file_.path()); }

@@ -148,9 +148,20 @@ void Store::PrepareReads(std::span<const std::string_view> keys,
   for (size_t i = 0; i < n; ++i) {
     if (ids[i] != kNone) state_.table.Prefetch(ids[i]);
   }
+  uint32_t found[kMaxPreparedReads];
+  size_t m = 0;
   for (size_t i = 0; i < n; ++i) {
-    if (ids[i] == kNone) continue;
-    const Record rec = state_.table.At(ids[i]);
+    if (ids[i] != kNone) found[m++] = ids[i];
+  }
+  static_assert(kMaxPreparedReads <= RecordTable::kMaxRecordsAtOnce);
+  if (m == 0) return;
+  Record recs[kMaxPreparedReads];
+  try {
+    state_.table.AtEach(found, m, recs);
+  } catch (const Error&) {
+    return;  // a table cut short: the reads themselves report it
+  }
+  for (const Record& rec : std::span(recs, m)) {
     state_.keys.Prefetch(rec.key_offset);
     state_.values.Prefetch(rec.value_offset);
     if (rec.value_length > 64) state_.values.Prefetch(rec.value_offset + rec.value_length - 1);
