@@ -59,6 +59,7 @@ int vantre_persist(vantre_db* db, vantre_error* err);
 int vantre_vacuum(vantre_db* db, vantre_error* err);
 int vantre_sync(vantre_db* db, vantre_error* err);
 int vantre_flush(vantre_db* db, vantre_error* err);
+uint64_t vantre_max_value_length(void);
 void vantre_last_error(vantre_error* out);
 void vantre_buf_free(vantre_buf* buf);
 void vantre_batch_free(vantre_batch* batch);
@@ -75,6 +76,7 @@ _DEFAULT_CACHE = 10000
 
 _ffi: Any = None
 _lib: Any = None
+_max_value = _MAX_LENGTH
 
 
 class PanicException(BaseException):
@@ -84,7 +86,7 @@ class PanicException(BaseException):
 
 def load() -> bool:
     """Loads cffi and the library once; False if either is missing."""
-    global _ffi, _lib
+    global _ffi, _lib, _max_value
     if _lib is not None:
         return True
     try:
@@ -97,6 +99,7 @@ def load() -> bool:
     ffi.cdef(CDEF)
     _lib = ffi.dlopen(LIBRARY)
     _ffi = ffi
+    _max_value = int(_lib.vantre_max_value_length())
     return True
 
 
@@ -211,8 +214,10 @@ class Vantre:
         k = _key(key)
         # bytes pass to C in place; anything else is copied into bytes first
         v = val if type(val) is bytes else bytes(val)
-        if len(k) > _MAX_LENGTH or len(v) > _MAX_LENGTH:
-            raise OverflowError("key or value is longer than 4294967295 bytes")
+        if len(k) > _MAX_LENGTH:
+            raise OverflowError(f"key is longer than {_MAX_LENGTH} bytes")
+        if len(v) > _max_value:
+            raise OverflowError(f"value is longer than {_max_value} bytes")
         status = _lib.vantre_put(self._db, k, len(k), v, len(v), _ffi.NULL)
         if status < 0:
             self._fail(status, True)

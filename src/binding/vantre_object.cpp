@@ -79,14 +79,7 @@ constexpr const char* kKeysNames[] = {"keys"};
 constexpr Params kGetManyParams{"Vantre.get_many", kKeysNames, 1};
 
 constexpr uint64_t kDefaultCacheSize = 10000;
-constexpr uint64_t kMaxLength = std::numeric_limits<uint32_t>::max();
-// The longest value a 32-bit process stores. Reading a value back holds it
-// up to three times at once, each copy one contiguous block (the engine's
-// read buffer, its cache entry, the bytes object), beside the data files'
-// maps (up to 512 MiB each) in an address space of 2 to 3 GiB: blocks of
-// 128 MiB are found reliably, larger ones not after the process has run a
-// while. A longer value is refused rather than stored unreadable.
-constexpr uint64_t kMaxValueLength = sizeof(void*) == 4 ? uint64_t{128} << 20 : kMaxLength;
+constexpr uint64_t kMaxLength = kMaxKeyLength;
 
 // Keys and values longer than a record's 32-bit length fields can describe
 // (values: longer than this platform can read back) are refused before any

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "engine/db/database.h"
+#include "engine/format/format.h"
 #include "engine/util/error.h"
 
 // A handle: the Database, and the number of calls using it (-1 while
@@ -32,7 +33,6 @@ using vantre::Bytes;
 using vantre::Error;
 using vantre::ErrorKind;
 
-constexpr uint64_t kMaxLength = std::numeric_limits<uint32_t>::max();
 
 void CopyText(char* dst, size_t cap, const std::string& text) {
   const size_t n = std::min(text.size(), cap - 1);
@@ -100,8 +100,8 @@ int Run(vantre_error* err, F&& body) noexcept {
   }
 }
 
-bool LengthFits(size_t n, const char* what, vantre_error* err) {
-  if (static_cast<uint64_t>(n) <= kMaxLength) return true;
+bool LengthFits(size_t n, const char* what, uint64_t limit, vantre_error* err) {
+  if (static_cast<uint64_t>(n) <= limit) return true;
   if (err == nullptr) {
     try {
       err = LastError();
@@ -110,7 +110,7 @@ bool LengthFits(size_t n, const char* what, vantre_error* err) {
     }
   }
   Fill(err, static_cast<int>(ErrorKind::kInvalidInput), 0,
-       std::string(what) + " is longer than 4294967295 bytes", "");
+       std::string(what) + " is longer than " + std::to_string(limit) + " bytes", "");
   return false;
 }
 
@@ -227,7 +227,10 @@ void vantre_free(vantre_db* h) {
 
 int vantre_put(vantre_db* h, const char* key, size_t key_len, const void* val, size_t val_len,
                vantre_error* err) {
-  if (!LengthFits(key_len, "key", err) || !LengthFits(val_len, "value", err)) return VANTRE_FAILED;
+  if (!LengthFits(key_len, "key", vantre::kMaxKeyLength, err) ||
+      !LengthFits(val_len, "value", vantre::kMaxValueLength, err)) {
+    return VANTRE_FAILED;
+  }
   return Using(h, err, [&](vantre::Database& db) {
     db.Put({key, key_len}, {static_cast<const std::byte*>(val), val_len});
     return VANTRE_OK;
@@ -258,7 +261,7 @@ int vantre_get_many(vantre_db* h, const char* const* keys, const size_t* key_len
 }
 
 int vantre_delete(vantre_db* h, const char* key, size_t key_len, vantre_error* err) {
-  if (!LengthFits(key_len, "key", err)) return VANTRE_FAILED;
+  if (!LengthFits(key_len, "key", vantre::kMaxKeyLength, err)) return VANTRE_FAILED;
   return Using(h, err, [&](vantre::Database& db) {
     return db.Delete({key, key_len}) ? VANTRE_OK : VANTRE_ABSENT;
   });
@@ -303,6 +306,8 @@ VANTRE_SIMPLE_CALL(vantre_vacuum, Vacuum)
 VANTRE_SIMPLE_CALL(vantre_sync, Sync)
 VANTRE_SIMPLE_CALL(vantre_flush, Flush)
 #undef VANTRE_SIMPLE_CALL
+
+uint64_t vantre_max_value_length(void) { return vantre::kMaxValueLength; }
 
 void vantre_last_error(vantre_error* out) {
   if (last_error) {

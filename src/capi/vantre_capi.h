@@ -21,8 +21,9 @@
  *     and vantre_last_error copies it out: a caller shared by threads need
  *     not lock a buffer of its own around every call.
  *   - Keys are UTF-8 text given as pointer and length; the caller
- *     guarantees they are valid UTF-8. Keys and values longer than
- *     4294967295 bytes are refused (VANTRE_FAILED, kind INVALID_INPUT).
+ *     guarantees they are valid UTF-8. Keys longer than 4294967295 bytes
+ *     and values longer than vantre_max_value_length() are refused
+ *     (VANTRE_FAILED, kind INVALID_INPUT).
  *   - The caller owns every buffer it passes in. Results are written into
  *     caller-owned `vantre_buf` and `vantre_batch` objects, which this
  *     library grows with its own allocator and which the caller frees with
@@ -143,6 +144,9 @@ VANTRE_API int vantre_sync(vantre_db* db, vantre_error* err);
 /* Writes out the buffers of the log and the data files. */
 VANTRE_API int vantre_flush(vantre_db* db, vantre_error* err);
 
+/* The longest value this platform stores: 4294967295, or 128 MiB in a
+ * 32-bit process (longer values could not be read back reliably). */
+VANTRE_API uint64_t vantre_max_value_length(void);
 /* Copies the calling thread's last failure given a NULL `err` into `out`. */
 VANTRE_API void vantre_last_error(vantre_error* out);
 

@@ -313,8 +313,13 @@ assert seen and all(seen), seen
 # -- values too large for the platform ----------------------------------------
 
 @pytest.mark.skipif(struct.calcsize("P") != 4, reason="the limit applies to 32-bit processes")
-def test_value_too_large_to_read_back_is_refused(store_dir):
-    db = Vantre(store_dir)
+@pytest.mark.parametrize("path", ["module", "capi"])
+def test_value_too_large_to_read_back_is_refused(store_dir, path):
+    if path == "capi":
+        _capi = pytest.importorskip("vantre._capi")
+        if not _capi.load():
+            pytest.skip("the C interface is not built")
+    db = Vantre(store_dir) if path == "module" else _capi.Vantre(store_dir)
     db.set_bytes("k", b"small")
     wal = os.path.getsize(os.path.join(store_dir, "wal.bin"))
     with pytest.raises(OverflowError):

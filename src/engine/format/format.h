@@ -41,6 +41,16 @@ inline Record DecodeRecord(const std::byte* src) {
 //   Put:    tag u32 = 0, key length u64, key bytes, value length u64, value
 //   Delete: tag u32 = 1, key length u64, key bytes
 enum class WalTag : uint32_t { kPut = 0, kDelete = 1 };
+// Longest key a record's 32-bit length field describes.
+inline constexpr uint64_t kMaxKeyLength = UINT32_MAX;
+// Longest value this platform stores. A 32-bit process reading a value
+// back holds it up to three times at once, each copy one contiguous block
+// (the read buffer, its cache entry, the caller's result), beside the data
+// files' maps in an address space of 2 to 3 GiB: blocks of 128 MiB are
+// found reliably, larger ones not after the process has run a while. A
+// longer value is refused rather than stored unreadable.
+inline constexpr uint64_t kMaxValueLength = sizeof(void*) == 4 ? uint64_t{128} << 20 : UINT32_MAX;
+
 inline constexpr size_t kWalPutOverhead = 20;
 inline constexpr size_t kWalDeleteOverhead = 12;
 
