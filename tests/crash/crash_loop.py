@@ -40,8 +40,8 @@ def child(path, journal_path, seed):
         seq += 1
         key = f"k{rng.randrange(KEYS)}"
         r = rng.random()
-        op = ("put" if r < 0.6 else "del" if r < 0.8 else "get" if r < 0.96
-              else "persist" if r < 0.99 else "vacuum")
+        op = ("put" if r < 0.6 else "del" if r < 0.8 else "get" if r < 0.94
+              else "sync" if r < 0.97 else "persist" if r < 0.99 else "vacuum")
         length = common.random_length(rng) if op == "put" else 0
         note(f"B {seq} {op} {key} {length}")
         if op == "put":
@@ -50,6 +50,8 @@ def child(path, journal_path, seed):
             db.delete(key)
         elif op == "get":
             db.get_many([key, f"k{rng.randrange(KEYS)}"])
+        elif op == "sync":
+            db._sync()  # every acknowledged write so far survives the kill
         else:
             getattr(db, op)()
         note(f"A {seq}")
@@ -58,7 +60,7 @@ def child(path, journal_path, seed):
 def parse_journal(path):
     """Returns (ready, durable index, acknowledged writes, in-flight write):
     writes as ("put", key, value) / ("del", key); the durable index counts
-    the writes before the last completed persist or vacuum."""
+    the writes before the last completed persist, vacuum or sync."""
     with open(path) as f:
         lines = f.read().splitlines()
     ready = bool(lines) and lines[0] == "ready"
@@ -75,7 +77,7 @@ def parse_journal(path):
                 writes.append(("put", key, common.value_for(key, int(parts[1]), int(length))))
             elif op == "del":
                 writes.append(("del", key))
-            elif op in ("persist", "vacuum"):
+            elif op in ("persist", "vacuum", "sync"):
                 durable = len(writes)
     if inflight is not None:
         op, key, length, seq = inflight
