@@ -6,9 +6,9 @@ the CPython C API and costs several times more. :class:`Vantre` here has
 the methods, arguments and exceptions of ``_vantre.Vantre``, so that the
 package runs on either; :func:`load` says whether this path is available.
 
-Each store keeps one result buffer for single reads and one batch for
-``get_many`` and ``keys``, so a read allocates only its result. Calls on one
-store from several threads serialise on a lock around those buffers.
+Each thread keeps one result buffer for single reads and one batch for
+``get_many`` and ``keys``, so a read allocates only its result, and a store
+needs no lock of its own on this side.
 """
 
 from __future__ import annotations
@@ -143,11 +143,39 @@ def _key(key: object, name: str = "key") -> bytes:
     return key.encode("utf-8")
 
 
+# Each thread's result buffers, shared by every store: a call fills one and
+# the result is copied out before the thread's next call, so threads need
+# no lock around them (a lock here cost more than the read under PyPy).
+_local = threading.local()
+
+
+def _thread_buf() -> Any:
+    buf = _ffi.gc(_ffi.new("vantre_buf*"), _lib.vantre_buf_free)
+    _local.buf = buf
+    return buf
+
+
+def _thread_batch() -> Any:
+    batch = _ffi.gc(_ffi.new("vantre_batch*"), _lib.vantre_batch_free)
+    _local.batch = batch
+    return batch
+
+
+def _fail(status: int, by_errno: bool) -> None:
+    """Raises the failure of a call made with a NULL error, which the
+    library kept for this thread."""
+    err = _ffi.new("vantre_error*")
+    _lib.vantre_last_error(err)
+    _raise(status, err, by_errno)
+
+
 class Vantre:
     """A store opened through the C interface; the methods of
-    ``_vantre.Vantre``."""
+    ``_vantre.Vantre``. Calls pass a NULL error (the library keeps a
+    failure per thread) and use per-thread result buffers, so a store is
+    used from several threads without a lock of its own."""
 
-    __slots__ = ("_db", "_err", "_buf", "_batch", "_lock", "__weakref__")
+    __slots__ = ("_db", "__weakref__")
     _db: Any
 
     def __init__(self, storage_path: str, cache_size: int = _DEFAULT_CACHE, *,
@@ -160,18 +188,14 @@ class Vantre:
         cache = int(cache_size.__index__())
         if not 0 <= cache <= 0xFFFFFFFF:
             raise OverflowError("cache_size does not fit in 32 bits")
-        self._err = _ffi.new("vantre_error*")
-        self._buf = _ffi.new("vantre_buf*")
-        self._batch = _ffi.new("vantre_batch*")
-        self._lock = threading.Lock()
         flags = ((_lib.VANTRE_OPEN_READ_ONLY if readonly else 0) |
                  (0 if create else _lib.VANTRE_OPEN_NO_CREATE))
         out = _ffi.new("vantre_db**")
-        status = _lib.vantre_open(os.fsencode(storage_path), cache, flags, out, self._err)
-        if status != 0:
-            _raise(status, self._err, by_errno=True)
-        self._db = out[0]
         path = os.fsencode(storage_path)
+        status = _lib.vantre_open(path, cache, flags, out, _ffi.NULL)
+        if status != 0:
+            _fail(status, True)
+        self._db = out[0]
         size = _lib.vantre_open_notice(self._db, path, _ffi.NULL, 0)
         if size:
             text = _ffi.new("char[]", size + 1)
@@ -181,35 +205,23 @@ class Vantre:
     def _close(self) -> None:
         """Writes the buffers out and releases the store at once (files,
         maps, directory lock); later calls raise ValueError."""
-        err = _ffi.new("vantre_error*")
-        status = _lib.vantre_close(self._db, err)
+        status = _lib.vantre_close(self._db, _ffi.NULL)
         if status != 0:
-            _raise(status, err, by_errno=True)
+            _fail(status, True)
 
     def __del__(self) -> None:
         db, self._db = self._db, None
         if db is not None:
             _lib.vantre_free(db)  # closes first; ignoring any potential errors
-            _lib.vantre_buf_free(self._buf)
-            _lib.vantre_batch_free(self._batch)
 
     def _call(self, fn: Any, by_errno: bool, *args: Any) -> int:
-        """Runs `fn(db, *args, err)` under the store's lock; raises on a
-        failure, else returns the status (0, or 1 for absent)."""
-        with self._lock:
-            status: int = fn(self._db, *args, self._err)
-            if status < 0:
-                _raise(status, self._err, by_errno)
-            return status
+        """Runs `fn(db, *args, NULL)`; raises on a failure, else returns the
+        status (0, or 1 for absent)."""
+        status: int = fn(self._db, *args, _ffi.NULL)
+        if status < 0:
+            _fail(status, by_errno)
+        return status
 
-    def _fail(self, status: int, by_errno: bool) -> None:
-        """Raises the failure of a call made with a NULL error."""
-        err = _ffi.new("vantre_error*")
-        _lib.vantre_last_error(err)
-        _raise(status, err, by_errno)
-
-    # Writes run without the Python lock: the library orders them, and a
-    # failure's data is kept per thread (a NULL error), not in self._err.
     def set_bytes(self, key: str, val: Any) -> None:
         k = _key(key)
         # bytes pass to C in place; anything else is copied into bytes first
@@ -220,18 +232,21 @@ class Vantre:
             raise OverflowError(f"value is longer than {_max_value} bytes")
         status = _lib.vantre_put(self._db, k, len(k), v, len(v), _ffi.NULL)
         if status < 0:
-            self._fail(status, True)
+            _fail(status, True)
 
     def get_bytes(self, key: str) -> Optional[bytes]:
         k = _key(key)
-        with self._lock:
-            status = _lib.vantre_get(self._db, k, len(k), self._buf, self._err)
-            if status == 0:
-                value: bytes = _ffi.unpack(self._buf.data, self._buf.len)
-                return value
-            if status < 0:
-                _raise(status, self._err, True)
-            return None
+        try:
+            buf = _local.buf
+        except AttributeError:
+            buf = _thread_buf()
+        status = _lib.vantre_get(self._db, k, len(k), buf, _ffi.NULL)
+        if status == 0:
+            value: bytes = _ffi.unpack(buf.data, buf.len)
+            return value
+        if status < 0:
+            _fail(status, True)
+        return None
 
     def get_many(self, keys: Sequence[str]) -> list[tuple[str, Optional[bytes]]]:
         if isinstance(keys, str):
@@ -241,20 +256,19 @@ class Vantre:
         n = len(encoded)
         ptrs = _ffi.new("const char*[]", [_ffi.from_buffer(k) for k in encoded]) if n else _ffi.NULL
         lens = _ffi.new("size_t[]", [len(k) for k in encoded]) if n else _ffi.NULL
-        with self._lock:
-            status = _lib.vantre_get_many(self._db, ptrs, lens, n, self._batch, self._err)
-            if status < 0:
-                _raise(status, self._err, True)
-            b = self._batch
-            return [(text, None if b.lengths[i] < 0 else
-                     _ffi.unpack(b.data + b.offsets[i], b.lengths[i]))
-                    for i, text in enumerate(texts)]
+        try:
+            b = _local.batch
+        except AttributeError:
+            b = _thread_batch()
+        self._call(_lib.vantre_get_many, True, ptrs, lens, n, b)
+        return [(text, None if b.lengths[i] < 0 else _ffi.unpack(b.data + b.offsets[i], b.lengths[i]))
+                for i, text in enumerate(texts)]
 
     def delete(self, key: str) -> bool:
         k = _key(key)
         status: int = _lib.vantre_delete(self._db, k, len(k), _ffi.NULL)
         if status < 0:
-            self._fail(status, True)
+            _fail(status, True)
         return status == 0
 
     def len(self) -> int:
@@ -263,13 +277,13 @@ class Vantre:
         return int(out[0])
 
     def keys(self) -> list[str]:
-        with self._lock:
-            status = _lib.vantre_keys(self._db, self._batch, self._err)
-            if status < 0:
-                _raise(status, self._err, True)
-            b = self._batch
-            return [_ffi.unpack(b.data + b.offsets[i], b.lengths[i]).decode("utf-8", "replace")
-                    for i in range(b.count)]
+        try:
+            b = _local.batch
+        except AttributeError:
+            b = _thread_batch()
+        self._call(_lib.vantre_keys, True, b)
+        return [_ffi.unpack(b.data + b.offsets[i], b.lengths[i]).decode("utf-8", "replace")
+                for i in range(b.count)]
 
     def cache_stats(self) -> tuple[int, int]:
         entries = _ffi.new("uint64_t*")

@@ -80,3 +80,25 @@ db._close()
     assert proc.stdout.split("\n")[:2] == ["put 28 os wal.bin", "persist OSError 28"], proc.stdout
     db = reopen(store_dir)
     assert db.get_many(["kept", "big"]) == [("kept", b"1"), ("big", None)]
+
+
+def test_threads_read_through_their_own_buffers(store_dir):
+    import threading
+    db = _capi.Vantre(store_dir)
+    values = {f"k{i}": bytes([i]) * (1 + 5000 * i) for i in range(4)}
+    for key, value in values.items():
+        db.set_bytes(key, value)
+    wrong = []
+
+    def reader(key):
+        for _ in range(2000):
+            if db.get_bytes(key) != values[key] or db.get_many([key]) != [(key, values[key])]:
+                wrong.append(key)
+                return
+
+    threads = [threading.Thread(target=reader, args=(key,)) for key in values]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert wrong == []
