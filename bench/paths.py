@@ -47,10 +47,8 @@ def native_ops(db):
 
 
 def package_ops(store):
-    def get_many(keys):
-        return [(k, store.get(k)) for k in keys]
     return {"set": store.__setitem__, "get": store.__getitem__,
-            "get_many": getattr(store, "get_many", get_many), "delete": store.__delitem__}
+            "get_many": store.get_many, "delete": store.__delitem__}
 
 
 def measure(ops, keys, reps):

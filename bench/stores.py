@@ -176,12 +176,9 @@ class VantrePackageStore(VantreStore):
             get(k)
 
     def get_batched(self, batches):
-        # items() of the package reads in native batches; per batch of keys
-        # the closest call is one get per key.
-        get = self.db.get
+        gm = self.db.get_many
         for b in batches:
-            for k in b:
-                get(k)
+            gm(b)
 
     def delete(self, keys):
         db = self.db

@@ -512,6 +512,24 @@ class Store(MutableMapping[str, bytes]):
             self._raise(e, "read")
         return default if value is None else value
 
+    def get_many(self, keys: Iterable[str]) -> list[Optional[bytes]]:
+        """The value under each key, in order, ``None`` for a key that is
+        not stored: one native call per ``BATCH`` keys, as the same
+        sequence of ``get`` calls would read them. TypeError for a key that
+        is not a str."""
+        texts = list(keys)
+        for key in texts:
+            if type(key) is not str and not isinstance(key, str):
+                raise _key_error(key)
+        out: list[Optional[bytes]] = []
+        for start in range(0, len(texts), BATCH):
+            try:
+                batch = self._live().get_many(texts[start:start + BATCH])
+            except BaseException as e:
+                self._raise(e, "read")
+            out.extend(value for _, value in batch)
+        return out
+
     def items(self) -> ItemsView[str, bytes]:
         """(key, value) pairs, read ``BATCH`` keys per native call; keys
         deleted while iterating are skipped."""

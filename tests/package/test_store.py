@@ -62,6 +62,10 @@ def test_views_read_in_batches_and_skip_keys_deleted_meanwhile(store_dir, monkey
                 del db["k20"]  # in a later batch
         assert len(seen) == 29 and "k20" not in seen
         assert list(db.values()) == [bytes([i]) for i in range(30) if i != 20]
+        keys = [f"k{i:02}" for i in range(25)] + ["absent"]
+        assert db.get_many(iter(keys)) == [db.get(k) for k in keys]  # spans 4 batches
+        with pytest.raises(TypeError):
+            db.get_many(["k01", 1])
 
 
 # -------------------------------------------------------------- lifetime
