@@ -260,6 +260,17 @@ int vantre_get_many(vantre_db* h, const char* const* keys, const size_t* key_len
   });
 }
 
+int vantre_get_many_packed(vantre_db* h, const char* keys, const size_t* key_lens, size_t n,
+                           vantre_batch* out, vantre_error* err) {
+  return Using(h, err, [&](vantre::Database& db) {
+    std::vector<std::string_view> views(n);
+    for (size_t i = 0, at = 0; i < n; at += key_lens[i], ++i) views[i] = {keys + at, key_lens[i]};
+    BatchWriter writer(out, n);
+    db.GetMany(views, [&](size_t i, Bytes value) { writer.Set(i, value); });
+    return VANTRE_OK;
+  });
+}
+
 int vantre_delete(vantre_db* h, const char* key, size_t key_len, vantre_error* err) {
   if (!LengthFits(key_len, "key", vantre::kMaxKeyLength, err)) return VANTRE_FAILED;
   return Using(h, err, [&](vantre::Database& db) {

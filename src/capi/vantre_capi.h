@@ -127,6 +127,11 @@ VANTRE_API int vantre_get(vantre_db* db, const char* key, size_t key_len, vantre
  * gets would; fills `out` with one entry per key. */
 VANTRE_API int vantre_get_many(vantre_db* db, const char* const* keys, const size_t* key_lens, size_t n,
                     vantre_batch* out, vantre_error* err);
+/* vantre_get_many with the keys end to end in `keys`, key i being the
+ * key_lens[i] bytes after key i - 1: one buffer for a caller that builds
+ * it more cheaply than an array of pointers. */
+VANTRE_API int vantre_get_many_packed(vantre_db* db, const char* keys, const size_t* key_lens,
+                                      size_t n, vantre_batch* out, vantre_error* err);
 /* VANTRE_OK if the key was stored, VANTRE_ABSENT if not. */
 VANTRE_API int vantre_delete(vantre_db* db, const char* key, size_t key_len, vantre_error* err);
 
