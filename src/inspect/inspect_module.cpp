@@ -31,46 +31,14 @@ namespace {
 
 using binding::PyRef;
 
-struct InspectorObject {
-  PyObject_HEAD
-  DirectoryInspector* inspector;  // owned; null until __init__ succeeds
-};
+using InspectorObject = OwnedObject<DirectoryInspector>;
 
-DirectoryInspector* Get(PyObject* self) {
-  DirectoryInspector* inspector = reinterpret_cast<InspectorObject*>(self)->inspector;
-  if (inspector == nullptr) PyErr_SetString(PyExc_ValueError, "Inspector is not initialised");
-  return inspector;
-}
+DirectoryInspector* Get(PyObject* self) { return Owned<DirectoryInspector>(self, "Inspector"); }
 
 // ------------------------------------------------------------- methods
 
 int inspector_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* names[] = {"path", nullptr};
-  PyObject* path_bytes = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&:Inspector", const_cast<char**>(names),
-                                   PyUnicode_FSConverter, &path_bytes)) {
-    return -1;
-  }
-  PyRef path_ref(path_bytes);
-  std::string path(PyBytes_AS_STRING(path_bytes), static_cast<size_t>(PyBytes_GET_SIZE(path_bytes)));
-  auto* obj = reinterpret_cast<InspectorObject*>(self);
-  PyObject* ok = Guard([&]() -> PyObject* {
-    auto* made = new DirectoryInspector(path);
-    delete obj->inspector;
-    obj->inspector = made;
-    Py_RETURN_NONE;
-  });
-  if (ok == nullptr) return -1;
-  Py_DECREF(ok);
-  return 0;
-}
-
-void inspector_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  delete reinterpret_cast<InspectorObject*>(self)->inspector;
-  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(self);
-  Py_DECREF(type);
+  return InitOwned<DirectoryInspector>(self, args, kwargs, "O&:Inspector");
 }
 
 // Adds name -> value to `dict`; false with an error set on failure.
@@ -196,7 +164,7 @@ PyMethodDef inspector_methods[] = {
 PyType_Slot inspector_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
     {Py_tp_init, reinterpret_cast<void*>(inspector_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(inspector_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(DeallocOwned<DirectoryInspector>)},
     {Py_tp_methods, inspector_methods},
     {Py_tp_doc, const_cast<char*>("Inspector(path)\n--\n\nRead-only view of a store directory.")},
     {0, nullptr},

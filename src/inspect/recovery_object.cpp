@@ -21,44 +21,12 @@ namespace {
 
 using binding::PyRef;
 
-struct RecoveryObject {
-  PyObject_HEAD
-  Recovery* recovery;  // owned; null until __init__ succeeds
-};
+using RecoveryObject = OwnedObject<Recovery>;
 
-Recovery* Get(PyObject* self) {
-  Recovery* recovery = reinterpret_cast<RecoveryObject*>(self)->recovery;
-  if (recovery == nullptr) PyErr_SetString(PyExc_ValueError, "Recovery is not initialised");
-  return recovery;
-}
+Recovery* Get(PyObject* self) { return Owned<Recovery>(self, "Recovery"); }
 
 int recovery_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* names[] = {"path", nullptr};
-  PyObject* path_bytes = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&:Recovery", const_cast<char**>(names),
-                                   PyUnicode_FSConverter, &path_bytes)) {
-    return -1;
-  }
-  PyRef path_ref(path_bytes);
-  std::string path(PyBytes_AS_STRING(path_bytes), static_cast<size_t>(PyBytes_GET_SIZE(path_bytes)));
-  auto* obj = reinterpret_cast<RecoveryObject*>(self);
-  PyObject* ok = Guard([&]() -> PyObject* {
-    auto* made = new Recovery(path);
-    delete obj->recovery;
-    obj->recovery = made;
-    Py_RETURN_NONE;
-  });
-  if (ok == nullptr) return -1;
-  Py_DECREF(ok);
-  return 0;
-}
-
-void recovery_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  delete reinterpret_cast<RecoveryObject*>(self)->recovery;
-  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(self);
-  Py_DECREF(type);
+  return InitOwned<Recovery>(self, args, kwargs, "O&:Recovery");
 }
 
 PyObject* recovery_scan(PyObject* self, PyObject* progress) {
@@ -135,7 +103,7 @@ PyMethodDef recovery_methods[] = {
 PyType_Slot recovery_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
     {Py_tp_init, reinterpret_cast<void*>(recovery_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(recovery_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(DeallocOwned<Recovery>)},
     {Py_tp_methods, recovery_methods},
     {Py_tp_doc, const_cast<char*>("Recovery(path)\n--\n\nWhat can still be read from a store directory.")},
     {0, nullptr},
