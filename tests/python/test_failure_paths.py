@@ -197,8 +197,9 @@ def test_data_file_cut_short_under_an_open_store(store_dir):
     assert FILL in panic_text(lambda: db.get_bytes("k5"))
 
 
-@pytest.mark.parametrize("damage", ["record-count", "key-end", "value-end"])
-def test_snapshot_that_does_not_fit_the_files_opens_and_confines_the_damage(store_dir, damage):
+def _persist_ab_and_patch_snapshot(store_dir, from_end, field):
+    """A store holding a = 1, b = 2 in its snapshot, whose tail field
+    `from_end` bytes before the end is then overwritten with `field`."""
     db = Vantre(store_dir)
     db.set_bytes("a", b"1")
     db.set_bytes("b", b"2")
@@ -206,12 +207,15 @@ def test_snapshot_that_does_not_fit_the_files_opens_and_confines_the_damage(stor
     del db
     collect()
     snap = file_bytes(store_dir, "snapshot.bin")
-    from_end, field = {"record-count": (20, struct.pack("<I", 2**31 - 1)),
-                       "key-end": (16, struct.pack("<Q", 10**6)),
-                       "value-end": (8, struct.pack("<Q", 10**6))}[damage]
-    snap = snap[:-from_end] + field + snap[len(snap) - from_end + len(field):]
     with open(os.path.join(store_dir, "snapshot.bin"), "wb") as f:
-        f.write(snap)
+        f.write(snap[:-from_end] + field + snap[len(snap) - from_end + len(field):])
+
+
+@pytest.mark.parametrize("damage", ["record-count", "key-end", "value-end"])
+def test_snapshot_that_does_not_fit_the_files_opens_and_confines_the_damage(store_dir, damage):
+    _persist_ab_and_patch_snapshot(store_dir, *{"record-count": (20, struct.pack("<I", 2**31 - 1)),
+                                                "key-end": (16, struct.pack("<Q", 10**6)),
+                                                "value-end": (8, struct.pack("<Q", 10**6))}[damage])
     db = Vantre(store_dir)
     assert db.get_bytes("a") == b"1" and db.keys() == ["a", "b"]
     assert os.path.getsize(os.path.join(store_dir, "offsets.bin")) == 2400000
@@ -229,15 +233,7 @@ def test_records_in_the_gap_below_a_damaged_data_end_stay_unreadable(store_dir):
     # keys.bin's data end is claimed past the file and b's key lies in that
     # gap: writes append past the gap, and b must go on failing, not read
     # back as zeros (absent) once the file has grown over it.
-    db = Vantre(store_dir)
-    db.set_bytes("a", b"1")
-    db.set_bytes("b", b"2")
-    db.persist()
-    del db
-    collect()
-    snap = file_bytes(store_dir, "snapshot.bin")
-    with open(os.path.join(store_dir, "snapshot.bin"), "wb") as f:
-        f.write(snap[:-16] + struct.pack("<Q", 10**6) + snap[-8:])
+    _persist_ab_and_patch_snapshot(store_dir, 16, struct.pack("<Q", 10**6))
     with open(os.path.join(store_dir, "offsets.bin"), "r+b") as f:
         f.seek(24)
         f.write(struct.pack("<Q", 5000))
