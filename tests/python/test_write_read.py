@@ -299,15 +299,15 @@ def test_reads_and_the_cache_entry_count(store_dir, cache_size):
     assert db.cache_stats() == (min(6, max(cache_size, 1)), cache_size)
 
 
-# Least-recently-used eviction. A, B and C are put in that order (ids 0, 1,
-# 2); then the records in offsets.bin are rotated with ordinary file writes,
-# which the store sees through its shared map: A's record names B's value, B's
-# names C's, C's names A's. A cached key still reads its own value; a key
-# read from the files reads the next key's.
+# Least-recently-used eviction. A, B and C are put in that order; then the
+# store is persisted (its data files written out) and the values in vals.bin
+# are rewritten in upper case with ordinary file writes, which the store sees
+# through its shared map. A cached key still reads its own value; a key read
+# from the files reads the rewritten one.
 VALUES = {"A": b"alpha", "B": b"bravo!", "C": b"charlie"}
-ROTATED = {"A": VALUES["B"], "B": VALUES["C"], "C": VALUES["A"]}
+ROTATED = {k: v.upper() for k, v in VALUES.items()}
 LRU_CASES = {
-    # cache size, operations before the rotation, reads after it as
+    # cache size, operations before the rewrite, reads after it as
     # (key, served from the cache; None: deleted)
     "evicts-least-recent": (2, "sA sB gA sC",
                             [("A", True), ("C", True), ("B", False), ("A", False)]),
@@ -335,13 +335,12 @@ def test_value_cache_evicts_the_least_recently_used(store_dir, cache_size, ops, 
             assert db.delete(op[1]) is True
         else:
             db.clear_cache()
-    fd = os.open(os.path.join(store_dir, "offsets.bin"), os.O_RDWR)
-    try:
-        recs = [os.pread(fd, 24, 24 * i) for i in range(3)]
-        for i in range(3):
-            assert os.pwrite(fd, recs[i][:12] + recs[(i + 1) % 3][12:], 24 * i) == 24
-    finally:
-        os.close(fd)
+    db.persist()
+    with open(os.path.join(store_dir, "vals.bin"), "r+b") as f:
+        stored = f.read()
+        assert stored == b"".join(VALUES.values())
+        f.seek(0)
+        f.write(stored.upper())
     for key, cached in reads:
         want = None if cached is None else (VALUES if cached else ROTATED)[key]
         assert db.get_bytes(key) == want, (key, cached)

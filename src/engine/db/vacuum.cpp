@@ -60,18 +60,20 @@ class Renumbering {
 };
 
 // Fills `index` with a copy of the store's key index in which every id is
-// replaced by its new id. Returns false, leaving `index` unspecified,
-// unless the key index names every survivor exactly once and nothing else.
-bool RenumberedIndex(const StoreView& store, KeyIndex* index) {
+// replaced by its new id, and `by_id` with each new id's entry. Returns
+// false, leaving both unspecified, unless the key index names every
+// survivor exactly once and nothing else.
+bool RenumberedIndex(const StoreView& store, KeyIndex* index,
+                     std::vector<const KeyIndex::Entry*>* by_id) {
   const uint64_t survivors = store.live.cardinality();
   if (store.key_index.size() != survivors) return false;
   const Renumbering renumbering(store);
   *index = store.key_index;
-  std::vector<bool> named(static_cast<size_t>(survivors), false);
+  by_id->assign(static_cast<size_t>(survivors), nullptr);
   for (const KeyIndex::Entry& e : *index) {
     const uint32_t id = renumbering.Of(e.id);
-    if (id == Renumbering::kGone || named[id]) return false;
-    named[id] = true;
+    if (id == Renumbering::kGone || (*by_id)[id] != nullptr) return false;
+    (*by_id)[id] = &e;
     e.id = id;
   }
   return true;
@@ -99,7 +101,8 @@ VacuumedFiles CopySurvivors(const StoreDir& dir, const StoreView& store) {
   // so renumbering a copy of it gives what hashing every key read back from
   // keys.bin would, without a hash and a random insert per key. If it does
   // not (a damaged snapshot, say), every key is hashed.
-  const bool rehash = !RenumberedIndex(store, &out.key_index);
+  std::vector<const KeyIndex::Entry*> by_id;
+  const bool rehash = !RenumberedIndex(store, &out.key_index, &by_id);
   if (rehash) out.key_index.clear();
   DataWindow keys_in(&store.keys);
   DataWindow values_in(&store.values);
@@ -117,6 +120,9 @@ VacuumedFiles CopySurvivors(const StoreDir& dir, const StoreView& store) {
       key.assign(AsText(key_bytes));
       const uint64_t hash = IsValidUtf8(key) ? KeyHash(key) : KeyHash(Utf8Lossy(key));
       out.key_index.insert_or_assign(hash, out.record_count);
+      out.key_index.find(hash)->Locate(moved);
+    } else {
+      by_id[out.record_count]->Locate(moved);
     }
     std::byte encoded[kRecordSize];
     EncodeRecord(encoded, moved);

@@ -1,9 +1,15 @@
-// The key index: key hash to the record id of the key's current record.
+// The key index: key hash to the record id of the key's current record, and
+// where that record's key and value lie in keys.bin and vals.bin.
 //
 // One entry per live key, so this is the largest structure in memory. An
-// entry is packed into 12 bytes (the hash as two 32-bit halves and the id)
-// in a flat open-addressing table, instead of the 16 that a (u64, u32) pair
-// takes with its padding.
+// entry is packed into 24 bytes of 32-bit words (no padding) in one flat
+// open-addressing table: the hash as two halves, the id, and the record's
+// location packed into 96 bits. With the location in the entry, a read goes
+// from the index slot straight to the key and value bytes, and never waits
+// for the record table as well. A location that does not fit the packing
+// (a long key or value, offsets beyond the packed range), or that is not
+// known yet (an entry restored from a snapshot), is marked absent; the
+// reader then takes the record from the table and may store it here.
 #ifndef VANTRE_ENGINE_KEY_INDEX_H_
 #define VANTRE_ENGINE_KEY_INDEX_H_
 
@@ -11,8 +17,10 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
 #include <utility>
 
+#include "engine/format/format.h"
 #include "engine/state/huge_page_allocator.h"
 
 namespace vantre {
@@ -24,13 +32,47 @@ struct IdentityHash {
 
 class KeyIndex {
  public:
+  // Packing of a record's location: lengths in one word, offsets in two.
+  static constexpr int kKeyLengthBits = 10;
+  static constexpr int kKeyOffsetBits = 30;
+  static constexpr uint32_t kUnlocated = (1u << kKeyLengthBits) - 1;  // key length field
+  static constexpr uint32_t kMaxKeyLength = kUnlocated - 1;
+  static constexpr uint32_t kMaxValueLength = (1u << (32 - kKeyLengthBits)) - 1;
+  static constexpr uint64_t kMaxKeyOffset = (uint64_t{1} << kKeyOffsetBits) - 1;
+  static constexpr uint64_t kMaxValueOffset = (uint64_t{1} << (64 - kKeyOffsetBits)) - 1;
+
   struct Entry {
     uint32_t hash_low;
     uint32_t hash_high;
-    mutable uint32_t id;  // not part of the set's key
+    // Not part of the set's key: they change in place.
+    mutable uint32_t id;
+    mutable uint32_t lengths;  // key length (low bits; kUnlocated: none), value length
+    mutable uint32_t offsets_low;
+    mutable uint32_t offsets_high;  // offsets: key offset (low bits), value offset
 
     uint64_t hash() const { return static_cast<uint64_t>(hash_high) << 32 | hash_low; }
+    bool located() const { return (lengths & kUnlocated) != kUnlocated; }
+    // The record's location. REQUIRES: located().
+    Record record() const {
+      const uint64_t offsets = static_cast<uint64_t>(offsets_high) << 32 | offsets_low;
+      return {offsets & kMaxKeyOffset, lengths & kUnlocated, offsets >> kKeyOffsetBits,
+              lengths >> kKeyLengthBits};
+    }
+    // Stores where `r` lies, or marks the location absent if it does not fit.
+    void Locate(const Record& r) const {
+      if (r.key_length > kMaxKeyLength || r.value_length > kMaxValueLength ||
+          r.key_offset > kMaxKeyOffset || r.value_offset > kMaxValueOffset) {
+        Unlocate();
+        return;
+      }
+      lengths = r.key_length | r.value_length << kKeyLengthBits;
+      const uint64_t offsets = r.key_offset | r.value_offset << kKeyOffsetBits;
+      offsets_low = static_cast<uint32_t>(offsets);
+      offsets_high = static_cast<uint32_t>(offsets >> 32);
+    }
+    void Unlocate() const { lengths = kUnlocated; }
   };
+  static_assert(sizeof(Entry) == 24);
 
   KeyIndex() = default;
   KeyIndex(std::initializer_list<std::pair<uint64_t, uint32_t>> entries) {
@@ -52,17 +94,36 @@ class KeyIndex {
   }
   void clear() { set_.clear(); }
 
-  // The id stored for `hash`, or nullptr. The pointer stays valid until the
-  // index next changes.
-  uint32_t* find_id(uint64_t hash) const {
+  // The entry of `hash`, or nullptr. The pointer stays valid until the
+  // index next changes; its id and location may be changed through it.
+  const Entry* find(uint64_t hash) const {
     auto it = set_.find(hash);
-    return it == set_.end() ? nullptr : &it->id;
+    return it == set_.end() ? nullptr : &*it;
   }
-  // Inserts hash -> id unless `hash` is present; true if inserted.
+  // The id stored for `hash`, or nullptr; valid as find's pointer.
+  uint32_t* find_id(uint64_t hash) const {
+    const Entry* e = find(hash);
+    return e == nullptr ? nullptr : &e->id;
+  }
+  // Inserts hash -> id (location absent) unless `hash` is present; true if
+  // inserted.
   bool emplace(uint64_t hash, uint32_t id) { return set_.insert(Make(hash, id)).second; }
+  // Sets hash -> id; the location becomes absent.
   void insert_or_assign(uint64_t hash, uint32_t id) {
     auto [it, inserted] = set_.insert(Make(hash, id));
-    if (!inserted) it->id = id;
+    if (!inserted) {
+      it->id = id;
+      it->Unlocate();
+    }
+  }
+  // Sets hash -> id located at `r`; returns the id it replaces, if any.
+  // REQUIRES: ReserveOneMore() since the index last grew.
+  std::optional<uint32_t> Put(uint64_t hash, uint32_t id, const Record& r) {
+    auto [it, inserted] = set_.insert(Make(hash, id));
+    std::optional<uint32_t> old;
+    if (!inserted) old = std::exchange(it->id, id);
+    it->Locate(r);
+    return old;
   }
   bool erase(uint64_t hash) {
     auto it = set_.find(hash);
@@ -97,7 +158,8 @@ class KeyIndex {
   };
 
   static Entry Make(uint64_t hash, uint32_t id) {
-    return Entry{static_cast<uint32_t>(hash), static_cast<uint32_t>(hash >> 32), id};
+    return Entry{static_cast<uint32_t>(hash), static_cast<uint32_t>(hash >> 32), id, kUnlocated, 0,
+                 0};
   }
 
   boost::unordered_flat_set<Entry, Hash, Equal, HugePageAllocator<Entry>> set_;

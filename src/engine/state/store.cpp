@@ -63,13 +63,9 @@ void Store::AbortPut(const PreparedPut& put) {
 void Store::ApplyPut(const PreparedPut& put, Bytes val) {
   state_.table.Set(put.id, put.record);
   state_.record_count = put.id + 1;
-  if (uint32_t* current = state_.key_index.find_id(put.hash)) {
-    const uint32_t old = *current;
-    state_.live.remove(old);
-    state_.dead.add(old);
-    *current = put.id;
-  } else {
-    state_.key_index.emplace(put.hash, put.id);
+  if (const std::optional<uint32_t> old = state_.key_index.Put(put.hash, put.id, put.record)) {
+    state_.live.remove(*old);
+    state_.dead.add(*old);
   }
   state_.live.add(put.id);
   // A cache that cannot hold the value keeps no older one either.
@@ -129,7 +125,6 @@ std::optional<Bytes> Store::Get(std::string_view key, uint64_t hash) {
 
 void Store::PrepareReads(std::span<const std::string_view> keys,
                          std::span<uint64_t> hashes) const {
-  constexpr uint32_t kNone = UINT32_MAX;
   uint32_t ids[kMaxPreparedReads];
   const size_t n = std::min(keys.size(), kMaxPreparedReads);
   bool cached[kMaxPreparedReads];
@@ -140,32 +135,34 @@ void Store::PrepareReads(std::span<const std::string_view> keys,
   }
   // Independent probes: the processor overlaps their misses. A key the
   // cache holds is read from there (unless an earlier read of the batch
-  // evicts it: then it is read without a head start).
-  for (size_t i = 0; i < n; ++i) {
-    const uint32_t* id = cached[i] ? nullptr : state_.key_index.find_id(hashes[i]);
-    ids[i] = id != nullptr && *id < state_.table.capacity() ? *id : kNone;
-  }
-  for (size_t i = 0; i < n; ++i) {
-    if (ids[i] != kNone) state_.table.Prefetch(ids[i]);
-  }
-  uint32_t found[kMaxPreparedReads];
+  // evicts it: then it is read without a head start). A located entry
+  // leads straight to the key and value; the others go through the table.
   size_t m = 0;
   for (size_t i = 0; i < n; ++i) {
-    if (ids[i] != kNone) found[m++] = ids[i];
+    const KeyIndex::Entry* e = cached[i] ? nullptr : state_.key_index.find(hashes[i]);
+    if (e == nullptr) continue;
+    if (e->located()) {
+      PrefetchBytes(e->record());
+    } else if (e->id < state_.table.capacity()) {
+      state_.table.Prefetch(e->id);
+      ids[m++] = e->id;
+    }
   }
   static_assert(kMaxPreparedReads <= RecordTable::kMaxRecordsAtOnce);
   if (m == 0) return;
   Record recs[kMaxPreparedReads];
   try {
-    state_.table.AtEach(found, m, recs);
+    state_.table.AtEach(ids, m, recs);
   } catch (const Error&) {
     return;  // a table cut short: the reads themselves report it
   }
-  for (const Record& rec : std::span(recs, m)) {
-    state_.keys.Prefetch(rec.key_offset);
-    state_.values.Prefetch(rec.value_offset);
-    if (rec.value_length > 64) state_.values.Prefetch(rec.value_offset + rec.value_length - 1);
-  }
+  for (const Record& rec : std::span(recs, m)) PrefetchBytes(rec);
+}
+
+void Store::PrefetchBytes(const Record& rec) const {
+  state_.keys.Prefetch(rec.key_offset);
+  state_.values.Prefetch(rec.value_offset);
+  if (rec.value_length > 64) state_.values.Prefetch(rec.value_offset + rec.value_length - 1);
 }
 
 std::optional<Bytes> Store::Lookup(std::string_view key, uint64_t hash, bool prepared) {
@@ -173,24 +170,29 @@ std::optional<Bytes> Store::Lookup(std::string_view key, uint64_t hash, bool pre
     if (auto hit = cache_.Lookup(hash)) return hit;
   }
   if (state_.key_index.empty()) return std::nullopt;
-  const uint32_t* found = state_.key_index.find_id(hash);
+  const KeyIndex::Entry* found = state_.key_index.find(hash);
   if (found == nullptr) return std::nullopt;
-  const uint32_t id = *found;
-  if (!state_.live.contains(id)) return std::nullopt;
-  const Record rec = state_.table.At(id);
-  if (rec.key_length >= kMaxReadLength || rec.value_length >= kMaxReadLength) {
-    throw Unrecoverable("capacity overflow");
-  }
-  if (!prepared) {
+  Record rec;
+  if (found->located()) {
+    // Located entries are made by puts and vacuum, for live ids only.
+    rec = found->record();
+    if (!prepared) PrefetchBytes(rec);
+  } else {
+    if (!state_.live.contains(found->id)) return std::nullopt;
+    rec = state_.table.At(found->id);
+    if (rec.key_length >= kMaxReadLength || rec.value_length >= kMaxReadLength) {
+      throw Unrecoverable("capacity overflow");
+    }
     // The stored key and the value lie in different files: start loading
     // the value before the compare waits for the key.
-    state_.values.Prefetch(rec.value_offset);
-    if (rec.value_length > 64) state_.values.Prefetch(rec.value_offset + rec.value_length - 1);
+    if (!prepared) PrefetchBytes(rec);
+    // Later reads go straight to the bytes, once these proved readable.
   }
   // A stored key of another length is another key with the same key hash;
   // its bytes need not be read, only be there.
   if (rec.key_length != key.size()) {
     state_.keys.CheckInFile(rec.key_offset, rec.key_length);
+    if (!found->located()) found->Locate(rec);
     return std::nullopt;
   }
   if (!state_.keys.Equals(rec.key_offset, AsBytes(key), &key_scratch_)) return std::nullopt;
@@ -200,6 +202,7 @@ std::optional<Bytes> Store::Lookup(std::string_view key, uint64_t hash, bool pre
   }
   value_scratch_.resize(rec.value_length);
   state_.values.Read(value_scratch_, rec.value_offset);
+  if (!found->located()) found->Locate(rec);
   return cache_.Insert(hash, value_scratch_);
 }
 

@@ -161,6 +161,8 @@ class Store {
   // Get's steps; `prepared`: PrepareReads has already started loading the
   // key's memory.
   std::optional<Bytes> Lookup(std::string_view key, uint64_t hash, bool prepared);
+  // Starts loading the first lines of the key and value `rec` locates.
+  void PrefetchBytes(const Record& rec) const;
   // Whether the bytes `rec` locates below the data ends are `key` and `val`.
   bool Locates(const Record& rec, std::string_view key, Bytes val);
 
