@@ -16,6 +16,7 @@
 #include "engine/format/key_hash.h"
 #include "engine/format/snapshot.h"
 #include "engine/format/wal_entry.h"
+#include "engine/state/key_index.h"
 #include "test_util.h"
 
 // Largest single allocation since the last reset: a length declared far
@@ -58,6 +59,29 @@ TEST(RecordTest, LayoutIsPackedLittleEndian) {
   const Record back = DecodeRecord(buf + 1);
   EXPECT_EQ(std::tie(back.key_offset, back.key_length, back.value_offset, back.value_length),
             std::tie(r.key_offset, r.key_length, r.value_offset, r.value_length));
+}
+
+// An index entry holds a record's location exactly up to each field's
+// limit, and marks it absent beyond any of them.
+TEST(RecordTest, IndexEntryLocatesWithinItsLimits) {
+  using E = KeyIndex;
+  const Record max{E::kMaxKeyOffset, E::kMaxKeyLength, E::kMaxValueOffset, E::kMaxValueLength};
+  KeyIndex index{{42, 7}};
+  const KeyIndex::Entry& e = *index.find(42);
+  EXPECT_FALSE(e.located());
+  e.Locate(max);
+  ASSERT_TRUE(e.located());
+  const Record back = e.record();
+  EXPECT_EQ(std::tie(back.key_offset, back.key_length, back.value_offset, back.value_length),
+            std::tie(max.key_offset, max.key_length, max.value_offset, max.value_length));
+  Record over[4] = {max, max, max, max};
+  ++over[0].key_offset, ++over[1].key_length, ++over[2].value_offset, ++over[3].value_length;
+  for (const Record& r : over) {
+    e.Locate(r);
+    EXPECT_FALSE(e.located()) << r.key_offset << " " << r.key_length;
+    e.Locate(max);
+  }
+  EXPECT_EQ(e.id, 7u);
 }
 
 // ---------------------------------------------------------------- WalEntry
