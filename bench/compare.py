@@ -41,7 +41,7 @@ Workloads, per key count N and value size V (keys "key%010d"):
 Reads, overwrites and deletes use a random sample of --ops keys of the N
 (all N with --full); inserts always store all N.
 
-Mixed workloads (bench/ycsb.py; --ycsb selects them, --ycsb-only runs only
+YCSB-style mixed workloads (bench/ycsb.py; --ycsb selects them, --ycsb-only runs only
 them): a fresh store per repetition is loaded with the N keys (untimed),
 then runs A (50% reads, 50% updates), B (95/5), C (100% reads) and F (50%
 reads, 50% read-modify-writes), --ops operations each, keys drawn from a
@@ -428,8 +428,10 @@ def run_all(args):
     if probe is None:
         sys.exit("probe failed: %s" % err)
     avail = [nm for nm in names if probe[nm]["available"]]
-    if "vantre" not in avail and "vantre-cacheall" in names:
-        sys.exit("_vantre does not load: %s (build it with scripts/build.sh)" % probe["vantre"].get("error"))
+    module_stores = [nm for nm in ("vantre", "vantre-cacheall") if nm in names]
+    if module_stores and module_stores[0] not in avail:
+        sys.exit("_vantre does not load: %s (build it with scripts/build.sh)"
+                 % probe[module_stores[0]].get("error"))
 
     run = {
         "interpreter": {"name": interpreter_name(), "version": platform.python_version(),

@@ -1,4 +1,5 @@
-"""Skewed mixed workloads for the comparative benchmark (bench/compare.py).
+"""YCSB-style skewed mixed workloads for the comparative benchmark
+(bench/compare.py).
 
 A store is loaded with N keys ("key%010d", 0 <= i < N, inserted in random
 order), then runs, one after the other and single-threaded:
@@ -30,6 +31,7 @@ This file runs under CPython 3.11 and PyPy 3.9: no syntax newer than 3.9.
 import bisect
 import gc
 import itertools
+import math
 import platform
 import random
 import time
@@ -141,8 +143,10 @@ def run_timed(read, update, kinds, keys, vals, lat):
 def percentile(lat, q):
     """The nearest-rank q-quantile (0 < q <= 1) of the recorded latencies."""
     s = sorted(lat)
-    at = -(-len(s) * q // 1) - 1  # ceil(len * q) - 1
-    return s[max(0, int(at))]
+    # ceil(len * q) - 1, with len * q's rounding error (20000 * 0.99 is
+    # 19800.000000000004) kept from moving the rank up by one
+    at = int(math.ceil(len(s) * q - 1e-9)) - 1
+    return s[max(0, at)]
 
 
 def _paused_gc(fn, *args):
