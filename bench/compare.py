@@ -40,6 +40,16 @@ Workloads, per key count N and value size V (keys "key%010d"):
   disk            bytes allocated on disk after the insert
 Reads, overwrites and deletes use a random sample of --ops keys of the N
 (all N with --full); inserts always store all N.
+
+YCSB-style mixed workloads (bench/ycsb.py; --ycsb selects them, --ycsb-only runs only
+them): a fresh store per repetition is loaded with the N keys (untimed),
+then runs A (50% reads, 50% updates), B (95/5), C (100% reads) and F (50%
+reads, 50% read-modify-writes), --ops operations each, keys drawn from a
+scrambled Zipf distribution (constant 0.99) over the N keys, single-threaded.
+The sequences are generated from --seed before timing: every store runs the
+same one. Reported: throughput in ops/s (ratio above 1 is faster than the
+best peer) and the 99th percentile of per-operation latency, which includes
+the clock's own cost (measured once and printed).
 """
 
 import argparse
@@ -60,6 +70,7 @@ ROOT = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
 
 import stores as S  # noqa: E402
+import ycsb as Y  # noqa: E402
 from benchutil import interpreter_tag, proc_status  # noqa: E402
 
 READ_BATCH = 100
@@ -82,6 +93,14 @@ COLUMNS = [
 ]
 OP_COLUMNS = [c for c in COLUMNS if c[2] in ("ns/op", "ns/key")]
 OTHER_COLUMNS = [c for c in COLUMNS if c[2] not in ("ns/op", "ns/key")]
+
+
+def ycsb_columns(letters):
+    out = []
+    for w in letters:
+        out.append(("ycsb_%s_ops" % w, w.upper(), "ops/s", "ycsb_%s_ops" % w))
+        out.append(("ycsb_%s_p99" % w, w.upper() + " p99", "ns", "ycsb_%s_p99" % w))
+    return out
 
 
 # ---------------------------------------------------------------- helpers
@@ -344,6 +363,37 @@ def run_times(name, n, vsize, ops, reps, tmpdir, seed):
     return samples
 
 
+def run_ycsb(name, n, vsize, ops, reps, tmpdir, seed, letters):
+    st, kind = S.make(name, n, vsize)
+    d = make_data(n, vsize, 1, st.key_kind, seed)
+    keys, vals = d["keys"], d["vals"]
+    zipf = Y.ScrambledZipf(n, random.Random(seed + 1))
+    seqs = dict((w, Y.make_sequence(zipf, w, ops, vsize, st.key_kind, seed)) for w in letters)
+    del zipf
+    batches = st.prepare_write_batches(keys, vals) if st.batch_write_label else None
+    samples = {}
+    for _rep in range(reps):
+        root = tempfile.mkdtemp(prefix="vbench-%s-y-" % name, dir=tmpdir)
+        try:
+            st.open(S.store_path(kind, root), True)
+            if batches is not None:
+                st.insert_batched(batches)
+            else:
+                st.insert(keys, vals)
+            check_present(st, keys, vals, "after load")
+            for w in letters:
+                tput, p99 = Y.run_workload(st, seqs[w], ops)
+                samples.setdefault("ycsb_%s_ops" % w, []).append(tput)
+                samples.setdefault("ycsb_%s_p99" % w, []).append(p99)
+                written = Y.last_writes(*seqs[w])
+                check_present(st, [k for k, _v in written], [v for _k, v in written],
+                              "after workload " + w.upper())
+            st.close()
+        finally:
+            S.remove_tree(root)
+    return samples
+
+
 # ------------------------------------------------------------- the parent
 def run_child(args_list, env):
     cmd = [sys.executable, os.path.abspath(__file__)] + args_list
@@ -378,8 +428,10 @@ def run_all(args):
     if probe is None:
         sys.exit("probe failed: %s" % err)
     avail = [nm for nm in names if probe[nm]["available"]]
-    if "vantre" not in avail and "vantre-cacheall" in names:
-        sys.exit("_vantre does not load: %s (build it with scripts/build.sh)" % probe["vantre"].get("error"))
+    module_stores = [nm for nm in ("vantre", "vantre-cacheall") if nm in names]
+    if module_stores and module_stores[0] not in avail:
+        sys.exit("_vantre does not load: %s (build it with scripts/build.sh)"
+                 % probe[module_stores[0]].get("error"))
 
     run = {
         "interpreter": {"name": interpreter_name(), "version": platform.python_version(),
@@ -397,6 +449,10 @@ def run_all(args):
         "stores": probe,
         "results": [],
     }
+    if args.ycsb:
+        med, p99 = Y.timer_cost()
+        run["ycsb"] = {"workloads": args.ycsb, "theta": Y.ZIPF_THETA,
+                       "timer_median_ns": med, "timer_p99_ns": p99}
     print_header(run)
     for n, v in configs(args):
         ops = n if args.full else min(n, args.ops)
@@ -404,8 +460,17 @@ def run_all(args):
             t0 = time.time()
             common = ["--store", name, "--n", str(n), "--vsize", str(v), "--ops", str(ops),
                       "--tmpdir", tmpdir, "--seed", str(args.seed)]
-            res, err = run_child(["--child-times", "--reps", str(args.reps)] + common, env)
-            samples = dict(res) if res else {}
+            samples, errs = {}, []
+            if not args.ycsb_only:
+                res, err = run_child(["--child-times", "--reps", str(args.reps)] + common, env)
+                samples.update(res or {})
+                errs += [err] if err else []
+            if args.ycsb:
+                res, err = run_child(["--child-ycsb", "--reps", str(args.reps),
+                                      "--ycsb", ",".join(args.ycsb)] + common, env)
+                samples.update(res or {})
+                errs += ["mixed workloads: " + err] if err else []
+            err = "; ".join(errs)
             entry = {"n": n, "vsize": v, "ops": ops, "store": name, "samples": samples,
                      "median": {k: statistics.median(x) for k, x in samples.items()},
                      "seconds": round(time.time() - t0, 1)}
@@ -431,7 +496,9 @@ def run_all(args):
 def fmt_value(unit, x):
     if x is None:
         return "—"
-    if unit in ("ns/op", "ns/key"):
+    if unit == "ops/s":
+        return "{:,}".format(int(round(x)))
+    if unit in ("ns/op", "ns/key", "ns"):
         return "{:,}".format(int(round(x))) if x >= 100 else "%.1f" % x
     if unit == "ms":
         return "%.3g" % x if x < 100 else "{:,}".format(int(round(x)))
@@ -448,14 +515,15 @@ def fmt_ratio(r):
 
 def table_rows(run, n, v, columns):
     """Rows of (store label, [(value text, ratio text)]) plus the best-peer
-    row, for one configuration of one run."""
+    row, for one configuration of one run. The best peer has the lowest
+    value, or the highest for a throughput (ops/s)."""
     entries = [e for e in run["results"] if e["n"] == n and e["vsize"] == v]
     best = {}
-    for key, _h, _u, ref in columns:
+    for key, _h, unit, ref in columns:
         cands = [(e["median"].get(ref), e["store"]) for e in entries
                  if ref and e["store"] not in S.VANTRE + S.FLOOR and e["median"].get(ref) is not None]
         if cands:
-            best[key] = min(cands)
+            best[key] = (max if unit == "ops/s" else min)(cands)
     rows = []
     for e in entries:
         cells = []
@@ -503,8 +571,42 @@ def print_header(run):
     for name, s in run["stores"].items():
         if s["available"]:
             print("  %-18s insert: %s; read: %s" % (s["label"], s["batch_write_label"] or "none (—)", s["batch_read_label"]))
+    y = run.get("ycsb")
+    if y:
+        print("mixed workloads %s: %s" % (", ".join(w.upper() for w in y["workloads"]), ycsb_summary(run)))
+        print("  %s" % timer_note(run))
     print()
     sys.stdout.flush()
+
+
+def ycsb_summary(run):
+    p = run["params"]
+    return ("%s ops each on a fresh store loaded with the N keys, keys Zipf(%.2f) scrambled "
+            "over the N, single thread, the same seeded sequence for every store; %s"
+            % ("all N" if p["full"] else "{:,}".format(p["ops"]), run["ycsb"]["theta"],
+               "; ".join("%s %s" % (w.upper(), Y.WORKLOADS[w][0]) for w in run["ycsb"]["workloads"])))
+
+
+def timer_note(run):
+    y = run["ycsb"]
+    return ("p99 latencies include the clock's own cost: two back-to-back "
+            "time.perf_counter_ns() readings differ by %d ns (median), %d ns (p99) here"
+            % (y["timer_median_ns"], y["timer_p99_ns"]))
+
+
+def table_sets(run):
+    """(text title, markdown title, columns) of each table with results."""
+    sets = [("operations: ns per op (ratio to best peer)", None, OP_COLUMNS),
+            ("open, persist, memory, disk (ratio to best peer)", None, OTHER_COLUMNS)]
+    sets = [t for t in sets if any(e["median"].get(c[0]) is not None
+                                   for e in run["results"] for c in t[2])]
+    if run.get("ycsb"):
+        sets.append(("mixed workloads, Zipf keys: throughput ops/s and p99 latency ns (ratio to "
+                     "best peer: above 1.00 is faster for ops/s, below 1.00 for p99)",
+                     "Mixed workloads, Zipf keys: throughput and p99 latency; ratio to the best "
+                     "peer above 1.00 is faster for ops/s, below 1.00 is faster for p99.",
+                     ycsb_columns(run["ycsb"]["workloads"])))
+    return sets
 
 
 def text_table(headers, rows):
@@ -518,8 +620,7 @@ def text_table(headers, rows):
 
 def print_tables(run, n, v):
     print("-- N = {:,} keys, {:,}-byte values, {} --".format(n, v, run["interpreter"]["name"]))
-    for title, cols in (("operations: ns per op (ratio to best peer)", OP_COLUMNS),
-                        ("open, persist, memory, disk (ratio to best peer)", OTHER_COLUMNS)):
+    for title, _md_title, cols in table_sets(run):
         rows, best_row = table_rows(run, n, v, cols)
         headers = ["store"] + ["%s %s" % (h, u) for _k, h, u, _r in cols]
         body = [[label] + [("%s (%s)" % c if c[1] else c[0]) for c in cells] for label, cells in rows]
@@ -603,13 +704,21 @@ def report(paths, outdir, chart_config):
         md.append(md_table(["store", "version", "settings", "batched insert", "batch get"], rows,
                            numeric=False))
         md.append("")
+        if run.get("ycsb"):
+            md.append("Mixed workloads %s: %s. The %s."
+                      % (", ".join(w.upper() for w in run["ycsb"]["workloads"]), ycsb_summary(run),
+                         timer_note(run)))
+            md.append("")
         for n, v in sorted({(e["n"], e["vsize"]) for e in run["results"]}, key=lambda c: (c[1], c[0])):
             md.append("### N = {:,}, {:,}-byte values ({})".format(n, v, i["name"]))
             md.append("")
             if (n, v) in png_names and i["name"] == "CPython":
                 md.append("![chart](%s)" % png_names[(n, v)])
                 md.append("")
-            for cols in (OP_COLUMNS, OTHER_COLUMNS):
+            for _title, md_title, cols in table_sets(run):
+                if md_title:
+                    md.append(md_title)
+                    md.append("")
                 trows, best_row = table_rows(run, n, v, cols)
                 headers = ["store"] + ["%s (%s)" % (h, u) for _k, h, u, _r in cols]
                 body = [[label] + [("%s (%s)" % c if c[1] else c[0]) for c in cells] for label, cells in trows]
@@ -703,6 +812,16 @@ def int_list(s):
     return [int(float(x)) for x in s.split(",") if x]
 
 
+def workload_list(s):
+    if s == "none":
+        return []
+    out = [w.strip().lower() for w in s.split(",") if w.strip()]
+    bad = [w for w in out if w not in Y.WORKLOADS]
+    if bad:
+        raise argparse.ArgumentTypeError("unknown workloads %s (choose from a,b,c,f)" % ",".join(bad))
+    return out
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--sizes", type=int_list, default=[200000, 1000000],
@@ -720,6 +839,9 @@ def main():
                     help="comma-separated subset of: " + ",".join(S.NAMES))
     ap.add_argument("--tmpdir", help="directory for the stores (default: the system temp dir)")
     ap.add_argument("--seed", type=int, default=20240601)
+    ap.add_argument("--ycsb", type=workload_list, default=list(Y.LETTERS),
+                    help="mixed workloads to run, of a,b,c,f (default all; 'none' for none)")
+    ap.add_argument("--ycsb-only", action="store_true", help="run only the mixed workloads")
     ap.add_argument("--out", help="JSON results file (default bench/results/compare-<interpreter>.json)")
     ap.add_argument("--report", nargs="+", metavar="JSON",
                     help="write bench/results/compare.md and PNG charts from saved runs (needs matplotlib)")
@@ -727,6 +849,7 @@ def main():
     # internal: the children
     ap.add_argument("--probe", help=argparse.SUPPRESS)
     ap.add_argument("--child-times", action="store_true", help=argparse.SUPPRESS)
+    ap.add_argument("--child-ycsb", action="store_true", help=argparse.SUPPRESS)
     ap.add_argument("--store", help=argparse.SUPPRESS)
     ap.add_argument("--n", type=int, help=argparse.SUPPRESS)
     ap.add_argument("--vsize", type=int, help=argparse.SUPPRESS)
@@ -736,10 +859,15 @@ def main():
         run_probe(args.probe.split(","))
     elif args.child_times:
         print(json.dumps(run_times(args.store, args.n, args.vsize, args.ops, args.reps, args.tmpdir, args.seed)))
+    elif args.child_ycsb:
+        print(json.dumps(run_ycsb(args.store, args.n, args.vsize, args.ops, args.reps, args.tmpdir,
+                                  args.seed, args.ycsb)))
     elif args.report:
         os.makedirs(args.outdir, exist_ok=True)
         report(args.report, args.outdir, None)
     else:
+        if args.ycsb_only and not args.ycsb:
+            ap.error("--ycsb-only with no workloads to run")
         if args.stores:
             bad = [s for s in args.stores if s not in S.NAMES]
             if bad:

@@ -66,6 +66,9 @@ class Store:
     # insert_batched(batches): batches prepared by prepare_write_batches
     # get(keys) / get_batched(batches) / delete(keys)
     # get_one(key) -> value or None, for checks
+    # ycsb_calls() -> (read(key), update(key, value)): the store's single
+    #   calls for the mixed workloads (bench/ycsb.py), bound once; a store
+    #   whose call is not one method gets the smallest closure that does it
     def prepare_write_batches(self, keys, vals):
         out = []
         for i in range(0, len(keys), BATCH_WRITE):
@@ -137,6 +140,9 @@ class VantreStore(Store):
     def get_one(self, k):
         return self.db.get_bytes(k)
 
+    def ycsb_calls(self):
+        return self.db.get_bytes, self.db.set_bytes
+
     def count(self):
         return self.db.len()
 
@@ -187,6 +193,9 @@ class VantrePackageStore(VantreStore):
 
     def get_one(self, k):
         return self.db.get(k)
+
+    def ycsb_calls(self):
+        return self.db.get, self.db.__setitem__
 
     def count(self):
         return len(self.db)
@@ -281,6 +290,28 @@ class LmdbStore(Store):
         with self.env.begin() as t:
             return t.get(k)
 
+    def ycsb_calls(self):
+        # Reads share one read txn until a write commits: a txn begun
+        # before the write would not see it, and would pin the old pages.
+        self._end_read()
+        begin = self.env.begin
+
+        def read(k):
+            t = self.rtxn
+            if t is None:
+                t = self.rtxn = begin(buffers=False)
+            return t.get(k)
+
+        def update(k, v):
+            if self.rtxn is not None:
+                self.rtxn.abort()
+                self.rtxn = None
+            t = begin(write=True)
+            t.put(k, v)
+            t.commit()
+
+        return read, update
+
     def count(self):
         return self.env.stat()["entries"]
 
@@ -343,6 +374,9 @@ class LevelDbStore(Store):
     def get_one(self, k):
         return self.db.get(k)
 
+    def ycsb_calls(self):
+        return self.db.get, self.db.put
+
 
 # --------------------------------------------------------------------------
 class SqliteStore(Store):
@@ -369,7 +403,9 @@ class SqliteStore(Store):
     def open(self, path, create):
         self.path = path
         self.con = self.sqlite3.connect(path, isolation_level=None, check_same_thread=False)
-        self.con.execute("PRAGMA journal_mode=WAL")
+        # The pragma returns a row: fetch it, or under PyPy the statement
+        # stays in progress until collected and blocks the first COMMIT.
+        self.con.execute("PRAGMA journal_mode=WAL").fetchall()
         self.con.execute("PRAGMA synchronous=OFF")
         if create:
             self.con.execute("CREATE TABLE IF NOT EXISTS kv (k TEXT PRIMARY KEY, v BLOB) WITHOUT ROWID")
@@ -415,8 +451,25 @@ class SqliteStore(Store):
             ex(sql, (k,))
 
     def get_one(self, k):
-        row = self.con.execute("SELECT v FROM kv WHERE k = ?", (k,)).fetchone()
-        return None if row is None else row[0]
+        rows = self.con.execute("SELECT v FROM kv WHERE k = ?", (k,)).fetchall()
+        return rows[0][0] if rows else None
+
+    def ycsb_calls(self):
+        ex = self.con.execute
+        get_sql = "SELECT v FROM kv WHERE k = ?"
+        put_sql = "INSERT OR REPLACE INTO kv (k, v) VALUES (?, ?)"
+
+        # Reads fetchall, which steps the SELECT to its end and resets it:
+        # PyPy's sqlite3 leaves a statement stopped after fetchone in
+        # progress until its cursor is collected, and the next write then
+        # fails to commit ("SQL statements in progress"). get_one too.
+        def read(k):
+            return ex(get_sql, (k,)).fetchall()
+
+        def update(k, v):
+            ex(put_sql, (k, v))
+
+        return read, update
 
 
 # --------------------------------------------------------------------------
@@ -466,6 +519,9 @@ class GdbmStore(Store):
 
     def get_one(self, k):
         return self.db.get(k)
+
+    def ycsb_calls(self):
+        return self.db.get, self.db.__setitem__
 
 
 # --------------------------------------------------------------------------
@@ -533,6 +589,9 @@ class TkrzwStore(Store):
     def get_one(self, k):
         return self.db.Get(k)
 
+    def ycsb_calls(self):
+        return self.db.Get, self.db.Set
+
 
 # --------------------------------------------------------------------------
 class KyotoStore(Store):
@@ -598,6 +657,9 @@ class KyotoStore(Store):
     def get_one(self, k):
         return self.db.get(k)
 
+    def ycsb_calls(self):
+        return self.db.get, self.db.set
+
 
 # --------------------------------------------------------------------------
 class BsddbStore(Store):
@@ -648,6 +710,9 @@ class BsddbStore(Store):
 
     def get_one(self, k):
         return self.db.get(k)
+
+    def ycsb_calls(self):
+        return self.db.get, self.db.put
 
 
 # --------------------------------------------------------------------------
@@ -704,6 +769,9 @@ class DictStore(Store):
 
     def get_one(self, k):
         return self.d.get(k)
+
+    def ycsb_calls(self):
+        return self.d.get, self.d.__setitem__
 
 
 def _debian_version(pkg):

@@ -3,10 +3,13 @@
 #   1. installs, when missing, the build dependencies (scripts/setup.sh) and
 #      the peer stores from Debian's archive, skipping any the archive lacks
 #   2. builds the module (scripts/build.sh)
-#   3. runs bench/compare.py once under CPython 3.11 and once under PyPy 3.9
+#   3. runs bench/compare.py once under CPython 3.11 and once under PyPy 3.9:
+#      single operations, then the mixed Zipf workloads A, B, C, F
 #   4. writes bench/results/compare.md and the PNG charts (CPython + matplotlib)
-# The default run takes about 6 minutes per interpreter on a 2-core machine.
-# Usage: scripts/bench.sh [compare.py options]   e.g. --full, or --sizes 200000
+# The single operations take about 6 minutes per interpreter on a 2-core
+# machine; the mixed workloads add roughly as much again (--ycsb none skips them).
+# Usage: scripts/bench.sh [compare.py options]   e.g. --full, or --sizes 200000,
+#        or --ycsb-only (the mixed workloads alone)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
