@@ -246,6 +246,18 @@ XFER_CALL(pwrite, (int fd, const void *b, size_t n, off_t o), (fd, b, n, o), (fd
 XFER_CALL(pwrite64, (int fd, const void *b, size_t n, off64_t o), (fd, b, n, o),
           (fd, b, n / 2, o))
 
+/* A copy between files fails or falls short as a write to the target does. */
+ssize_t copy_file_range(int in, off64_t *in_off, int fd, off64_t *out_off, size_t n,
+                        unsigned flags) {
+  REAL(copy_file_range);
+  if (fd_tracked(fd) || fd_tracked(in)) {
+    int d = decide("copy_file_range", K_TRANSFER);
+    if (d == 1) return -1;
+    if (d == 2 && n > 1) return real_copy_file_range(in, in_off, fd, out_off, n / 2, flags);
+  }
+  return real_copy_file_range(in, in_off, fd, out_off, n, flags);
+}
+
 /* ---------------------------------------------------------------- maps */
 static void *map_common(const char *name, int fd, void *p, size_t len) {
   (void)name;

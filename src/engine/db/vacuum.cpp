@@ -83,6 +83,42 @@ bool Inside(uint64_t offset, uint64_t length, uint64_t end) {
   return offset <= end && length <= end - offset;
 }
 
+// Appends byte ranges of one data file to another. Survivors lie in id
+// order in the old files, mostly back to back, so ranges that continue the
+// one before are gathered into a run, and each run is copied file to file
+// in one piece; short runs go through the append buffer.
+class RunCopier {
+ public:
+  RunCopier(const DataFile& from, DataFile* to) : from_(from), to_(to), window_(&from) {}
+
+  // Schedules the `length` bytes at `offset`; returns where they will lie.
+  uint64_t Add(uint64_t offset, uint64_t length) {
+    if (offset != start_ + length_) Finish();
+    if (length_ == 0) start_ = offset;
+    const uint64_t at = to_->end() + length_;
+    length_ += length;
+    return at;
+  }
+  // Appends the run gathered so far.
+  void Finish() {
+    if (length_ >= kCopyInKernel) {
+      to_->AppendCopy(from_, start_, length_);
+    } else if (length_ > 0) {
+      to_->Append(window_.Get(start_, static_cast<size_t>(length_)));
+    }
+    length_ = 0;
+  }
+
+ private:
+  static constexpr uint64_t kCopyInKernel = 64 * 1024;
+
+  const DataFile& from_;
+  DataFile* to_;
+  DataWindow window_;
+  uint64_t start_ = 0;
+  uint64_t length_ = 0;
+};
+
 }  // namespace
 
 VacuumedFiles CopySurvivors(const StoreDir& dir, const StoreView& store) {
@@ -104,8 +140,9 @@ VacuumedFiles CopySurvivors(const StoreDir& dir, const StoreView& store) {
   std::vector<const KeyIndex::Entry*> by_id;
   const bool rehash = !RenumberedIndex(store, &out.key_index, &by_id);
   if (rehash) out.key_index.clear();
-  DataWindow keys_in(&store.keys);
-  DataWindow values_in(&store.values);
+  RunCopier keys(store.keys, &out.keys);
+  RunCopier values(store.values, &out.values);
+  DataWindow keys_in(&store.keys);  // for hashing, when the index cannot be renumbered
   std::string key;
   for (uint32_t id : store.live) {
     const Record rec = store.table.At(id);
@@ -113,11 +150,10 @@ VacuumedFiles CopySurvivors(const StoreDir& dir, const StoreView& store) {
         !Inside(rec.value_offset, rec.value_length, store.values.end())) {
       throw EngineError(ErrorKind::kUnexpectedEof, kFillBufferText);
     }
-    const Bytes key_bytes = keys_in.Get(rec.key_offset, rec.key_length);
-    Record moved{out.keys.Append(key_bytes), rec.key_length, 0, rec.value_length};
-    moved.value_offset = out.values.Append(values_in.Get(rec.value_offset, rec.value_length));
+    const Record moved{keys.Add(rec.key_offset, rec.key_length), rec.key_length,
+                       values.Add(rec.value_offset, rec.value_length), rec.value_length};
     if (rehash) {
-      key.assign(AsText(key_bytes));
+      key.assign(AsText(keys_in.Get(rec.key_offset, rec.key_length)));
       const uint64_t hash = IsValidUtf8(key) ? KeyHash(key) : KeyHash(Utf8Lossy(key));
       out.key_index.insert_or_assign(hash, out.record_count);
       out.key_index.find(hash)->Locate(moved);
@@ -129,6 +165,8 @@ VacuumedFiles CopySurvivors(const StoreDir& dir, const StoreView& store) {
     offsets.Append(encoded);
     out.live.add(out.record_count++);
   }
+  keys.Finish();
+  values.Finish();
   out.keys.SyncData();
   out.values.SyncData();
   out.offsets = std::move(offsets).Release();

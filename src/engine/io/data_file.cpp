@@ -60,6 +60,19 @@ void DataFile::WriteOut(uint64_t upto) {
   file_size_ = std::max(file_size_, upto);
 }
 
+uint64_t DataFile::AppendCopy(const DataFile& src, uint64_t offset, uint64_t length) {
+  src.CheckOutsideHole(offset, length);
+  const uint64_t in_file = std::min(src.flushed_, src.file_size_);
+  if (offset > in_file || length > in_file - offset) src.ShortFile();
+  Flush();
+  const uint64_t at = end_;
+  file_.CopyFrom(src.file_, offset, length, at);
+  end_ = at + length;
+  flushed_ = end_;
+  file_size_ = std::max(file_size_, end_);
+  return at;
+}
+
 void DataFile::SyncData() {
   Flush();
   file_.SyncData();

@@ -65,6 +65,12 @@ class DataFile {
   // Appends `data` at the data end and returns the offset it was placed at.
   // On failure (a write-out or a direct write) the data end is unchanged.
   uint64_t Append(Bytes data);
+  // Appends the `length` bytes at `offset` of `src`, copied file to file
+  // without passing through this process where the kernel can, and returns
+  // the offset they were placed at. The bytes must be in src's file (its
+  // buffer written out); bytes that are not fail with "failed to fill whole
+  // buffer". On failure the data end is unchanged.
+  uint64_t AppendCopy(const DataFile& src, uint64_t offset, uint64_t length);
   // Forgets everything appended since `mark`: bytes already in the file
   // stay there as garbage beyond the data end.
   void Rollback(Mark mark);

@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <limits>
+#include <vector>
 
 #include "engine/util/error.h"
 
@@ -109,6 +111,38 @@ void File::WriteAllAt(Bytes data, uint64_t offset) const {
     }
     if (n == 0) throw EngineError(ErrorKind::kWriteZero, kWriteWholeText, path_);
     done += static_cast<size_t>(n);
+  }
+}
+
+void File::CopyFrom(const File& src, uint64_t offset, uint64_t length, uint64_t at) const {
+  if (offset > kMaxOffset || length > kMaxOffset - offset) throw OsError(EINVAL, src.path_);
+  if (at > kMaxOffset || length > kMaxOffset - at) throw OsError(EINVAL, path_);
+  // In the kernel: no copy through this process, and none at all where the
+  // file system can share the blocks.
+  while (length > 0) {
+    auto in = static_cast<off_t>(offset);
+    auto out = static_cast<off_t>(at);
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(length, kMaxTransfer));
+    const ssize_t n = ::copy_file_range(src.fd_, &in, fd_, &out, want, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) break;
+      throw LastOsError(path_);
+    }
+    if (n == 0) throw EngineError(ErrorKind::kUnexpectedEof, kFillBufferText, src.path_);
+    offset += static_cast<uint64_t>(n);
+    at += static_cast<uint64_t>(n);
+    length -= static_cast<uint64_t>(n);
+  }
+  // Where the kernel cannot copy between these files: through a buffer.
+  std::vector<std::byte> buf(static_cast<size_t>(std::min<uint64_t>(length, 1 << 20)));
+  while (length > 0) {
+    const MutableBytes chunk(buf.data(), static_cast<size_t>(std::min<uint64_t>(length, buf.size())));
+    src.ReadExactAt(chunk, offset);
+    WriteAllAt(chunk, at);
+    offset += chunk.size();
+    at += chunk.size();
+    length -= chunk.size();
   }
 }
 

@@ -56,6 +56,12 @@ class File {
   // fails with `zero_text`. *written receives the bytes that did reach the
   // file, also when an error is thrown.
   void WriteAll(Bytes data, const char* zero_text, size_t* written) const;
+  // Copies `length` bytes at `offset` of `src` to `at` in this file, in the
+  // kernel where it can (copy_file_range), else through a buffer. A source
+  // that ends first is EngineError "failed to fill whole buffer" naming
+  // `src`; a write that accepts nothing is EngineError "failed to write
+  // whole buffer".
+  void CopyFrom(const File& src, uint64_t offset, uint64_t length, uint64_t at) const;
   void Truncate(uint64_t length) const;
   // Allocates disk blocks for `length` bytes at `offset`, extending the file
   // if they lie beyond its end; a full disk fails here with ENOSPC.
