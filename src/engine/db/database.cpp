@@ -166,12 +166,13 @@ void Database::RememberingSyncFailure(F&& stages) {
   }
 }
 
-void Database::WriteSnapshotFile(const char* name, const StoreView& state, bool midway_fatal) {
+void Database::WriteSnapshotFile(const char* name, const StoreView& state, bool midway_fatal,
+                                 const std::function<uint32_t(uint32_t)>& id_of) {
   File out = dir_.OpenFile(name, O_WRONLY | O_CREAT | O_TRUNC);
   SnapshotWriter writer(out);
   const auto encode = [&] {
     writer.Encode(state.key_index, state.live, state.dead, state.record_count, state.keys.end(),
-                  state.values.end());
+                  state.values.end(), id_of);
   };
   if (midway_fatal) {
     Fatal(encode);
@@ -247,9 +248,18 @@ void Database::Vacuum() {
   RememberingSyncFailure([&] {
     store_.FlushData();
     VacuumedFiles files = CopySurvivors(dir_, store_.view());
-    StoreState next = Fatal([&] { return MapVacuumed(std::move(files)); });
+    StoreState next = Fatal([&] { return MapVacuumed(&files); });
     wal_.SyncData();
-    WriteSnapshotFile(kSnapshotTmpFile, ViewOf(next), /*midway_fatal=*/false);
+    if (const auto& renumbering = files.renumbering) {
+      // The new state's index is the store's, with the new ids.
+      const StoreView view = ViewOf(next);
+      WriteSnapshotFile(kSnapshotTmpFile,
+                        {store_.view().key_index, view.live, view.dead, view.record_count,
+                         view.table, view.keys, view.values},
+                        /*midway_fatal=*/false, [&](uint32_t id) { return renumbering->Of(id); });
+    } else {
+      WriteSnapshotFile(kSnapshotTmpFile, ViewOf(next), /*midway_fatal=*/false);
+    }
     dir_.Rename(kSnapshotTmpFile, kSnapshotVacFile);
     // ---- commit point ----
     std::exception_ptr after_commit;
@@ -260,7 +270,12 @@ void Database::Vacuum() {
       after_commit = std::current_exception();
       switch_pending_ = true;
     }
-    store_.Replace(std::move(next));
+    if (files.renumbering) {
+      store_.ReplaceRenumbered(std::move(next),
+                               [&](const KeyIndex& index) { files.renumbering->Apply(index); });
+    } else {
+      store_.Replace(std::move(next));
+    }
     wal_.Reset();
     if (after_commit) std::rethrow_exception(after_commit);
   });

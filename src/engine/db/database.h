@@ -40,6 +40,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -230,7 +231,9 @@ class Database {
   void RememberingSyncFailure(F&& stages);
   // Writes the store's state (or `next`'s) to `name` and syncs it; a write
   // failing midway through the encoding is fatal when `midway_fatal`.
-  void WriteSnapshotFile(const char* name, const StoreView& state, bool midway_fatal);
+  // `id_of`, when given, maps the index's ids to those written.
+  void WriteSnapshotFile(const char* name, const StoreView& state, bool midway_fatal,
+                         const std::function<uint32_t(uint32_t)>& id_of = nullptr);
 
   // Declared first: released last, after the buffers are written out.
   StoreDir dir_;

@@ -27,58 +27,6 @@ File CreateVacuumFile(const StoreDir& dir, const StoreView& store, const char* n
   return f;
 }
 
-// New id of each survivor: its rank in the live set. Dense (one slot per
-// id below the highest live id) when that fits inside the record table,
-// whose size is real; otherwise (ids beyond the table, from a damaged
-// snapshot) found by binary search among the survivors.
-class Renumbering {
- public:
-  static constexpr uint32_t kGone = UINT32_MAX;
-
-  explicit Renumbering(const StoreView& store) {
-    const uint64_t top = store.live.isEmpty() ? 0 : uint64_t{store.live.maximum()} + 1;
-    dense_ = top <= store.table.capacity();
-    if (dense_) new_id_.assign(static_cast<size_t>(top), kGone);
-    uint32_t rank = 0;
-    for (uint32_t id : store.live) {
-      if (dense_) {
-        new_id_[id] = rank++;
-      } else {
-        new_id_.push_back(id);
-      }
-    }
-  }
-  uint32_t Of(uint32_t id) const {
-    if (dense_) return id < new_id_.size() ? new_id_[id] : kGone;
-    const auto at = std::lower_bound(new_id_.begin(), new_id_.end(), id);
-    return at != new_id_.end() && *at == id ? static_cast<uint32_t>(at - new_id_.begin()) : kGone;
-  }
-
- private:
-  bool dense_;
-  std::vector<uint32_t> new_id_;  // dense: by old id; else: the survivors
-};
-
-// Fills `index` with a copy of the store's key index in which every id is
-// replaced by its new id, and `by_id` with each new id's entry. Returns
-// false, leaving both unspecified, unless the key index names every
-// survivor exactly once and nothing else.
-bool RenumberedIndex(const StoreView& store, KeyIndex* index,
-                     std::vector<const KeyIndex::Entry*>* by_id) {
-  const uint64_t survivors = store.live.cardinality();
-  if (store.key_index.size() != survivors) return false;
-  const Renumbering renumbering(store);
-  *index = store.key_index;
-  by_id->assign(static_cast<size_t>(survivors), nullptr);
-  for (const KeyIndex::Entry& e : *index) {
-    const uint32_t id = renumbering.Of(e.id);
-    if (id == Renumbering::kGone || (*by_id)[id] != nullptr) return false;
-    (*by_id)[id] = &e;
-    e.id = id;
-  }
-  return true;
-}
-
 bool Inside(uint64_t offset, uint64_t length, uint64_t end) {
   return offset <= end && length <= end - offset;
 }
@@ -121,25 +69,63 @@ class RunCopier {
 
 }  // namespace
 
+IndexRenumbering::IndexRenumbering(const StoreView& store) {
+  const uint64_t top = store.live.isEmpty() ? 0 : uint64_t{store.live.maximum()} + 1;
+  dense_ = top <= store.table.capacity();
+  if (dense_) new_id_.assign(static_cast<size_t>(top), kGone);
+  uint32_t rank = 0;
+  for (uint32_t id : store.live) {
+    if (dense_) {
+      new_id_[id] = rank++;
+    } else {
+      new_id_.push_back(id);
+    }
+  }
+  locations_.resize(static_cast<size_t>(store.live.cardinality()));
+}
+
+uint32_t IndexRenumbering::Of(uint32_t id) const {
+  if (dense_) return id < new_id_.size() ? new_id_[id] : kGone;
+  const auto at = std::lower_bound(new_id_.begin(), new_id_.end(), id);
+  return at != new_id_.end() && *at == id ? static_cast<uint32_t>(at - new_id_.begin()) : kGone;
+}
+
+bool IndexRenumbering::Covers(const KeyIndex& index) const {
+  if (index.size() != locations_.size()) return false;
+  std::vector<bool> named(locations_.size(), false);
+  for (const KeyIndex::Entry& e : index) {
+    const uint32_t id = Of(e.id);
+    if (id == kGone || named[id]) return false;
+    named[id] = true;
+  }
+  return true;
+}
+
+void IndexRenumbering::Apply(const KeyIndex& index) const noexcept {
+  for (const KeyIndex::Entry& e : index) {
+    e.id = Of(e.id);
+    e.location = locations_[e.id];
+  }
+}
+
 VacuumedFiles CopySurvivors(const StoreDir& dir, const StoreView& store) {
   // Every survivor must lie inside the data files as they really are: a
   // file cut short under the store must not be copied as zeros.
   if (store.keys.FileSize() < store.keys.end() || store.values.FileSize() < store.values.end()) {
     throw EngineError(ErrorKind::kUnexpectedEof, kFillBufferText);
   }
-  VacuumedFiles out{KeyIndex(), IdSet(), 0,
-                     DataFile(CreateVacuumFile(dir, store, kKeysVacFile), 0),
-                     DataFile(CreateVacuumFile(dir, store, kValsVacFile), 0),
-                     CreateVacuumFile(dir, store, kOffsetsVacFile), 0};
+  VacuumedFiles out{IndexRenumbering(store), KeyIndex(), IdSet(), 0,
+                    DataFile(CreateVacuumFile(dir, store, kKeysVacFile), 0),
+                    DataFile(CreateVacuumFile(dir, store, kValsVacFile), 0),
+                    CreateVacuumFile(dir, store, kOffsetsVacFile), 0};
   DataFile offsets(std::move(out.offsets), 0);
 
   // In a consistent store the key index names every survivor exactly once,
-  // so renumbering a copy of it gives what hashing every key read back from
-  // keys.bin would, without a hash and a random insert per key. If it does
-  // not (a damaged snapshot, say), every key is hashed.
-  std::vector<const KeyIndex::Entry*> by_id;
-  const bool rehash = !RenumberedIndex(store, &out.key_index, &by_id);
-  if (rehash) out.key_index.clear();
+  // so renumbering it gives what hashing every key read back from keys.bin
+  // would, without a hash and a random insert per key. If it does not (a
+  // damaged snapshot, say), every key is hashed into a new index.
+  const bool rehash = !out.renumbering->Covers(store.key_index);
+  if (rehash) out.renumbering.reset();
   RunCopier keys(store.keys, &out.keys);
   RunCopier values(store.values, &out.values);
   DataWindow keys_in(&store.keys);  // for hashing, when the index cannot be renumbered
@@ -155,10 +141,10 @@ VacuumedFiles CopySurvivors(const StoreDir& dir, const StoreView& store) {
     if (rehash) {
       key.assign(AsText(keys_in.Get(rec.key_offset, rec.key_length)));
       const uint64_t hash = IsValidUtf8(key) ? KeyHash(key) : KeyHash(Utf8Lossy(key));
-      out.key_index.insert_or_assign(hash, out.record_count);
-      out.key_index.find(hash)->Locate(moved);
+      out.rebuilt_index.insert_or_assign(hash, out.record_count);
+      out.rebuilt_index.find(hash)->Locate(moved);
     } else {
-      by_id[out.record_count]->Locate(moved);
+      out.renumbering->SetLocation(out.record_count, moved);
     }
     std::byte encoded[kRecordSize];
     EncodeRecord(encoded, moved);
@@ -177,12 +163,12 @@ VacuumedFiles CopySurvivors(const StoreDir& dir, const StoreView& store) {
   return out;
 }
 
-StoreState MapVacuumed(VacuumedFiles files) {
+StoreState MapVacuumed(VacuumedFiles* files) {
   RecordTable table =
-      RecordTable::Open(std::move(files.offsets), files.offsets_size, kMinRecordCapacity);
-  return StoreState{std::move(files.key_index), std::move(files.live), IdSet(),
-                    files.record_count,         std::move(table),     std::move(files.keys),
-                    std::move(files.values)};
+      RecordTable::Open(std::move(files->offsets), files->offsets_size, kMinRecordCapacity);
+  return StoreState{std::move(files->rebuilt_index), std::move(files->live), IdSet(),
+                    files->record_count,             std::move(table),      std::move(files->keys),
+                    std::move(files->values)};
 }
 
 void CompleteVacuumSwitch(const StoreDir& dir) {

@@ -5,6 +5,8 @@
 #define VANTRE_ENGINE_VACUUM_H_
 
 #include <cstdint>
+#include <optional>
+#include <vector>
 
 #include "engine/io/data_file.h"
 #include "engine/io/file.h"
@@ -15,10 +17,45 @@
 
 namespace vantre {
 
+// What turns the store's key index into the compacted store's: each
+// survivor's new id (its rank in the live set) and where each new id's key
+// and value lie in the new files. Applied to the index in place at the
+// switch, so that a vacuum never holds two key indexes.
+class IndexRenumbering {
+ public:
+  static constexpr uint32_t kGone = UINT32_MAX;
+
+  // The new ids of `store`'s survivors, with their locations still to be
+  // set. The old-to-new map is dense (one slot per id below the highest
+  // live id) when that fits inside the record table, whose size is real;
+  // otherwise (ids beyond the table, from a damaged snapshot) new ids are
+  // found by binary search among the survivors. Throws std::bad_alloc.
+  explicit IndexRenumbering(const StoreView& store);
+
+  // Whether `index` names every survivor exactly once and nothing else, as
+  // in a consistent store. Throws std::bad_alloc.
+  bool Covers(const KeyIndex& index) const;
+  // New id of `old_id`; kGone if it is not a survivor.
+  uint32_t Of(uint32_t old_id) const;
+  void SetLocation(uint32_t new_id, const Record& r) { locations_[new_id] = KeyIndex::Location::Of(r); }
+  // Gives every entry of `index` its new id and location. Cannot fail.
+  // REQUIRES: Covers(index); every survivor's location set.
+  void Apply(const KeyIndex& index) const noexcept;
+
+ private:
+  bool dense_;
+  std::vector<uint32_t> new_id_;  // dense: by old id; else: the survivors
+  std::vector<KeyIndex::Location> locations_;  // by new id
+};
+
 // keys.bin.vac, vals.bin.vac and offsets.bin.vac, written and synced, with
-// the state that describes them.
+// the state that describes them. Its key index is the store's, renumbered
+// by `renumbering` at the switch; only when that index does not name every
+// survivor exactly once (a damaged snapshot) is a new one built,
+// `rebuilt_index`, by hashing every key.
 struct VacuumedFiles {
-  KeyIndex key_index;
+  std::optional<IndexRenumbering> renumbering;
+  KeyIndex rebuilt_index;
   IdSet live;
   uint32_t record_count = 0;
   DataFile keys;
@@ -35,9 +72,10 @@ struct VacuumedFiles {
 // or EngineError otherwise. REQUIRES: the store's buffers written out.
 VacuumedFiles CopySurvivors(const StoreDir& dir, const StoreView& store);
 
-// Maps the new record table and assembles the compacted state. Throws
-// OsError.
-StoreState MapVacuumed(VacuumedFiles files);
+// Maps the new record table and assembles the compacted state from the
+// files (moved out of `files`; the renumbering stays). Its key index is
+// empty unless rebuilt. Throws OsError.
+StoreState MapVacuumed(VacuumedFiles* files);
 
 // Completes the file switch of a vacuum that reached its commit point
 // (snapshot.bin.vac exists): every compaction file still under its

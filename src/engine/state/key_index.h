@@ -41,36 +41,45 @@ class KeyIndex {
   static constexpr uint64_t kMaxKeyOffset = (uint64_t{1} << kKeyOffsetBits) - 1;
   static constexpr uint64_t kMaxValueOffset = (uint64_t{1} << (64 - kKeyOffsetBits)) - 1;
 
-  struct Entry {
-    uint32_t hash_low;
-    uint32_t hash_high;
-    // Not part of the set's key: they change in place.
-    mutable uint32_t id;
-    mutable uint32_t lengths;  // key length (low bits; kUnlocated: none), value length
-    mutable uint32_t offsets_low;
-    mutable uint32_t offsets_high;  // offsets: key offset (low bits), value offset
+  // Where a record's key and value lie, or nothing (absent).
+  struct Location {
+    uint32_t lengths = kUnlocated;  // key length (low bits; kUnlocated: absent), value length
+    uint32_t offsets_low = 0;
+    uint32_t offsets_high = 0;  // offsets: key offset (low bits), value offset
 
-    uint64_t hash() const { return static_cast<uint64_t>(hash_high) << 32 | hash_low; }
+    // The location of `r`, or absent if it does not fit.
+    static Location Of(const Record& r) {
+      if (r.key_length > kMaxKeyLength || r.value_length > kMaxValueLength ||
+          r.key_offset > kMaxKeyOffset || r.value_offset > kMaxValueOffset) {
+        return {};
+      }
+      const uint64_t offsets = r.key_offset | r.value_offset << kKeyOffsetBits;
+      return {r.key_length | r.value_length << kKeyLengthBits, static_cast<uint32_t>(offsets),
+              static_cast<uint32_t>(offsets >> 32)};
+    }
     bool located() const { return (lengths & kUnlocated) != kUnlocated; }
-    // The record's location. REQUIRES: located().
+    // REQUIRES: located().
     Record record() const {
       const uint64_t offsets = static_cast<uint64_t>(offsets_high) << 32 | offsets_low;
       return {offsets & kMaxKeyOffset, lengths & kUnlocated, offsets >> kKeyOffsetBits,
               lengths >> kKeyLengthBits};
     }
+  };
+
+  struct Entry {
+    uint32_t hash_low;
+    uint32_t hash_high;
+    // Not part of the set's key: they change in place.
+    mutable uint32_t id;
+    mutable Location location;
+
+    uint64_t hash() const { return static_cast<uint64_t>(hash_high) << 32 | hash_low; }
+    bool located() const { return location.located(); }
+    // REQUIRES: located().
+    Record record() const { return location.record(); }
     // Stores where `r` lies, or marks the location absent if it does not fit.
-    void Locate(const Record& r) const {
-      if (r.key_length > kMaxKeyLength || r.value_length > kMaxValueLength ||
-          r.key_offset > kMaxKeyOffset || r.value_offset > kMaxValueOffset) {
-        Unlocate();
-        return;
-      }
-      lengths = r.key_length | r.value_length << kKeyLengthBits;
-      const uint64_t offsets = r.key_offset | r.value_offset << kKeyOffsetBits;
-      offsets_low = static_cast<uint32_t>(offsets);
-      offsets_high = static_cast<uint32_t>(offsets >> 32);
-    }
-    void Unlocate() const { lengths = kUnlocated; }
+    void Locate(const Record& r) const { location = Location::Of(r); }
+    void Unlocate() const { location = {}; }
   };
   static_assert(sizeof(Entry) == 24);
 
@@ -158,8 +167,7 @@ class KeyIndex {
   };
 
   static Entry Make(uint64_t hash, uint32_t id) {
-    return Entry{static_cast<uint32_t>(hash), static_cast<uint32_t>(hash >> 32), id, kUnlocated, 0,
-                 0};
+    return Entry{static_cast<uint32_t>(hash), static_cast<uint32_t>(hash >> 32), id, {}};
   }
 
   boost::unordered_flat_set<Entry, Hash, Equal, HugePageAllocator<Entry>> set_;

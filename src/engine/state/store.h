@@ -153,6 +153,15 @@ class Store {
   }
   // Installs a whole new state (vacuum's switch) and empties the cache.
   void Replace(StoreState next);
+  // The same, with this store's key index moved into `next` and changed in
+  // place by `renumber(const KeyIndex&)`, which must not fail: vacuum's
+  // switch, which never holds two key indexes.
+  template <typename F>
+  void ReplaceRenumbered(StoreState next, F&& renumber) noexcept {
+    next.key_index = std::move(state_.key_index);
+    renumber(next.key_index);
+    Replace(std::move(next));
+  }
 
  private:
   // Makes record `id` writable; when the address space is short, the data
