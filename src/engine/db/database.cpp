@@ -167,12 +167,12 @@ void Database::RememberingSyncFailure(F&& stages) {
 }
 
 void Database::WriteSnapshotFile(const char* name, const StoreView& state, bool midway_fatal,
-                                 const std::function<uint32_t(uint32_t)>& id_of) {
+                                 std::span<const uint32_t> ids) {
   File out = dir_.OpenFile(name, O_WRONLY | O_CREAT | O_TRUNC);
   SnapshotWriter writer(out);
   const auto encode = [&] {
     writer.Encode(state.key_index, state.live, state.dead, state.record_count, state.keys.end(),
-                  state.values.end(), id_of);
+                  state.values.end(), ids);
   };
   if (midway_fatal) {
     Fatal(encode);
@@ -256,7 +256,7 @@ void Database::Vacuum() {
       WriteSnapshotFile(kSnapshotTmpFile,
                         {store_.view().key_index, view.live, view.dead, view.record_count,
                          view.table, view.keys, view.values},
-                        /*midway_fatal=*/false, [&](uint32_t id) { return renumbering->Of(id); });
+                        /*midway_fatal=*/false, renumbering->ids_in_index_order());
     } else {
       WriteSnapshotFile(kSnapshotTmpFile, ViewOf(next), /*midway_fatal=*/false);
     }

@@ -231,9 +231,9 @@ class Database {
   void RememberingSyncFailure(F&& stages);
   // Writes the store's state (or `next`'s) to `name` and syncs it; a write
   // failing midway through the encoding is fatal when `midway_fatal`.
-  // `id_of`, when given, maps the index's ids to those written.
+  // `ids`, when not empty, are written instead of the index's own ids.
   void WriteSnapshotFile(const char* name, const StoreView& state, bool midway_fatal,
-                         const std::function<uint32_t(uint32_t)>& id_of = nullptr);
+                         std::span<const uint32_t> ids = {});
 
   // Declared first: released last, after the buffers are written out.
   StoreDir dir_;

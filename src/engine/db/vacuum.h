@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "engine/io/data_file.h"
@@ -33,18 +34,25 @@ class IndexRenumbering {
   explicit IndexRenumbering(const StoreView& store);
 
   // Whether `index` names every survivor exactly once and nothing else, as
-  // in a consistent store. Throws std::bad_alloc.
-  bool Covers(const KeyIndex& index) const;
-  // New id of `old_id`; kGone if it is not a survivor.
-  uint32_t Of(uint32_t old_id) const;
+  // in a consistent store; if so, keeps the new id of each of its entries
+  // in the index's order. Throws std::bad_alloc.
+  bool Cover(const KeyIndex& index);
+  // The new ids of the covered index's entries, in the index's order (valid
+  // while the index is unchanged).
+  std::span<const uint32_t> ids_in_index_order() const { return in_index_order_; }
   void SetLocation(uint32_t new_id, const Record& r) { locations_[new_id] = KeyIndex::Location::Of(r); }
   // Gives every entry of `index` its new id and location. Cannot fail.
-  // REQUIRES: Covers(index); every survivor's location set.
+  // REQUIRES: Cover(index) returned true, the index unchanged since; every
+  // survivor's location set.
   void Apply(const KeyIndex& index) const noexcept;
 
  private:
+  // New id of `old_id`; kGone if it is not a survivor.
+  uint32_t Of(uint32_t old_id) const;
+
   bool dense_;
   std::vector<uint32_t> new_id_;  // dense: by old id; else: the survivors
+  std::vector<uint32_t> in_index_order_;
   std::vector<KeyIndex::Location> locations_;  // by new id
 };
 

@@ -66,12 +66,13 @@ void SnapshotWriter::AppendSet(const IdSet& set) {
 void SnapshotWriter::Encode(const KeyIndex& key_index, const IdSet& live, const IdSet& dead,
                             uint32_t record_count, uint64_t key_data_end,
                             uint64_t value_data_end,
-                            const std::function<uint32_t(uint32_t)>& id_of) {
+                            std::span<const uint32_t> ids) {
   EncodeFixed64(Reserve(8), key_index.size());
+  size_t i = 0;
   for (const KeyIndex::Entry& e : key_index) {
     std::byte* p = Reserve(kIndexEntrySize);
     EncodeFixed64(p, e.hash());
-    EncodeFixed32(p + 8, id_of ? id_of(e.id) : e.id);
+    EncodeFixed32(p + 8, ids.empty() ? e.id : ids[i++]);
   }
   AppendSet(live);
   AppendSet(dead);

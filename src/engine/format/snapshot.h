@@ -9,7 +9,7 @@
 #ifndef VANTRE_ENGINE_SNAPSHOT_H_
 #define VANTRE_ENGINE_SNAPSHOT_H_
 
-#include <functional>
+#include <span>
 #include <optional>
 #include <vector>
 
@@ -43,10 +43,11 @@ class SnapshotWriter {
   SnapshotWriter(const SnapshotWriter&) = delete;
   SnapshotWriter& operator=(const SnapshotWriter&) = delete;
 
-  // `id_of`, when given, maps each index entry's id to the id written.
+  // `ids`, when not empty, are the ids written, in the index's order,
+  // instead of the entries' own. REQUIRES: empty or key_index.size() long.
   void Encode(const KeyIndex& key_index, const IdSet& live, const IdSet& dead,
               uint32_t record_count, uint64_t key_data_end, uint64_t value_data_end,
-              const std::function<uint32_t(uint32_t)>& id_of = nullptr);
+              std::span<const uint32_t> ids = {});
   void Finish();
 
  private:
