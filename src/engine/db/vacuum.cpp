@@ -90,20 +90,25 @@ uint32_t IndexRenumbering::Of(uint32_t id) const {
   return at != new_id_.end() && *at == id ? static_cast<uint32_t>(at - new_id_.begin()) : kGone;
 }
 
-bool IndexRenumbering::Covers(const KeyIndex& index) const {
+bool IndexRenumbering::Cover(const KeyIndex& index) {
   if (index.size() != locations_.size()) return false;
   std::vector<bool> named(locations_.size(), false);
+  in_index_order_.clear();
+  in_index_order_.reserve(index.size());
   for (const KeyIndex::Entry& e : index) {
     const uint32_t id = Of(e.id);
     if (id == kGone || named[id]) return false;
     named[id] = true;
+    in_index_order_.push_back(id);
   }
+  new_id_ = {};  // only the entries' own new ids are needed from here on
   return true;
 }
 
 void IndexRenumbering::Apply(const KeyIndex& index) const noexcept {
+  size_t i = 0;
   for (const KeyIndex::Entry& e : index) {
-    e.id = Of(e.id);
+    e.id = in_index_order_[i++];
     e.location = locations_[e.id];
   }
 }
@@ -124,7 +129,7 @@ VacuumedFiles CopySurvivors(const StoreDir& dir, const StoreView& store) {
   // so renumbering it gives what hashing every key read back from keys.bin
   // would, without a hash and a random insert per key. If it does not (a
   // damaged snapshot, say), every key is hashed into a new index.
-  const bool rehash = !out.renumbering->Covers(store.key_index);
+  const bool rehash = !out.renumbering->Cover(store.key_index);
   if (rehash) out.renumbering.reset();
   RunCopier keys(store.keys, &out.keys);
   RunCopier values(store.values, &out.values);
