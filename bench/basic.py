@@ -6,7 +6,7 @@
      says whether a large cache slows writes down (within 25% is the aim)
   b  opening a store of N keys from its snapshot and from its log (the
      same keys), and the time of persist() at that size
-  c  vacuum() of N live and N dead values, next to a plain `cp` of the
+  c  vacuum() of N live and N x --dead dead values, next to a plain `cp` of the
      three data files (keys.bin, vals.bin, offsets.bin) in the same run;
      vacuum also fsyncs its files, so `cp` followed by fsync of the copies
      is shown too
@@ -184,7 +184,8 @@ def section_c(args, tmp):
     db = Vantre(tpl)
     fill(db, keys, values(args.vsize, 1024, 6))
     random.Random(7).shuffle(keys)
-    fill(db, keys, values(args.vsize, 1024, 8))  # every first value is now dead
+    dead = int(n * args.dead)
+    fill(db, keys[:dead], values(args.vsize, 1024, 8))  # their first values are now dead
     db.persist()  # empty log: opening the copies is quick and untimed
     db = None
     settle()
@@ -222,7 +223,7 @@ def section_c(args, tmp):
     v, c, cs = (statistics.median(x) for x in (t_vac, t_cp, t_cp_sync))
     mb = lambda d: "{:.0f} MB".format(sum(d.values()) / 1e6)  # noqa: E731
     print("(c) vacuum of {:,} live and {:,} dead {}-byte values vs cp of the data files "
-          "(median of {}; ms)".format(n, n, args.vsize, args.reps))
+          "(median of {}; ms)".format(n, dead, args.vsize, args.reps))
     table(["operation", "ms (median)", "runs ms", "ratio vacuum/this", "data files"], [
         ["vacuum()", fmt_ms(v), " ".join(fmt_ms(x) for x in t_vac), "1.00",
          "%s in, %s out" % (mb(sizes), mb(after))],
@@ -243,6 +244,9 @@ def main():
                     help="cache sizes for section a (default 10000,1000000)")
     ap.add_argument("--store-n", type=int, default=1000000, help="keys for sections b and c (default 1000000)")
     ap.add_argument("--vsize", type=int, default=100, help="value size in bytes (default 100)")
+    ap.add_argument("--dead", type=float, default=1.0,
+                    help="section c: fraction of the keys written twice, so that their first "
+                         "values are dead (default 1.0)")
     ap.add_argument("--reps", type=int, default=3, help="runs per number (default 3)")
     ap.add_argument("--tmpdir", help="where stores are made (default: the system temp dir)")
     args = ap.parse_args()
