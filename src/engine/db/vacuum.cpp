@@ -81,7 +81,7 @@ IndexRenumbering::IndexRenumbering(const StoreView& store) {
       new_id_.push_back(id);
     }
   }
-  locations_.resize(static_cast<size_t>(store.live.cardinality()));
+  survivors_ = store.live.cardinality();
 }
 
 uint32_t IndexRenumbering::Of(uint32_t id) const {
@@ -91,8 +91,8 @@ uint32_t IndexRenumbering::Of(uint32_t id) const {
 }
 
 bool IndexRenumbering::Cover(const KeyIndex& index) {
-  if (index.size() != locations_.size()) return false;
-  std::vector<bool> named(locations_.size(), false);
+  if (index.size() != survivors_) return false;
+  std::vector<bool> named(static_cast<size_t>(survivors_), false);
   in_index_order_.clear();
   in_index_order_.reserve(index.size());
   for (const KeyIndex::Entry& e : index) {
@@ -109,7 +109,7 @@ void IndexRenumbering::Apply(const KeyIndex& index) const noexcept {
   size_t i = 0;
   for (const KeyIndex::Entry& e : index) {
     e.id = in_index_order_[i++];
-    e.location = locations_[e.id];
+    e.Unlocate();
   }
 }
 
@@ -147,15 +147,13 @@ VacuumedFiles CopySurvivors(const StoreDir& dir, const StoreView& store) {
       key.assign(AsText(keys_in.Get(rec.key_offset, rec.key_length)));
       const uint64_t hash = IsValidUtf8(key) ? KeyHash(key) : KeyHash(Utf8Lossy(key));
       out.rebuilt_index.insert_or_assign(hash, out.record_count);
-      out.rebuilt_index.find(hash)->Locate(moved);
-    } else {
-      out.renumbering->SetLocation(out.record_count, moved);
     }
     std::byte encoded[kRecordSize];
     EncodeRecord(encoded, moved);
     offsets.Append(encoded);
-    out.live.add(out.record_count++);
+    ++out.record_count;
   }
+  out.live.addRange(0, out.record_count);
   keys.Finish();
   values.Finish();
   out.keys.SyncData();

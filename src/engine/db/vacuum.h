@@ -19,18 +19,17 @@
 namespace vantre {
 
 // What turns the store's key index into the compacted store's: each
-// survivor's new id (its rank in the live set) and where each new id's key
-// and value lie in the new files. Applied to the index in place at the
-// switch, so that a vacuum never holds two key indexes.
+// survivor's new id, its rank in the live set. Applied to the index in
+// place at the switch, so that a vacuum never holds two key indexes.
 class IndexRenumbering {
  public:
   static constexpr uint32_t kGone = UINT32_MAX;
 
-  // The new ids of `store`'s survivors, with their locations still to be
-  // set. The old-to-new map is dense (one slot per id below the highest
-  // live id) when that fits inside the record table, whose size is real;
-  // otherwise (ids beyond the table, from a damaged snapshot) new ids are
-  // found by binary search among the survivors. Throws std::bad_alloc.
+  // The new ids of `store`'s survivors. The old-to-new map is dense (one
+  // slot per id below the highest live id) when that fits inside the record
+  // table, whose size is real; otherwise (ids beyond the table, from a
+  // damaged snapshot) new ids are found by binary search among the
+  // survivors. Throws std::bad_alloc.
   explicit IndexRenumbering(const StoreView& store);
 
   // Whether `index` names every survivor exactly once and nothing else, as
@@ -40,10 +39,9 @@ class IndexRenumbering {
   // The new ids of the covered index's entries, in the index's order (valid
   // while the index is unchanged).
   std::span<const uint32_t> ids_in_index_order() const { return in_index_order_; }
-  void SetLocation(uint32_t new_id, const Record& r) { locations_[new_id] = KeyIndex::Location::Of(r); }
-  // Gives every entry of `index` its new id and location. Cannot fail.
-  // REQUIRES: Cover(index) returned true, the index unchanged since; every
-  // survivor's location set.
+  // Gives every entry of `index` its new id, with its location absent (a
+  // read finds it in the new record table, as after a reopen). Cannot fail.
+  // REQUIRES: Cover(index) returned true, the index unchanged since.
   void Apply(const KeyIndex& index) const noexcept;
 
  private:
@@ -52,8 +50,8 @@ class IndexRenumbering {
 
   bool dense_;
   std::vector<uint32_t> new_id_;  // dense: by old id; else: the survivors
+  uint64_t survivors_;
   std::vector<uint32_t> in_index_order_;
-  std::vector<KeyIndex::Location> locations_;  // by new id
 };
 
 // keys.bin.vac, vals.bin.vac and offsets.bin.vac, written and synced, with
