@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/state/key_index.h"
 #include "engine/state/value_cache.h"
 
 namespace {
