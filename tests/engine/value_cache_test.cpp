@@ -6,6 +6,8 @@
 #include <list>
 #include <random>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 namespace vantre {
 namespace {
@@ -31,29 +33,33 @@ class ModelLru {
     return items_.front().second;
   }
   void Insert(uint64_t hash, const std::string& v) {
-    auto it = Find(hash);
-    if (it != items_.end()) {
-      items_.erase(it);
-    } else if (items_.size() >= capacity_) {
-      items_.pop_back();
-    }
+    Remove(hash);
+    if (items_.size() >= capacity_) Remove(items_.back().first);
     items_.emplace_front(hash, v);
+    index_[hash] = items_.begin();
   }
   void Remove(uint64_t hash) {
     auto it = Find(hash);
-    if (it != items_.end()) items_.erase(it);
+    if (it == items_.end()) return;
+    index_.erase(hash);
+    items_.erase(it);
   }
-  void Clear() { items_.clear(); }
+  void Clear() {
+    items_.clear();
+    index_.clear();
+  }
   size_t size() const { return items_.size(); }
 
  private:
   using Items = std::list<std::pair<uint64_t, std::string>>;
   Items::iterator Find(uint64_t hash) {
-    return std::find_if(items_.begin(), items_.end(), [&](const auto& p) { return p.first == hash; });
+    auto it = index_.find(hash);
+    return it == index_.end() ? items_.end() : it->second;
   }
 
   uint64_t capacity_;
   Items items_;
+  std::unordered_map<uint64_t, Items::iterator> index_;
 };
 
 TEST(ValueCacheTest, EvictsTheLeastRecentlyUsed) {
@@ -139,17 +145,18 @@ std::string RandomValue(std::mt19937_64& rng, int step) {
 }
 
 // Long random runs of every operation against the plain list, through many
-// reuses of freed chunks: every lookup must agree (which keys survive is
-// the order of use).
+// reuses of freed chunks and (at the largest capacity) growth of the
+// table: every lookup must agree (which keys survive is the order of use).
 TEST(ValueCacheTest, MatchesAPlainLruList) {
-  for (uint64_t capacity : {0, 1, 3, 50}) {
+  for (uint64_t capacity : {0, 1, 3, 50, 40000}) {
     SCOPED_TRACE("capacity " + std::to_string(capacity));
     ValueCache cache(capacity);
     ModelLru model(capacity);
     std::mt19937_64 rng(capacity + 1);
-    const uint64_t keys = std::max<uint64_t>(capacity, 1) * 2 + 1;
+    std::vector<uint64_t> hashes(std::max<uint64_t>(capacity, 1) * 2 + 1);
+    for (uint64_t& h : hashes) h = rng();
     for (int step = 0; step < 200000; ++step) {
-      const uint64_t hash = rng() % keys + 1;
+      const uint64_t hash = hashes[rng() % hashes.size()];
       const unsigned op = rng() % 100;
       if (op < 60) {
         ASSERT_EQ(Value(cache.Lookup(hash)), model.Lookup(hash).value_or("<miss>")) << "step " << step;
@@ -160,7 +167,7 @@ TEST(ValueCacheTest, MatchesAPlainLruList) {
       } else if (op < 99) {
         cache.Remove(hash);
         model.Remove(hash);
-      } else if (step % 50 == 0) {
+      } else if (rng() % (50 + capacity) == 0) {
         cache.Clear();
         model.Clear();
       }
