@@ -136,6 +136,18 @@ TEST(ValueCacheTest, RemoveThenEvict) {
   EXPECT_EQ(Value(cache.Lookup(kB)), "b");
 }
 
+// A value given as a view of the cache's own bytes: of the entry it
+// replaces, and of a long entry that the insert evicts.
+TEST(ValueCacheTest, InsertsFromItsOwnBytes) {
+  ValueCache cache(1);
+  const std::string long_value(9000, 'x');
+  Insert(&cache, kA, long_value);
+  cache.Insert(kA, *cache.Lookup(kA));
+  cache.Insert(kB, *cache.Lookup(kA));
+  EXPECT_EQ(Value(cache.Lookup(kB)), long_value);
+  EXPECT_EQ(Value(cache.Lookup(kA)), "<miss>");
+}
+
 // Values of every kind of storage: inline in small and large chunks on
 // both sides of the largest chunk, and long values in their own buffers.
 std::string RandomValue(std::mt19937_64& rng, int step) {

@@ -215,7 +215,8 @@ Bytes ValueCache::Insert(uint64_t hash, Bytes value) noexcept {
     const bool same_chunk =
         !IsLong(old) && n <= kMaxInline && ChunkSlab::ClassFor(sizeof(Node) + n) == old->cls;
     if (same_chunk || (IsLong(old) && n == old->size)) {
-      if (n > 0) std::memcpy(IsLong(old) ? LongBuffer(old) : Payload(old), value.data(), n);
+      // memmove: `value` may be a view of these very bytes.
+      if (n > 0) std::memmove(IsLong(old) ? LongBuffer(old) : Payload(old), value.data(), n);
       old->size = static_cast<uint32_t>(n);
       if (old_handle != front_) {
         Unlink(old);
@@ -236,15 +237,16 @@ Bytes ValueCache::Insert(uint64_t hash, Bytes value) noexcept {
     return Bytes(Data(node), n);
   }
 
-  if (map_.size() >= std::max<uint64_t>(capacity_, 1)) {
-    // The least recently used entry is at the back; its chunk is then the
-    // first one its class hands out again.
-    auto victim = map_.find(NodeAt(back_)->hash);
-    if (victim != map_.end()) Drop(victim);
-  }
+  // The copy is made before the eviction: `value` may be a view of the
+  // evicted entry's bytes. The evicted chunk is the next one its class
+  // hands out again.
   const uint32_t handle = MakeNode(hash, value);
   if (handle == kNone) return value;
   Node* node = NodeAt(handle);
+  if (map_.size() >= std::max<uint64_t>(capacity_, 1)) {
+    auto victim = map_.find(NodeAt(back_)->hash);  // the least recently used
+    if (victim != map_.end()) Drop(victim);
+  }
   try {
     map_.insert(Slot{static_cast<uint32_t>(hash), static_cast<uint32_t>(hash >> 32), handle});
   } catch (const std::exception&) {  // the map could not grow: nothing changed
