@@ -1,6 +1,7 @@
 #include "engine/state/value_cache.h"
 
 #include <algorithm>
+#include <exception>
 #include <new>
 #include <utility>
 
