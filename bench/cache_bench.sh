@@ -20,8 +20,11 @@ if [[ -n $rev ]]; then
 fi
 # Caches that offer Prefetch get the prefetched batch row too.
 prefetch=()
-grep -q "void Prefetch" "$src/engine/state/value_cache.h" && prefetch=(-DVANTRE_CACHE_PREFETCH)
+grep -q " Prefetch(uint64_t" "$src/engine/state/value_cache.h" && prefetch=(-DVANTRE_CACHE_PREFETCH)
+# The cache's own sources: the huge-page allocator too, where the revision has one.
+sources=("$src/engine/state/value_cache.cpp")
+[[ -f $src/engine/state/huge_page_allocator.cpp ]] && sources+=("$src/engine/state/huge_page_allocator.cpp")
 c++ "${prefetch[@]}" -std=c++20 -O2 -g -DNDEBUG -I"$src" -o "$out/value_cache_bench" \
-  "$root/bench/value_cache_bench.cpp" "$src/engine/state/value_cache.cpp"
+  "$root/bench/value_cache_bench.cpp" "${sources[@]}"
 echo "value cache micro-benchmark: cache of ${rev:-the working tree} ($(git -C "$root" rev-parse --short "${rev:-HEAD}")), $(date -u '+%Y-%m-%d %H:%M'), load average $(cut -d' ' -f1-3 /proc/loadavg)"
 "$out/value_cache_bench" "$@"

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/state/key_index.h"
 #include "engine/state/value_cache.h"
 
 namespace {
@@ -87,6 +88,32 @@ Row Hits(size_t entries, size_t ops) {
     });
   }
   row.note = "size " + std::to_string(cache.size());
+  return row;
+}
+
+// Lookups of cached keys in random order, each waiting for the one before
+// (the next key depends on the bytes read): the latency of a hit, as a
+// caller that does other work between reads sees it.
+Row DependentHits(size_t entries, size_t ops) {
+  Row row{"hit, one at a time, " + std::to_string(entries) + " entries", {}, "latency"};
+  const std::vector<std::byte> value(kValueSize, std::byte{7});
+  const auto keys = RandomHashes(entries, 1);
+  ValueCache cache(entries);
+  for (uint64_t h : keys) cache.Insert(h, value);
+  const auto picks = RandomPicks(keys, ops, 2);
+  for (int r = 0; r < kRuns; ++r) {
+    row.runs[r] = NsPerOp(ops, [&] {
+      uint64_t acc = 0;
+      size_t step = 0;
+      for (size_t i = 0; i < picks.size(); ++i) {
+        const Bytes v = *cache.Lookup(picks[i + step]);
+        // Always 0, but only known once the last byte has arrived.
+        step = static_cast<size_t>(v.back()) - 7;
+        acc += step;
+      }
+      return acc;
+    });
+  }
   return row;
 }
 
@@ -204,6 +231,8 @@ int main(int argc, char** argv) {
   rows.push_back(Hits(10000, ops));
   rows.push_back(Probe(1000000, ops));
   rows.push_back(Hits(1000000, ops));
+  rows.push_back(DependentHits(10000, ops));
+  rows.push_back(DependentHits(1000000, ops));
   rows.push_back(BatchHits(1000000, ops, false));
 #ifdef VANTRE_CACHE_PREFETCH
   rows.push_back(BatchHits(1000000, ops, true));

@@ -1,105 +1,125 @@
 // The value cache: private copies of values keyed by key hash, evicting the
 // least recently used entry.
 //
-// Order of use without touching neighbours: every use (a hit or an insert)
-// gives its entry the next 64-bit sequence number and appends a record
-// (sequence, hash) to the use queue. A record is current while its
-// sequence number is still its entry's; later uses of the same entry make
-// the older records stale. Each entry has exactly one current record, and
-// the current records appear in the queue in order of use, so the oldest
-// current record names the least recently used entry: eviction pops
-// records from the front until it meets a current one.
+// Layout. Each entry is one node: a 24-byte header (key hash, the two links
+// of the use list, value length, size class) followed directly by the
+// value's bytes, in one chunk of a slab. A hit probes the map (key hash ->
+// node handle, 12 bytes a slot, so that a large map stays dense) and then
+// reads one contiguous chunk; chunks of 64 bytes and more start on a cache
+// line, so a 100-byte value and its header fill exactly two lines. A value
+// too long for the largest chunk lives in its own heap buffer, whose
+// address the node holds.
 //
-// A hit therefore costs one probe of the map plus an append to the queue's
-// tail, which stays in the processor's cache, instead of relinking the
-// neighbours of a list node (two more cache misses in a large cache).
+// Order of use. The nodes form a doubly-linked list through 32-bit handles,
+// most recently used at the front: a use moves its node to the front and
+// eviction takes the back, so eviction is exactly least recently used with
+// no other bookkeeping. A move writes the two neighbours' links; those are
+// stores, which do not hold up the hit's reads.
 //
-// The queue is bounded by the number of entries: when it holds
-// 2 x entries + kQueueSlack records, counting those already popped, it is
-// pruned in place to exactly its current records. At least half of the
-// records are dropped by each pruning, so a use costs at most two pruning
-// probes on average, and the queue never holds more than
-// 2 x max(capacity, 1) + kQueueSlack records however long the cache is
-// used; the popped prefix is dropped too, or the queue would grow by one
-// record per eviction.
-//
-// Entries are kept small (values of more than a few bytes live on the
-// heap), so that the map's slots stay dense in the processor's cache when
-// the cache is large. An evicted entry's buffer is kept for the next
-// insert, so a miss-heavy workload does not free and allocate a buffer per
-// miss.
+// Memory. The slab hands out chunks in size classes. A freed chunk goes on
+// its class's free list and is the next one that class hands out, so a
+// workload of evictions allocates nothing; new chunks are cut from blocks
+// that double from 16 KiB up to 2 MiB, the huge-page size, and stay 2 MiB
+// from there on. What the slab holds is thus bounded by the largest number
+// of chunks each class has had in use at once, plus a block's tail each;
+// Clear gives back every block but the first.
 #ifndef VANTRE_ENGINE_VALUE_CACHE_H_
 #define VANTRE_ENGINE_VALUE_CACHE_H_
 
-#include <boost/unordered/unordered_flat_map.hpp>
+#include <boost/unordered/unordered_flat_set.hpp>
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <functional>
-#include <memory>
+#include <iterator>
 #include <optional>
 #include <vector>
 
 #include "engine/format/coding.h"
 #include "engine/state/huge_page_allocator.h"
-#include "engine/state/key_index.h"
 
 namespace vantre {
 
-// An owned byte string, kept inline when tiny.
-class CachedBytes {
+// Chunks of memory in size classes, each addressed by a 32-bit handle: the
+// block number in the high bits, the offset in 16-byte units in the low
+// bits. Owns its blocks. Not thread-safe.
+class ChunkSlab {
  public:
-  static constexpr size_t kInline = 8;
-  // Longest value a CachedBytes holds; its lengths are 32-bit.
-  static constexpr uint64_t kMaxSize = UINT32_MAX;
+  static constexpr uint32_t kNone = UINT32_MAX;
+  static constexpr size_t kUnit = 16;
+  // Sizes of the classes, in bytes: multiples of 16 up to 64, then of 64.
+  static constexpr uint16_t kClassSizes[] = {32,   48,   64,   96,   128,  192,  256,  320,
+                                             384,  448,  512,  640,  768,  896,  1024, 1280,
+                                             1536, 1792, 2048, 2560, 3072, 3584, 4096};
+  static constexpr size_t kClasses = std::size(kClassSizes);
+  static constexpr size_t kMaxChunk = 4096;
 
-  CachedBytes() = default;
-  CachedBytes(const CachedBytes&) = delete;
-  CachedBytes& operator=(const CachedBytes&) = delete;
-  CachedBytes(CachedBytes&& other) noexcept { MoveFrom(&other); }
-  CachedBytes& operator=(CachedBytes&& other) noexcept {
-    if (this != &other) {
-      heap_.reset();
-      MoveFrom(&other);
-    }
-    return *this;
+  ChunkSlab();
+  ~ChunkSlab();
+  ChunkSlab(ChunkSlab&& other) noexcept;
+  ChunkSlab(const ChunkSlab&) = delete;
+  ChunkSlab& operator=(const ChunkSlab&) = delete;
+  ChunkSlab& operator=(ChunkSlab&&) = delete;
+
+  // The smallest class whose chunks hold `bytes`. REQUIRES: bytes <= kMaxChunk.
+  static uint8_t ClassFor(size_t bytes) { return kClassOf16[(bytes + kUnit - 1) / kUnit]; }
+
+  // A chunk of class `cls`, or kNone when no memory can be had.
+  uint32_t Allocate(uint8_t cls) noexcept;
+  // REQUIRES: `handle` came from Allocate(cls) and is not yet freed.
+  void Free(uint32_t handle, uint8_t cls) noexcept;
+  std::byte* At(uint32_t handle) const {
+    return blocks_[handle >> kOffsetBits] + (handle & kOffsetMask) * kUnit;
   }
-
-  // Replaces the bytes with a copy of `value`, reusing the heap buffer when
-  // it fits. REQUIRES: value.size() <= kMaxSize. Throws std::bad_alloc
-  // with the old bytes unchanged.
-  void Assign(Bytes value);
-  Bytes view() const { return {heap_ ? heap_.get() : inline_, size_}; }
-  const std::byte* heap_data() const { return heap_.get(); }  // nullptr when inline
+  // Frees every chunk at once and gives back every block but the first.
+  void Reset() noexcept;
+  // Bytes of the blocks held.
+  uint64_t bytes() const;
 
  private:
-  void MoveFrom(CachedBytes* other) {
-    size_ = other->size_;
-    capacity_ = other->capacity_;
-    heap_ = std::move(other->heap_);
-    if (!heap_ && size_ > 0) std::memcpy(inline_, other->inline_, size_);
-    other->size_ = 0;
-    other->capacity_ = 0;
-  }
+  static constexpr unsigned kOffsetBits = 17;  // 2 MiB blocks in 16-byte units
+  static constexpr uint32_t kOffsetMask = (uint32_t{1} << kOffsetBits) - 1;
+  // The handle kNone would be the last unit of this block: it is never made.
+  static constexpr size_t kMaxBlocks = (size_t{1} << (32 - kOffsetBits)) - 1;
+  static constexpr size_t kFirstBlock = 16 << 10;
+  static_assert(kHugePage == kUnit << kOffsetBits);
 
-  uint32_t size_ = 0;
-  uint32_t capacity_ = 0;  // of heap_
-  std::unique_ptr<std::byte[]> heap_;
-  std::byte inline_[kInline];
+  // kClassOf16[n]: the smallest class holding n x 16 bytes.
+  static constexpr auto kClassOf16 = [] {
+    std::array<uint8_t, kMaxChunk / kUnit + 1> t{};
+    uint8_t cls = 0;
+    for (size_t n = 0; n < t.size(); ++n) {
+      while (kClassSizes[cls] < n * kUnit) ++cls;
+      t[n] = cls;
+    }
+    return t;
+  }();
+
+  static size_t BlockSize(size_t i) { return i >= 7 ? kHugePage : kFirstBlock << i; }
+  bool AddBlock() noexcept;
+  void FreeBlock(size_t i) noexcept;
+
+  std::vector<std::byte*> blocks_;  // block i holds BlockSize(i) bytes
+  uint32_t free_[kClasses];         // head of each class's free list, or kNone
+  size_t used_ = 0;                 // bytes of the last block handed out
 };
 
 class ValueCache {
  public:
+  // Longest value the cache holds; its lengths are 32-bit.
+  static constexpr uint64_t kMaxSize = UINT32_MAX;
+
   // Holds at most max(capacity, 1) entries.
   explicit ValueCache(uint64_t capacity);
+  ~ValueCache();
+  ValueCache(ValueCache&& other) noexcept;
   ValueCache(const ValueCache&) = delete;
   ValueCache& operator=(const ValueCache&) = delete;
-  ValueCache(ValueCache&&) = default;
 
   // A hit makes the entry the most recently used and returns a view of its
   // bytes, valid until the cache next changes; a miss returns nothing and
-  // changes nothing. Never throws: when the queue cannot grow to record
-  // the use, the entry is dropped and the lookup is a miss.
+  // changes nothing. Never throws.
   std::optional<Bytes> Lookup(uint64_t hash) noexcept;
 
   // Stores a copy of `value` under `hash`, as its most recently used entry,
@@ -126,53 +146,75 @@ class ValueCache {
 
   size_t size() const { return map_.size(); }
   uint64_t capacity() const { return capacity_; }
-
-  // Records in the use queue, counting those already popped; bounded by
-  // 2 x max(capacity, 1) + kQueueSlack. For tests and benchmarks.
-  size_t queue_length() const { return uses_.size(); }
-  static constexpr size_t kQueueSlack = 1024;
+  // Bytes of slab memory held, not counting the map or long values' own
+  // buffers. For tests and benchmarks.
+  uint64_t slab_bytes() const { return slab_.bytes(); }
 
  private:
-  struct Entry {
-    uint64_t sequence = 0;  // of the entry's latest use
-    CachedBytes value;
-  };
-  struct Use {
-    uint64_t sequence;
-    uint64_t hash;
-  };
-  using Map = boost::unordered_flat_map<uint64_t, Entry, IdentityHash, std::equal_to<uint64_t>,
-                                         HugePageAllocator<std::pair<const uint64_t, Entry>>>;
+  static constexpr uint32_t kNone = ChunkSlab::kNone;
 
-  // Makes room in the queue for one more record: prunes it when it has
-  // reached its bound, else grows its storage if full. False if the
-  // storage cannot grow (nothing changed then). Defined here, as Touch,
-  // so that the hit path inlines them (calls within the module would
-  // otherwise go through the procedure linkage table).
-  bool ReserveUse() noexcept {
-    // 64-bit arithmetic: twice the entry count must not wrap on a 32-bit size_t.
-    if (uses_.size() < 2 * static_cast<uint64_t>(map_.size()) + kQueueSlack &&
-        uses_.size() < uses_.capacity()) {
-      return true;
-    }
-    return MakeRoom();
+  // The header of an entry's chunk; the value's bytes follow it, or, for a
+  // value longer than kMaxInline, the address of its heap buffer.
+  struct Node {
+    uint64_t hash;
+    uint32_t prev;  // the next more recently used node, or kNone
+    uint32_t next;  // the next less recently used node, or kNone
+    uint32_t size;  // of the value
+    uint8_t cls;    // of the chunk
+  };
+  static_assert(sizeof(Node) == 24 && alignof(Node) <= ChunkSlab::kUnit);
+  static constexpr size_t kMaxInline = ChunkSlab::kMaxChunk - sizeof(Node);
+
+  // The map's slot: the key hash as two halves and the node's handle, 12
+  // bytes instead of the 16 of a padded (u64, u32) pair.
+  struct Slot {
+    uint32_t hash_low;
+    uint32_t hash_high;
+    mutable uint32_t node;  // not part of the set's key
+    uint64_t hash() const { return static_cast<uint64_t>(hash_high) << 32 | hash_low; }
+  };
+  struct SlotHash {
+    using is_transparent = void;
+    size_t operator()(uint64_t h) const noexcept { return static_cast<size_t>(h ^ (h >> 32)); }
+    size_t operator()(const Slot& s) const noexcept { return (*this)(s.hash()); }
+  };
+  struct SlotEqual {
+    using is_transparent = void;
+    bool operator()(const Slot& a, const Slot& b) const noexcept { return a.hash() == b.hash(); }
+    bool operator()(uint64_t h, const Slot& s) const noexcept { return h == s.hash(); }
+    bool operator()(const Slot& s, uint64_t h) const noexcept { return h == s.hash(); }
+  };
+  using Map = boost::unordered_flat_set<Slot, SlotHash, SlotEqual, HugePageAllocator<Slot>>;
+
+  Node* NodeAt(uint32_t handle) const { return reinterpret_cast<Node*>(slab_.At(handle)); }
+  static std::byte* Payload(Node* node) { return reinterpret_cast<std::byte*>(node) + sizeof(Node); }
+  static bool IsLong(const Node* node) { return node->size > kMaxInline; }
+  static std::byte* LongBuffer(Node* node) {
+    std::byte* p;
+    std::memcpy(&p, Payload(node), sizeof p);
+    return p;
   }
-  bool MakeRoom() noexcept;
-  // Records a use of `entry` under `hash`. REQUIRES: ReserveUse() returned
-  // true since the queue last changed.
-  void Touch(uint64_t hash, Entry* entry) noexcept {
-    entry->sequence = ++sequence_;
-    uses_.push_back({entry->sequence, hash});  // cannot reallocate: ReserveUse made room
-  }
-  void EvictOldest() noexcept;
-  void PruneUses() noexcept;
+  static const std::byte* Data(Node* node) { return IsLong(node) ? LongBuffer(node) : Payload(node); }
+  static void PrefetchValue(Node* node);
+
+  // Puts the unlinked node `handle` at the front of the use list.
+  void LinkFront(uint32_t handle, Node* node) noexcept;
+  void Unlink(Node* node) noexcept;
+  // A node holding a copy of `value` under `hash`, not linked, or kNone
+  // when no memory can be had.
+  uint32_t MakeNode(uint64_t hash, Bytes value) noexcept;
+  // Frees an unlinked node's chunk and long buffer.
+  void FreeNode(uint32_t handle, Node* node) noexcept;
+  // Unlinks, unmaps and frees the entry at `it`.
+  void Drop(Map::iterator it) noexcept;
+  void FreeLongBuffers() noexcept;
 
   uint64_t capacity_;
-  uint64_t sequence_ = 0;
   Map map_;
-  std::vector<Use> uses_;  // in order of use; [0, head_) already popped
-  size_t head_ = 0;
-  CachedBytes spare_;  // the buffer of the last evicted entry, for reuse
+  ChunkSlab slab_;
+  uint32_t front_ = kNone;  // most recently used
+  uint32_t back_ = kNone;   // least recently used
+  size_t long_values_ = 0;  // nodes with a heap buffer
 };
 
 }  // namespace vantre
