@@ -60,6 +60,15 @@ double NsPerOp(size_t ops, const std::function<uint64_t()>& body) {
   return std::chrono::duration<double, std::nano>(t1 - t0).count() / static_cast<double>(ops);
 }
 
+// Fills `cache` with `entries` random hashes, each holding a kValueSize
+// value; returns the hashes.
+std::vector<uint64_t> Filled(ValueCache* cache, size_t entries) {
+  const std::vector<std::byte> value(kValueSize, std::byte{7});
+  auto keys = RandomHashes(entries, 1);
+  for (uint64_t h : keys) cache->Insert(h, value);
+  return keys;
+}
+
 struct Row {
   std::string name;
   double runs[kRuns];
@@ -75,10 +84,8 @@ double Median(const double* v) {
 // Lookups of cached keys in random order, cache holding `entries` keys.
 Row Hits(size_t entries, size_t ops) {
   Row row{"hit, " + std::to_string(entries) + " entries", {}, ""};
-  const std::vector<std::byte> value(kValueSize, std::byte{7});
-  const auto keys = RandomHashes(entries, 1);
   ValueCache cache(entries);
-  for (uint64_t h : keys) cache.Insert(h, value);
+  const auto keys = Filled(&cache, entries);
   const auto picks = RandomPicks(keys, ops, 2);
   for (int r = 0; r < kRuns; ++r) {
     row.runs[r] = NsPerOp(ops, [&] {
@@ -96,10 +103,8 @@ Row Hits(size_t entries, size_t ops) {
 // caller that does other work between reads sees it.
 Row DependentHits(size_t entries, size_t ops) {
   Row row{"hit, one at a time, " + std::to_string(entries) + " entries", {}, "latency"};
-  const std::vector<std::byte> value(kValueSize, std::byte{7});
-  const auto keys = RandomHashes(entries, 1);
   ValueCache cache(entries);
-  for (uint64_t h : keys) cache.Insert(h, value);
+  const auto keys = Filled(&cache, entries);
   const auto picks = RandomPicks(keys, ops, 2);
   for (int r = 0; r < kRuns; ++r) {
     row.runs[r] = NsPerOp(ops, [&] {
@@ -123,10 +128,8 @@ Row BatchHits(size_t entries, size_t ops, bool prefetch) {
   Row row{std::string(prefetch ? "hit, batches of 100 prefetched, " : "hit, batches of 100 plain, ") +
               std::to_string(entries) + " entries",
           {}, ""};
-  const std::vector<std::byte> value(kValueSize, std::byte{7});
-  const auto keys = RandomHashes(entries, 1);
   ValueCache cache(entries);
-  for (uint64_t h : keys) cache.Insert(h, value);
+  const auto keys = Filled(&cache, entries);
   const auto picks = RandomPicks(keys, ops - ops % 100, 2);
   for (int r = 0; r < kRuns; ++r) {
     row.runs[r] = NsPerOp(picks.size(), [&] {
