@@ -95,11 +95,25 @@ bool IndexRenumbering::Cover(const KeyIndex& index) {
   std::vector<bool> named(static_cast<size_t>(survivors_), false);
   in_index_order_.clear();
   in_index_order_.reserve(index.size());
-  for (const KeyIndex::Entry& e : index) {
-    const uint32_t id = Of(e.id);
-    if (id == kGone || named[id]) return false;
-    named[id] = true;
-    in_index_order_.push_back(id);
+  // The old ids come in hash order, so each lookup of a new id is a random
+  // access: they are taken in batches whose slots are loaded together, so
+  // that their memory misses overlap instead of queueing.
+  constexpr size_t kBatch = 32;
+  uint32_t old_ids[kBatch];
+  for (auto it = index.begin(); it != index.end();) {
+    size_t n = 0;
+    for (; n < kBatch && it != index.end(); ++it) old_ids[n++] = it->id;
+    if (dense_) {
+      for (size_t i = 0; i < n; ++i) {
+        if (old_ids[i] < new_id_.size()) __builtin_prefetch(new_id_.data() + old_ids[i]);
+      }
+    }
+    for (size_t i = 0; i < n; ++i) {
+      const uint32_t id = Of(old_ids[i]);
+      if (id == kGone || named[id]) return false;
+      named[id] = true;
+      in_index_order_.push_back(id);
+    }
   }
   new_id_ = {};  // only the entries' own new ids are needed from here on
   return true;
