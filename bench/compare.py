@@ -71,6 +71,7 @@ sys.path.insert(0, HERE)
 
 import stores as S  # noqa: E402
 import ycsb as Y  # noqa: E402
+import benchutil  # noqa: E402
 from benchutil import interpreter_tag, proc_status  # noqa: E402
 
 READ_BATCH = 100
@@ -166,17 +167,7 @@ def timed(fn, *args):
     meanwhile, as timeit does; PyPy's collector frees every object, and
     without it PyPy's sqlite3 statements pile up (tens of GB at 1M keys),
     so there it stays on and is part of the cost."""
-    gc.collect()
-    pause = interpreter_name() == "CPython"
-    if pause:
-        gc.disable()
-    try:
-        t0 = time.perf_counter_ns()
-        fn(*args)
-        return time.perf_counter_ns() - t0
-    finally:
-        if pause:
-            gc.enable()
+    return benchutil.timed(fn, *args)[0]
 
 
 # --------------------------------------------------------- child: probe

@@ -29,13 +29,13 @@ This file runs under CPython 3.11 and PyPy 3.9: no syntax newer than 3.9.
 """
 
 import bisect
-import gc
 import itertools
 import math
-import platform
 import random
 import time
 from array import array
+
+from benchutil import timed
 
 ZIPF_THETA = 0.99
 READ, UPDATE, RMW = 0, 1, 2
@@ -149,22 +149,6 @@ def percentile(lat, q):
     return s[max(0, at)]
 
 
-def _paused_gc(fn, *args):
-    """Nanoseconds of fn(*args) with CPython's cycle collector paused, as in
-    compare.timed; PyPy's collector stays on."""
-    gc.collect()
-    pause = platform.python_implementation() != "PyPy"
-    if pause:
-        gc.disable()
-    try:
-        t0 = time.perf_counter_ns()
-        fn(*args)
-        return time.perf_counter_ns() - t0
-    finally:
-        if pause:
-            gc.enable()
-
-
 def timer_cost(n=200000, rounds=3):
     """(median, p99) nanoseconds between two back-to-back perf_counter_ns()
     readings stored into an array, as run_timed takes them: the part of every
@@ -183,7 +167,7 @@ def run_workload(st, seq, ops):
     """Runs one workload on the open store `st`; returns (ops/s, p99 ns)."""
     kinds, keys, vals = seq
     read, update = st.ycsb_calls()
-    ns = _paused_gc(run_plain, read, update, kinds, keys, vals)
+    ns = timed(run_plain, read, update, kinds, keys, vals)[0]
     lat = array("q", bytes(8 * ops))
-    _paused_gc(run_timed, read, update, kinds, keys, vals, lat)
+    timed(run_timed, read, update, kinds, keys, vals, lat)
     return ops * 1e9 / ns, percentile(lat, 0.99)
