@@ -69,7 +69,8 @@ SCENARIOS = {
     "persist": dict(prepare=fill("p", 30, 500) + [("persist",)] + fill("r", 10, 50),
                     ops=[("persist",)], allowed={"OSError", "FileNotFoundError",
                                                  "PermissionError", "InterruptedError", PANIC}),
-    "vacuum": dict(prepare=fill("p", 30, 500) + [("persist",)] +
+    # The "v" values lie back to back, so vacuum copies them file to file.
+    "vacuum": dict(prepare=fill("p", 30, 500) + fill("v", 3, 30000) + [("persist",)] +
                    [("del", f"p{i}") for i in range(0, 30, 2)] + fill("r", 5, 50),
                    ops=[("vacuum",)], allowed={"OSError", PANIC}),
     "open": dict(prepare=fill("p", 20, 500) + [("persist",)] + fill("r", 10, 50),
@@ -287,6 +288,7 @@ def main():
                                " | ".join(last))
                     n = died + 1
         tally.figure("call sites covered", len({(s, c) for s, c, _ in sites}))
+        print("calls failed: " + ", ".join(sorted({c for _, c, _ in sites})), flush=True)
         tally.figure("calls failed (scenario, n)", len({(s, n) for s, _, n in sites}))
     finally:
         shutil.rmtree(root, ignore_errors=True)
