@@ -1,8 +1,10 @@
 #include "engine/io/data_file.h"
 
 #include <fcntl.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -142,6 +144,30 @@ TEST_F(DataFileTest, ReadsPastTheFileFail) {
   expect_short(3, 3);  // two buffered bytes, then nothing in the file
   expect_short(1000, 1);
   EXPECT_THROW(Read(~0ULL - 3, 8), Error);
+}
+
+// AppendCopy copies ranges of another data file after what is buffered,
+// also between file systems (where the kernel refuses and the copy goes
+// through a buffer), and refuses bytes the source does not hold.
+TEST_F(DataFileTest, AppendCopyBetweenFiles) {
+  const std::string source = Pattern(300000, 3);
+  std::vector<std::string> sources = {dir_.Join("vals.bin")};
+  if (::access("/dev/shm", W_OK) == 0) {
+    char tmpl[] = "/dev/shm/vantre-test-XXXXXX";
+    if (::mkdtemp(tmpl) != nullptr) sources.push_back(std::string(tmpl) + "/vals.bin");
+  }
+  for (const std::string& path : sources) {
+    test::WriteFileText(path, source);
+    DataFile from(File::Open(path, O_RDWR), source.size());
+    Reopen(0);
+    Append("head");
+    EXPECT_EQ(data_->AppendCopy(from, 1000, 200000), 4u) << path;
+    Append("tail");
+    EXPECT_EQ(Read(0, 200008), "head" + source.substr(1000, 200000) + "tail") << path;
+    EXPECT_THROW(data_->AppendCopy(from, 200000, 100001), EngineError) << path;
+    EXPECT_EQ(data_->end(), 200008u) << path;
+  }
+  if (sources.size() > 1) std::filesystem::remove_all(std::filesystem::path(sources[1]).parent_path());
 }
 
 }  // namespace
