@@ -642,8 +642,9 @@ def report(paths, outdir, chart_config):
               "Each cell is the median over repetitions on fresh stores; the number in "
               "parentheses is the ratio to the best peer in the same run (the fastest store "
               "that is neither Vantre nor the in-memory dict): below 1.00 is faster than it. "
-              "Nothing fsyncs per write. Vantre's log and data appends stay in 64 KiB "
-              "user-space buffers until one fills (a process crash loses what is in them); "
+              "Nothing fsyncs per write. Vantre's log records stay in an 8 KiB user-space "
+              "buffer until it fills, and its data appends in a buffer written out in 2 MiB "
+              "units (a process crash loses what is in them); "
               "most peers hand every write to the OS before returning (a write() or a shared "
               "map), Berkeley DB keeps its pages in its own 256 KiB cache until evicted. "
               "The machine is shared with other work: the load average is given per run.")

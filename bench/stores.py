@@ -100,8 +100,8 @@ class VantreStore(Store):
         return os.path.basename(self.mod.__file__)
 
     def settings(self):
-        return ("cache_size=%s; log and data appends through 64 KiB user-space "
-                "buffers, no fsync" % ("N" if self.cache_all else "10000 (default)"))
+        return ("cache_size=%s; log records through an 8 KiB user-space buffer, data appends "
+                "written out in 2 MiB units, no fsync" % ("N" if self.cache_all else "10000 (default)"))
 
     def open(self, path, create):
         self.path = path
