@@ -166,6 +166,16 @@ void Database::RememberingSyncFailure(F&& stages) {
   }
 }
 
+template <typename F>
+void Database::WritingSnapshot(F&& stages) {
+  CheckOwner();
+  CheckWritable();
+  StoreLock store_lock(store_mutex_);
+  PrepareForSnapshot();
+  StoreLock wal_lock(wal_mutex_);
+  RememberingSyncFailure(stages);
+}
+
 void Database::WriteSnapshotFile(const char* name, const StoreView& state, bool midway_fatal,
                                  std::span<const uint32_t> ids) {
   File out = dir_.OpenFile(name, O_WRONLY | O_CREAT | O_TRUNC);
@@ -196,12 +206,7 @@ void Database::WriteSnapshotFile(const char* name, const StoreView& state, bool 
 // A failure before stage 4 leaves snapshot.bin and wal.bin as they were, or
 // the new snapshot with the complete old log; both open to the same state.
 void Database::Persist() {
-  CheckOwner();
-  CheckWritable();
-  StoreLock store_lock(store_mutex_);
-  PrepareForSnapshot();
-  StoreLock wal_lock(wal_mutex_);
-  RememberingSyncFailure([&] {
+  WritingSnapshot([&] {
     store_.SyncData();
     wal_.SyncData();
     WriteSnapshotFile(kSnapshotTmpFile, store_.view(), /*midway_fatal=*/true);
@@ -233,33 +238,26 @@ void Database::Persist() {
 //                 the next open) and the failure is reported. The steps: the
 //                 directory synced; the .vac files renamed onto the data
 //                 files, then snapshot.bin.vac onto snapshot.bin.
-// Switch state    the Store installs the new state as a whole; this cannot
-//                 fail.
+// Switch state    the Store installs the new state as a whole, its key
+//                 index renumbered in place; this cannot fail.
 // Empty log       every record in the log, buffered or written, is covered
 //                 by the new snapshot. Failure: reported; the log is replayed
 //                 on top of the new snapshot at the next open, which gives
 //                 the same state.
 void Database::Vacuum() {
-  CheckOwner();
-  CheckWritable();
-  StoreLock store_lock(store_mutex_);
-  PrepareForSnapshot();
-  StoreLock wal_lock(wal_mutex_);
-  RememberingSyncFailure([&] {
+  WritingSnapshot([&] {
     store_.FlushData();
     VacuumedFiles files = CopySurvivors(dir_, store_.view());
     StoreState next = Fatal([&] { return MapVacuumed(&files); });
     wal_.SyncData();
-    if (const auto& renumbering = files.renumbering) {
-      // The new state's index is the store's, with the new ids.
-      const StoreView view = ViewOf(next);
-      WriteSnapshotFile(kSnapshotTmpFile,
-                        {store_.view().key_index, view.live, view.dead, view.record_count,
-                         view.table, view.keys, view.values},
-                        /*midway_fatal=*/false, renumbering->ids_in_index_order());
-    } else {
-      WriteSnapshotFile(kSnapshotTmpFile, ViewOf(next), /*midway_fatal=*/false);
-    }
+    // A renumbered index is the store's own, written with its new ids.
+    const auto& renumbering = files.renumbering;
+    const StoreView view = ViewOf(next);
+    WriteSnapshotFile(kSnapshotTmpFile,
+                      {renumbering ? store_.view().key_index : view.key_index, view.live,
+                       view.dead, view.record_count, view.table, view.keys, view.values},
+                      /*midway_fatal=*/false,
+                      renumbering ? renumbering->ids_in_index_order() : std::span<const uint32_t>());
     dir_.Rename(kSnapshotTmpFile, kSnapshotVacFile);
     // ---- commit point ----
     std::exception_ptr after_commit;

@@ -229,6 +229,10 @@ class Database {
   // them is remembered before it is rethrown. REQUIRES: Store lock.
   template <typename F>
   void RememberingSyncFailure(F&& stages);
+  // Persist's and vacuum's frame: owner and writability checks, both locks,
+  // PrepareForSnapshot, then `stages` under RememberingSyncFailure.
+  template <typename F>
+  void WritingSnapshot(F&& stages);
   // Writes the store's state (or `next`'s) to `name` and syncs it; a write
   // failing midway through the encoding is fatal when `midway_fatal`.
   // `ids`, when not empty, are written instead of the index's own ids.
