@@ -172,22 +172,21 @@ std::optional<Bytes> Store::Lookup(std::string_view key, uint64_t hash, bool pre
   if (state_.key_index.empty()) return std::nullopt;
   const KeyIndex::Entry* found = state_.key_index.find(hash);
   if (found == nullptr) return std::nullopt;
+  // Entries are located by puts and by the reads below, for live ids only;
+  // an unlocated one is located once its bytes proved readable.
   Record rec;
   if (found->located()) {
-    // Located entries are made by puts and vacuum, for live ids only.
     rec = found->record();
-    if (!prepared) PrefetchBytes(rec);
   } else {
     if (!state_.live.contains(found->id)) return std::nullopt;
     rec = state_.table.At(found->id);
     if (rec.key_length >= kMaxReadLength || rec.value_length >= kMaxReadLength) {
       throw Unrecoverable("capacity overflow");
     }
-    // The stored key and the value lie in different files: start loading
-    // the value before the compare waits for the key.
-    if (!prepared) PrefetchBytes(rec);
-    // Later reads go straight to the bytes, once these proved readable.
   }
+  // The stored key and the value lie in different files: start loading
+  // the value before the compare waits for the key.
+  if (!prepared) PrefetchBytes(rec);
   // A stored key of another length is another key with the same key hash;
   // its bytes need not be read, only be there.
   if (rec.key_length != key.size()) {
