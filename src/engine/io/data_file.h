@@ -17,11 +17,13 @@
 // The buffer is written out in whole units of kWriteUnit bytes, aligned to
 // the start of the file: when an append carries the data end across a unit
 // boundary, everything below that boundary goes out in one write (the
-// piece that crossed it is split there; reads put it back together). A
-// write that fills an aligned 2 MiB range lets the kernel keep it in one
-// huge page-cache folio, which the read map then maps with one huge-page
-// entry instead of 512 small ones: random reads of a large file miss the
-// TLB far less. Only persist, vacuum and teardown write out a partial unit.
+// piece that crossed it is split there; reads put it back together). Units
+// of 64 KiB make system calls rare without asking the kernel for large
+// page-cache folios: a write of a whole aligned 2 MiB range gets one, and
+// taking such a folio costs several times the copy itself (about ten times
+// on a virtual machine that hands free memory back to its host), while the
+// read map gains nothing from it. Only persist, vacuum and teardown write
+// out a partial unit.
 // A piece of kDirectWrite bytes or more pushes the buffer out and goes
 // straight to the file.
 //
@@ -42,7 +44,7 @@ namespace vantre {
 
 class DataFile {
  public:
-  static constexpr size_t kWriteUnit = 2 * 1024 * 1024;
+  static constexpr size_t kWriteUnit = 64 * 1024;
   static constexpr size_t kDirectWrite = 64 * 1024;
 
   // Takes ownership of `file`, which is `end` bytes long; the data end

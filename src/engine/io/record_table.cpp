@@ -16,9 +16,14 @@ namespace {
 // the records.
 constexpr uint64_t kAllocationChunk = 2 << 20;
 
+// Chunks are filled with zeros by writes of at most this many bytes: a
+// larger write makes the kernel take a large page-cache folio, which costs
+// several times the copy (see data_file.h).
+constexpr size_t kZeroWrite = 64 << 10;
+
 // The source of the zero writes; never written, so it stays in the bss
 // and costs no memory.
-std::byte zeros[kAllocationChunk];
+std::byte zeros[kZeroWrite];
 
 }  // namespace
 
@@ -109,14 +114,16 @@ void RecordTable::Prepare(uint32_t id) {
   }
   // From here on no record lies at or beyond allocated_end_ (`id` is the
   // lowest id not yet written): the next chunks are written with zeros, up
-  // to their aligned ends. A write that fills an aligned chunk lets the
-  // kernel keep it in one huge page-cache folio, which the map then covers
-  // with one TLB entry; blocks allocated by fallocate would come in page by
-  // page.
+  // to their aligned ends. Written zeros put the pages in the page cache,
+  // so the map's first store to each costs no block allocation.
   while (end > allocated_end_) {
     const uint64_t stop =
         std::min(table_end, allocated_end_ - allocated_end_ % kAllocationChunk + kAllocationChunk);
-    file_.WriteAllAt({zeros, static_cast<size_t>(stop - allocated_end_)}, allocated_end_);
+    for (uint64_t at = allocated_end_; at < stop;) {
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(kZeroWrite, stop - at));
+      file_.WriteAllAt({zeros, n}, at);
+      at += n;
+    }
     allocated_end_ = stop;
   }
 }
