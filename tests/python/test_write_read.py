@@ -218,12 +218,12 @@ def test_log_record_as_large_as_the_buffer_is_written_directly(store_dir, op, si
 
 
 def test_data_file_buffers_and_reads_from_both(store_dir):
-    unit = 2 * 1024 * 1024
+    unit = 64 * 1024
     db = Vantre(store_dir)
     expected = []
     while sum(len(v) for _, v in expected) < unit:  # the last one crosses the unit boundary
         assert file_size(store_dir, "vals.bin") == 0
-        expected.append(("v%d" % len(expected), bytes([65 + len(expected) % 26]) * 60000))
+        expected.append(("v%d" % len(expected), bytes([65 + len(expected) % 26]) * 6000))
         db.set_bytes(*expected[-1])
     vals = b"".join(v for _, v in expected)
     assert file_bytes(store_dir, "vals.bin") == vals[:unit]  # exactly the first unit
