@@ -17,7 +17,9 @@ Every store runs in a child process of its own, one per (store, size),
 which times the workloads and measures its peak resident memory. Times are
 time.perf_counter_ns() around whole loops, divided by the operations in the
 loop; each number is the median of --reps repetitions, each on a fresh
-store. Ratios are to the fastest store in the same run that is neither
+store, which starts with fresh memory primed for the files it writes
+(benchutil.prime_free_memory: on this virtual machine, memory left free
+for a few seconds costs ten times the copy at its first touch). Ratios are to the fastest store in the same run that is neither
 Vantre nor the in-memory dict ("best peer"); below 1 is faster than it.
 
 Workloads, per key count N and value size V (keys "key%010d"):
@@ -294,6 +296,9 @@ def run_times(name, n, vsize, ops, reps, tmpdir, seed):
         try:
             path = S.store_path(kind, root)
             vals = d["vals"]
+            # Fresh memory for the files this repetition writes (every store
+            # the same amount; see benchutil.prime_free_memory).
+            benchutil.prime_free_memory(min(3 * n * (vsize + 16), 4 << 30))
             if rep == 0:
                 # Peak memory: from here to the end of the first gets.
                 gc.collect()
