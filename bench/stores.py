@@ -101,7 +101,7 @@ class VantreStore(Store):
 
     def settings(self):
         return ("cache_size=%s; log records through an 8 KiB user-space buffer, data appends "
-                "written out in 2 MiB units, no fsync" % ("N" if self.cache_all else "10000 (default)"))
+                "written out in 64 KiB units, no fsync" % ("N" if self.cache_all else "10000 (default)"))
 
     def open(self, path, create):
         self.path = path
