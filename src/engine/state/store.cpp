@@ -131,6 +131,7 @@ void Store::PrepareReads(std::span<const std::string_view> keys,
   for (size_t i = 0; i < keys.size(); ++i) {
     hashes[i] = KeyHash(keys[i]);
     const bool hit = cache_.Prefetch(hashes[i]);
+    if (!hit) state_.key_index.Prefetch(hashes[i]);
     if (i < n) cached[i] = hit;
   }
   // Independent probes: the processor overlaps their misses. A key the
