@@ -132,9 +132,7 @@ std::pair<KeyIndex::Entry*, bool> KeyIndex::Insert(uint64_t hash, uint32_t id) {
   return {table_ + i, true};
 }
 
-bool KeyIndex::erase(uint64_t hash) {
-  Entry* e = const_cast<Entry*>(find(hash));
-  if (e == nullptr) return false;
+void KeyIndex::erase(const Entry* e) {
   const size_t i = static_cast<size_t>(e - table_);
   // The entries after it that sit past their home move back one slot, up
   // to the first free slot or entry at home.
@@ -143,7 +141,6 @@ bool KeyIndex::erase(uint64_t hash) {
   std::memmove(static_cast<void*>(table_ + i), table_ + i + 1, (j - i - 1) * sizeof(Entry));
   std::memset(static_cast<void*>(table_ + j - 1), 0xFF, sizeof(Entry));
   --size_;
-  return true;
 }
 
 }  // namespace vantre

@@ -169,7 +169,14 @@ class KeyIndex {
     e->Locate(r);
     return old;
   }
-  bool erase(uint64_t hash);
+  bool erase(uint64_t hash) {
+    const Entry* e = find(hash);
+    if (e == nullptr) return false;
+    erase(e);
+    return true;
+  }
+  // Removes the entry find() returned.
+  void erase(const Entry* e);
 
   // Entries in ascending hash order.
   class Iterator {

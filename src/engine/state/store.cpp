@@ -105,12 +105,12 @@ void Store::ReplayPut(std::string_view key, Bytes val) {
 bool Store::Delete(std::string_view key) {
   if (state_.key_index.empty()) return false;
   const uint64_t hash = KeyHash(key);
-  const uint32_t* found = state_.key_index.find_id(hash);
+  const KeyIndex::Entry* found = state_.key_index.find(hash);
   if (found == nullptr) return false;
-  const uint32_t id = *found;
+  const uint32_t id = found->id;
+  state_.key_index.erase(found);
   state_.live.remove(id);
   state_.dead.add(id);
-  state_.key_index.erase(hash);
   cache_.Remove(hash);
   return true;
 }
