@@ -36,7 +36,7 @@ import vantre._store  # noqa: E402
 from vantre import _capi  # noqa: E402
 
 import floor  # noqa: E402
-from benchutil import interpreter_tag, timed  # noqa: E402
+from benchutil import interpreter_tag, prime_free_memory, timed  # noqa: E402
 
 VALUE = b"v" * 100
 
@@ -74,6 +74,9 @@ def measure(ops, keys, reps):
             ops["delete"](k)
 
     for _ in range(reps):
+        # The round writes about this much to files: fresh memory for it
+        # (see benchutil.prime_free_memory).
+        prime_free_memory(3 * n * (len(VALUE) + 30))
         for row, fn in (("insert", write), ("overwrite", write), ("get", gets),
                         ("get_many", batches), ("delete", deletes)):
             ns = timed(fn)[0] / n
