@@ -34,7 +34,9 @@ void AgreesWithMap(uint64_t high_range, int rounds) {
         const auto old = index.Put(hash, id, Record{op % 7u, 3, 100, 5});
         const auto it = model.find(hash);
         EXPECT_EQ(old.has_value(), it != model.end());
-        if (old) EXPECT_EQ(*old, it->second);
+        if (old) {
+          EXPECT_EQ(*old, it->second);
+        }
         model[hash] = id;
         const KeyIndex::Entry* e = index.find(hash);
         ASSERT_NE(e, nullptr);
@@ -53,7 +55,9 @@ void AgreesWithMap(uint64_t high_range, int rounds) {
         const uint64_t h = random_hash();
         const uint32_t* found = index.find_id(h);
         ASSERT_EQ(found != nullptr, model.count(h) == 1);
-        if (found) ASSERT_EQ(*found, model.at(h));
+        if (found) {
+          ASSERT_EQ(*found, model.at(h));
+        }
       }
       KeyIndex copy = index;
       KeyIndex moved = std::move(copy);

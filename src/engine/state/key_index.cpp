@@ -41,7 +41,10 @@ KeyIndex::Entry* AllocateFree(size_t slots) {
 }  // namespace
 
 KeyIndex::KeyIndex(const KeyIndex& other)
-    : capacity_(other.capacity_), max_size_(other.max_size_), size_(other.size_) {
+    : capacity_(other.capacity_),
+      max_size_(other.max_size_),
+      size_(other.size_),
+      filter_(other.filter_) {
   if (other.slots_ == 0) return;
   table_ = HugePageAllocator<Entry>().allocate(other.slots_);
   slots_ = other.slots_;
@@ -52,6 +55,7 @@ void KeyIndex::Release() noexcept {
   if (table_ != nullptr) HugePageAllocator<Entry>().deallocate(table_, slots_);
   table_ = nullptr;
   slots_ = capacity_ = max_size_ = size_ = 0;
+  filter_.clear();
 }
 
 void KeyIndex::reserve(size_t n) {
@@ -75,6 +79,7 @@ void KeyIndex::ReserveOneMore() {
 
 void KeyIndex::clear() {
   if (slots_ != 0) std::memset(static_cast<void*>(table_), 0xFF, slots_ * sizeof(Entry));
+  std::fill(filter_.begin(), filter_.end(), 0);
   size_ = 0;
 }
 
@@ -82,18 +87,21 @@ void KeyIndex::Rehash(size_t capacity, size_t spare) {
   for (;;) {
     if (spare > kMaxCapacity) throw std::bad_alloc();
     const size_t slots = capacity + spare;
+    std::vector<uint64_t> filter((kFinePerHome * capacity + 63) / 64, 0);
     Entry* t = AllocateFree(slots);
+    const uint64_t fine_scale = kFinePerHome * uint64_t{capacity};
     // The entries are in hash order and so are their new homes: each goes
     // to its home or just after the one before it.
     size_t next = 0;
     bool fits = true;
     for (const Entry& e : *this) {
-      const size_t at =
-          std::max(next, static_cast<size_t>(((e.hash() >> 32) * capacity) >> 32));
+      const size_t fine = static_cast<size_t>(((e.hash() >> 32) * fine_scale) >> 32);
+      const size_t at = std::max(next, fine / kFinePerHome);
       if (at >= slots - 2) {
         fits = false;
         break;
       }
+      filter[fine / 64] |= uint64_t{1} << (fine % 64);
       t[at] = e;
       next = at + 1;
     }
@@ -109,6 +117,7 @@ void KeyIndex::Rehash(size_t capacity, size_t spare) {
     capacity_ = capacity;
     max_size_ = MaxSize(capacity);
     size_ = size;
+    filter_ = std::move(filter);
     return;
   }
 }
@@ -128,12 +137,21 @@ std::pair<KeyIndex::Entry*, bool> KeyIndex::Insert(uint64_t hash, uint32_t id) {
   while (j < slots_ - 1 && !Free(table_[j])) ++j;
   std::memmove(static_cast<void*>(table_ + i + 1), table_ + i, (j - i) * sizeof(Entry));
   table_[i] = Make(hash, id);
+  const size_t fine = Fine(hash);
+  filter_[fine / 64] |= uint64_t{1} << (fine % 64);
   ++size_;
   return {table_ + i, true};
 }
 
 void KeyIndex::erase(const Entry* e) {
   const size_t i = static_cast<size_t>(e - table_);
+  // Entries of one quarter-slot lie next to each other: its bit stays if a
+  // neighbour shares it.
+  const size_t fine = Fine(e->hash());
+  const auto shares = [&](size_t at) {
+    return at < slots_ && !Free(table_[at]) && Fine(table_[at].hash()) == fine;
+  };
+  if (!shares(i - 1) && !shares(i + 1)) filter_[fine / 64] &= ~(uint64_t{1} << (fine % 64));
   // The entries after it that sit past their home move back one slot, up
   // to the first free slot or entry at home.
   size_t j = i + 1;
