@@ -89,13 +89,12 @@ void KeyIndex::Rehash(size_t capacity, size_t spare) {
     const size_t slots = capacity + spare;
     std::vector<uint64_t> filter((kFinePerHome * capacity + 63) / 64, 0);
     Entry* t = AllocateFree(slots);
-    const uint64_t fine_scale = kFinePerHome * uint64_t{capacity};
     // The entries are in hash order and so are their new homes: each goes
     // to its home or just after the one before it.
     size_t next = 0;
     bool fits = true;
     for (const Entry& e : *this) {
-      const size_t fine = static_cast<size_t>(((e.hash() >> 32) * fine_scale) >> 32);
+      const size_t fine = static_cast<size_t>(((e.hash() >> 32) * capacity) >> (32 - kFineBits));
       const size_t at = std::max(next, fine / kFinePerHome);
       if (at >= slots - 2) {
         fits = false;

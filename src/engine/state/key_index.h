@@ -250,8 +250,10 @@ class KeyIndex {
   size_t Home(uint64_t hash) const {
     return static_cast<size_t>(((hash >> 32) * capacity_) >> 32);
   }
+  static constexpr int kFineBits = 2;
+  static_assert(kFinePerHome == size_t{1} << kFineBits);
   size_t Fine(uint64_t hash) const {
-    return static_cast<size_t>(((hash >> 32) * (kFinePerHome * uint64_t{capacity_})) >> 32);
+    return static_cast<size_t>(((hash >> 32) * capacity_) >> (32 - kFineBits));
   }
 
   // The entry of `hash`, inserted as hash -> id if it was not there, and
