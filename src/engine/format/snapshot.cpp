@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <new>
 
 #include "engine/io/buffered_reader.h"
 #include "engine/util/error.h"
@@ -101,6 +102,8 @@ std::optional<SnapshotData> ReadSnapshot(const File& in) {
   // Reserve only what the file can actually hold.
   const uint64_t available = (file_size - std::min(file_size, r.position())) / kIndexEntrySize;
   if (entries > available) return std::nullopt;
+  // More entries than this machine can address cannot be loaded here.
+  if (entries > std::numeric_limits<size_t>::max()) throw std::bad_alloc();
   snap.key_index.reserve(static_cast<size_t>(entries));
 
   std::vector<std::byte> chunk;
