@@ -11,7 +11,8 @@ namespace {
 // Home slots are the high half of a hash scaled by the capacity, which
 // must therefore fit 32 bits; the slots must also fit the address space.
 constexpr size_t kMaxCapacity =
-    std::min<uint64_t>(uint64_t{1} << 32, std::numeric_limits<size_t>::max() / 2 / 24);
+    std::min<uint64_t>(uint64_t{1} << 32,
+                       std::numeric_limits<size_t>::max() / 2 / sizeof(KeyIndex::Entry));
 
 size_t MaxSize(size_t capacity) { return capacity - capacity / 5; }
 
@@ -94,13 +95,13 @@ void KeyIndex::Rehash(size_t capacity, size_t spare) {
     size_t next = 0;
     bool fits = true;
     for (const Entry& e : *this) {
-      const size_t fine = static_cast<size_t>(((e.hash() >> 32) * capacity) >> (32 - kFineBits));
+      const size_t fine = FineOf(e.hash(), capacity);
       const size_t at = std::max(next, fine / kFinePerHome);
       if (at >= slots - 2) {
         fits = false;
         break;
       }
-      filter[fine / 64] |= uint64_t{1} << (fine % 64);
+      SetBit(filter, fine);
       t[at] = e;
       next = at + 1;
     }
@@ -136,8 +137,7 @@ std::pair<KeyIndex::Entry*, bool> KeyIndex::Insert(uint64_t hash, uint32_t id) {
   while (j < slots_ - 1 && !Free(table_[j])) ++j;
   std::memmove(static_cast<void*>(table_ + i + 1), table_ + i, (j - i) * sizeof(Entry));
   table_[i] = Make(hash, id);
-  const size_t fine = Fine(hash);
-  filter_[fine / 64] |= uint64_t{1} << (fine % 64);
+  SetBit(filter_, Fine(hash));
   ++size_;
   return {table_ + i, true};
 }

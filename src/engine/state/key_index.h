@@ -132,7 +132,7 @@ class KeyIndex {
   const Entry* find(uint64_t hash) const {
     if (size_ == 0) return nullptr;
     const size_t fine = Fine(hash);
-    if ((filter_[fine / 64] >> (fine % 64) & 1) == 0) return nullptr;
+    if (!TestBit(filter_, fine)) return nullptr;
     for (size_t i = fine / kFinePerHome; i < slots_; ++i) {
       const Entry& e = table_[i];
       if (Free(e)) return nullptr;
@@ -155,13 +155,9 @@ class KeyIndex {
   }
   // Inserts hash -> id (location absent) unless `hash` is present; true if
   // inserted.
-  bool emplace(uint64_t hash, uint32_t id) {
-    ReserveOneMore();
-    return Insert(hash, id).second;
-  }
+  bool emplace(uint64_t hash, uint32_t id) { return Insert(hash, id).second; }
   // Sets hash -> id; the location becomes absent.
   void insert_or_assign(uint64_t hash, uint32_t id) {
-    ReserveOneMore();
     auto [e, inserted] = Insert(hash, id);
     if (!inserted) {
       e->id = id;
@@ -242,18 +238,21 @@ class KeyIndex {
   static Entry Make(uint64_t hash, uint32_t id) {
     return Entry{static_cast<uint32_t>(hash), static_cast<uint32_t>(hash >> 32), id, {}};
   }
-  // The home slot of `hash`: its high half scaled to the capacity, so that
-  // ascending hashes have ascending homes. Its quarter-slot (the filter's
-  // bit) is the same at four times the scale; divided by four it is the
-  // home slot.
+  // The quarter-slot of `hash` (its bit in the filter): the hash's high
+  // half scaled to four times the capacity, so that ascending hashes have
+  // ascending quarter-slots. Divided by four it is the hash's home slot.
+  // The product fits 64 bits for any capacity up to 2^32.
   static constexpr size_t kFinePerHome = 4;
-  size_t Home(uint64_t hash) const {
-    return static_cast<size_t>(((hash >> 32) * capacity_) >> 32);
+  static size_t FineOf(uint64_t hash, size_t capacity) {
+    return static_cast<size_t>(((hash >> 32) * capacity) >> 30);
   }
-  static constexpr int kFineBits = 2;
-  static_assert(kFinePerHome == size_t{1} << kFineBits);
-  size_t Fine(uint64_t hash) const {
-    return static_cast<size_t>(((hash >> 32) * capacity_) >> (32 - kFineBits));
+  size_t Fine(uint64_t hash) const { return FineOf(hash, capacity_); }
+  size_t Home(uint64_t hash) const { return Fine(hash) / kFinePerHome; }
+  static bool TestBit(const std::vector<uint64_t>& bits, size_t i) {
+    return (bits[i / 64] >> (i % 64) & 1) != 0;
+  }
+  static void SetBit(std::vector<uint64_t>& bits, size_t i) {
+    bits[i / 64] |= uint64_t{1} << (i % 64);
   }
 
   // The entry of `hash`, inserted as hash -> id if it was not there, and
