@@ -5,6 +5,8 @@
 #include <new>
 #include <string>
 
+#include "engine/util/prefetch.h"
+
 namespace vantre::binding {
 namespace {
 
@@ -249,7 +251,7 @@ bool ConvertTextSequenceImpl(PyObject* obj, const char* name, TextListArg* out) 
     out->refs.reserve(static_cast<size_t>(n));
     out->texts.reserve(static_cast<size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
-      if (i + kAhead < n) __builtin_prefetch(items[i + kAhead]);
+      if (i + kAhead < n) PrefetchLine(items[i + kAhead]);
       PyObject* item = items[i];
       std::string_view text;
       if (!ConvertText(item, name, &text)) return false;

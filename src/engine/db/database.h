@@ -136,12 +136,6 @@ class Database {
   void GetMany(std::span<const std::string_view> keys, F&& use) {
     CheckOwner();
     std::unique_lock<RwLock> lock(store_mutex_);
-    // Slices are prepared one ahead of their reads, so that the memory a
-    // slice's reads wait for has had the previous slice's reads to arrive.
-    uint64_t hashes[2][kMaxPreparedReads];
-    auto slice_at = [&](size_t start) {
-      return keys.subspan(start, std::min(kMaxPreparedReads, keys.size() - start));
-    };
     if (keys.empty()) return;
     if (replayed_) {
       for (size_t i = 0; i < keys.size(); ++i) {
@@ -149,17 +143,26 @@ class Database {
       }
       return;
     }
-    store_.PrepareReads(slice_at(0), {hashes[0], slice_at(0).size()});
-    for (size_t start = 0, k = 0; start < keys.size(); start += kMaxPreparedReads, k ^= 1) {
-      const auto slice = slice_at(start);
-      const size_t next = start + kMaxPreparedReads;
-      if (next < keys.size()) {
-        store_.PrepareReads(slice_at(next), {hashes[k ^ 1], slice_at(next).size()});
-      }
-      for (size_t j = 0; j < slice.size(); ++j) {
+    // A pipeline of slices: slice s is read while slice s + 1's stored keys
+    // and values and slice s + 2's index slots are loading.
+    Store::ReadSlice slices[3];
+    auto slice_at = [&](size_t s) {
+      const size_t start = s * kMaxPreparedReads;
+      return keys.subspan(start, std::min(kMaxPreparedReads, keys.size() - start));
+    };
+    const size_t count = (keys.size() + kMaxPreparedReads - 1) / kMaxPreparedReads;
+    store_.StartReads(slice_at(0), &slices[0]);
+    if (count > 1) store_.StartReads(slice_at(1), &slices[1]);
+    store_.LocateReads(slices[0]);
+    for (size_t s = 0; s < count; ++s) {
+      if (s + 2 < count) store_.StartReads(slice_at(s + 2), &slices[(s + 2) % 3]);
+      if (s + 1 < count) store_.LocateReads(slices[(s + 1) % 3]);
+      const Store::ReadSlice& slice = slices[s % 3];
+      const auto slice_keys = slice_at(s);
+      for (size_t j = 0; j < slice_keys.size(); ++j) {
         const std::optional<Bytes> value =
-            Fatal([&] { return store_.Get(slice[j], hashes[k][j]); });
-        if (value) use(start + j, *value);
+            Fatal([&] { return store_.Get(slice_keys[j], slice.hashes[j]); });
+        if (value) use(s * kMaxPreparedReads + j, *value);
       }
     }
   }

@@ -11,6 +11,7 @@
 #include "engine/format/format.h"
 #include "engine/format/key_hash.h"
 #include "engine/format/utf8.h"
+#include "engine/util/prefetch.h"
 
 namespace vantre {
 namespace {
@@ -105,7 +106,7 @@ bool IndexRenumbering::Cover(const KeyIndex& index) {
     for (; n < kBatch && it != index.end(); ++it) old_ids[n++] = it->id;
     if (dense_) {
       for (size_t i = 0; i < n; ++i) {
-        if (old_ids[i] < new_id_.size()) __builtin_prefetch(new_id_.data() + old_ids[i]);
+        if (old_ids[i] < new_id_.size()) PrefetchLine(new_id_.data() + old_ids[i]);
       }
     }
     for (size_t i = 0; i < n; ++i) {

@@ -39,6 +39,7 @@
 
 #include "engine/format/coding.h"
 #include "engine/io/file.h"
+#include "engine/util/prefetch.h"
 
 namespace vantre {
 
@@ -87,7 +88,7 @@ class DataFile {
   // Starts loading the mapped bytes at `offset` into the processor's
   // caches, if they are mapped; a hint only (a prefetch never faults).
   void Prefetch(uint64_t offset) const {
-    if (offset < read_map_.size()) __builtin_prefetch(read_map_.data() + offset);
+    if (offset < read_map_.size()) PrefetchLine(read_map_.data() + offset);
   }
 
   // Fails as Read would, before anything is allocated, when a large range

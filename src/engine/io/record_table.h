@@ -21,6 +21,7 @@
 
 #include "engine/io/file.h"
 #include "engine/format/format.h"
+#include "engine/util/prefetch.h"
 
 namespace vantre {
 
@@ -53,7 +54,7 @@ class RecordTable {
   // table are ignored.
   void Prefetch(uint32_t id) const {
     const uint64_t at = static_cast<uint64_t>(id) * kRecordSize;
-    if (at + kRecordSize <= map_.size()) __builtin_prefetch(map_.data() + at);
+    if (at + kRecordSize <= map_.size()) PrefetchLine(map_.data() + at);
   }
   // Makes record `id` writable: doubles the table once if `id` is beyond
   // it, and allocates the disk blocks under it. An id beyond twice the

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <limits>
+#include <utility>
 
 #include "engine/io/data_window.h"
 #include "engine/util/error.h"
@@ -15,6 +16,21 @@ namespace {
 constexpr uint32_t kMaxReadLength = 1u << 31;
 // A read buffer grown past this is given back after a smaller read.
 constexpr size_t kMaxKeptScratch = 1 << 20;
+
+// Starts loading the first `kLines` cache lines of the `length` bytes at
+// `offset` of `file` (those the span has). Unrolled, not a loop: a loop
+// with nothing but prefetches in it is one the compiler may delete.
+template <size_t kLines>
+void PrefetchLines(const DataFile& file, uint64_t offset, uint64_t length) {
+  if (length == 0) return;
+  constexpr uint64_t kLine = 64;
+  const uint64_t first = offset / kLine;
+  const uint64_t last = (offset + length - 1) / kLine;
+  file.Prefetch(offset);
+  [&]<size_t... kI>(std::index_sequence<kI...>) {
+    ((first + kI + 1 <= last ? file.Prefetch((first + kI + 1) * kLine) : void()), ...);
+  }(std::make_index_sequence<kLines - 1>());
+}
 
 }  // namespace
 
@@ -123,24 +139,29 @@ std::optional<Bytes> Store::Get(std::string_view key, uint64_t hash) {
   return Lookup(key, hash, /*prepared=*/true);
 }
 
-void Store::PrepareReads(std::span<const std::string_view> keys,
-                         std::span<uint64_t> hashes) const {
-  uint32_t ids[kMaxPreparedReads];
-  const size_t n = std::min(keys.size(), kMaxPreparedReads);
-  bool cached[kMaxPreparedReads];
+void Store::StartReads(std::span<const std::string_view> keys, ReadSlice* slice) const {
+  slice->size = keys.size();
+  slice->cached = 0;
   for (size_t i = 0; i < keys.size(); ++i) {
-    hashes[i] = KeyHash(keys[i]);
-    const bool hit = cache_.Prefetch(hashes[i]);
-    if (!hit) state_.key_index.Prefetch(hashes[i]);
-    if (i < n) cached[i] = hit;
+    const uint64_t hash = KeyHash(keys[i]);
+    slice->hashes[i] = hash;
+    if (cache_.Prefetch(hash)) {
+      slice->cached |= uint32_t{1} << i;
+    } else {
+      state_.key_index.Prefetch(hash);
+    }
   }
-  // Independent probes: the processor overlaps their misses. A key the
-  // cache holds is read from there (unless an earlier read of the batch
-  // evicts it: then it is read without a head start). A located entry
-  // leads straight to the key and value; the others go through the table.
+}
+
+void Store::LocateReads(const ReadSlice& slice) const {
+  // A located entry leads straight to the key and value; the others go
+  // through the table. A key the cache held is read from there (unless an
+  // earlier read evicts it: then it is read without a head start).
+  uint32_t ids[kMaxPreparedReads];
   size_t m = 0;
-  for (size_t i = 0; i < n; ++i) {
-    const KeyIndex::Entry* e = cached[i] ? nullptr : state_.key_index.find(hashes[i]);
+  for (size_t i = 0; i < slice.size; ++i) {
+    if (slice.cached >> i & 1) continue;
+    const KeyIndex::Entry* e = state_.key_index.find(slice.hashes[i]);
     if (e == nullptr) continue;
     if (e->located()) {
       PrefetchBytes(e->record());
@@ -150,6 +171,7 @@ void Store::PrepareReads(std::span<const std::string_view> keys,
     }
   }
   static_assert(kMaxPreparedReads <= RecordTable::kMaxRecordsAtOnce);
+  static_assert(kMaxPreparedReads <= 32);  // ReadSlice::cached
   if (m == 0) return;
   Record recs[kMaxPreparedReads];
   try {
@@ -161,9 +183,8 @@ void Store::PrepareReads(std::span<const std::string_view> keys,
 }
 
 void Store::PrefetchBytes(const Record& rec) const {
-  state_.keys.Prefetch(rec.key_offset);
-  state_.values.Prefetch(rec.value_offset);
-  if (rec.value_length > 64) state_.values.Prefetch(rec.value_offset + rec.value_length - 1);
+  PrefetchLines<2>(state_.keys, rec.key_offset, rec.key_length);
+  PrefetchLines<4>(state_.values, rec.value_offset, rec.value_length);
 }
 
 std::optional<Bytes> Store::Lookup(std::string_view key, uint64_t hash, bool prepared) {

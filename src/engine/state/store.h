@@ -41,10 +41,10 @@
 
 namespace vantre {
 
-// Reads prepared together by Store::PrepareReads; larger batches are
-// prepared in slices of this many keys, each one slice ahead of its reads,
-// so that its memory arrives while the slice before is read and is still
-// in the processor's caches when its own reads run.
+// Reads prepared together by Store::StartReads and Store::LocateReads;
+// larger batches are prepared in slices of this many keys, in a pipeline:
+// while one slice is read, the memory of the next one's stored keys and
+// values is loading, and that of the one after it's index slots.
 inline constexpr size_t kMaxPreparedReads = 16;
 
 // Everything a Store holds but its cache: what open restores and what
@@ -116,17 +116,26 @@ class Store {
   // Throws Error when the files cannot be read; Unrecoverable for a record
   // outside the table or lengths that cannot be read.
   std::optional<Bytes> Get(std::string_view key);
-  // The same, for a key of a batch that PrepareReads has prepared, with
-  // the hash it computed.
+  // The same, for a key of a slice that StartReads and LocateReads have
+  // prepared, with the hash StartReads computed.
   std::optional<Bytes> Get(std::string_view key, uint64_t hash);
-  // The side-effect-free first pass of a batch of reads: computes the key
-  // hashes of `keys` into `hashes` and starts loading the memory the reads
-  // will touch (cache entries and their values; for keys the cache does not
-  // hold, index slots, records, stored keys and values), so that the memory
-  // misses of different keys overlap instead of queueing. The reads
+  // A slice of reads in preparation: its keys' hashes, and which of them
+  // the cache held when the slice was started.
+  struct ReadSlice {
+    uint64_t hashes[kMaxPreparedReads];
+    uint32_t cached = 0;  // bit i: key i was in the cache
+    size_t size = 0;
+  };
+  // The side-effect-free passes over a slice of reads, which start loading
+  // the memory the reads will touch so that the misses of different keys
+  // overlap instead of queueing. StartReads computes the key hashes and
+  // starts on cache entries and their values, and for the other keys on
+  // their index slots; LocateReads, run later, finds those keys' entries
+  // and starts on their records, stored keys and values. The reads
   // themselves then run one by one, exactly as single reads would.
-  // REQUIRES: hashes.size() == keys.size().
-  void PrepareReads(std::span<const std::string_view> keys, std::span<uint64_t> hashes) const;
+  // REQUIRES: keys.size() <= kMaxPreparedReads.
+  void StartReads(std::span<const std::string_view> keys, ReadSlice* slice) const;
+  void LocateReads(const ReadSlice& slice) const;
 
   // The key texts of the live ids, in ascending id order, read through
   // their records. Errors as Get.
@@ -167,10 +176,13 @@ class Store {
   // Makes record `id` writable; when the address space is short, the data
   // files' read maps give way to the record table.
   void PrepareRecord(uint32_t id);
-  // Get's steps; `prepared`: PrepareReads has already started loading the
+  // Get's steps; `prepared`: LocateReads has already started loading the
   // key's memory.
   std::optional<Bytes> Lookup(std::string_view key, uint64_t hash, bool prepared);
-  // Starts loading the first lines of the key and value `rec` locates.
+  // Starts loading the cache lines a read of what `rec` locates needs: the
+  // stored key's and the value's, each up to a few lines (a 100-byte value
+  // spans three lines more often than not; longer ones are read in order,
+  // which the processor's own prefetching follows).
   void PrefetchBytes(const Record& rec) const;
   // Whether the bytes `rec` locates below the data ends are `key` and `val`.
   bool Locates(const Record& rec, std::string_view key, Bytes val);

@@ -5,6 +5,8 @@
 #include <new>
 #include <utility>
 
+#include "engine/util/prefetch.h"
+
 namespace vantre {
 namespace {
 
@@ -118,8 +120,8 @@ ValueCache::ValueCache(ValueCache&& other) noexcept
 void ValueCache::PrefetchValue(Node* node) {
   if (!IsLong(node)) return;
   const std::byte* p = LongBuffer(node);
-  __builtin_prefetch(p);
-  __builtin_prefetch(p + node->size - 1);
+  PrefetchLine(p);
+  PrefetchLine(p + node->size - 1);
 }
 
 void ValueCache::Unlink(Node* node) noexcept {
@@ -265,8 +267,8 @@ bool ValueCache::Prefetch(uint64_t hash) const noexcept {
   auto it = map_.find(hash);
   if (it == map_.end()) return false;
   const std::byte* p = slab_.At(it->node);
-  __builtin_prefetch(p);
-  __builtin_prefetch(p + 64);
+  PrefetchLine(p);
+  PrefetchLine(p + 64);
   return true;
 }
 
