@@ -1,5 +1,6 @@
 #include "binding/results.h"
 
+#include <cstring>
 #include <new>
 
 namespace vantre::binding {
@@ -44,6 +45,38 @@ PyObject* NewTextList(const std::vector<std::string>& texts) {
     throw;
   }
   return list;
+}
+
+void CopiedValue::Set(std::span<const std::byte> value) {
+  found_ = true;
+  size_ = value.size();
+  if (size_ <= kInline) {
+    if (size_ > 0) std::memcpy(inline_, value.data(), size_);
+  } else {
+    heap_.assign(value.begin(), value.end());
+  }
+}
+
+PyObject* CopiedValue::New() const {
+  if (!found_) {
+    Py_INCREF(Py_None);
+    return Py_None;
+  }
+  return NewBytes({size_ <= kInline ? inline_ : heap_.data(), size_});
+}
+
+void CopiedValues::Set(size_t i, std::span<const std::byte> value) {
+  starts_[i] = bytes_.size();
+  lengths_[i] = value.size();
+  bytes_.insert(bytes_.end(), value.begin(), value.end());
+}
+
+PyObject* CopiedValues::New(size_t i) const {
+  if (starts_[i] == kAbsent) {
+    Py_INCREF(Py_None);
+    return Py_None;
+  }
+  return NewBytes({bytes_.data() + starts_[i], static_cast<size_t>(lengths_[i])});
 }
 
 }  // namespace vantre::binding

@@ -228,11 +228,9 @@ PyObject* vantre_get_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nar
   if (!ConvertText(argv[0], "key", &key)) return nullptr;
 
   return Guard(OsErrorStyle::kBySubclass, [&]() -> PyObject* {
-    PyObject* result = nullptr;
-    if (!borrow.state().db->Get(key, [&](Bytes value) { result = NewBytes(value); })) {
-      Py_RETURN_NONE;
-    }
-    return result;
+    CopiedValue value;
+    borrow.state().db->Get(key, [&](Bytes found) { value.Set(found); });
+    return value.New();
   });
 }
 
@@ -350,9 +348,8 @@ PyObject* vantre_get_many(PyObject* self, PyObject* const* args, Py_ssize_t narg
 
   return Guard(OsErrorStyle::kBySubclass, [&]() -> PyObject* {
     const size_t n = keys.texts.size();
-    std::vector<PyRef> values(n);
-    borrow.state().db->GetMany(keys.texts,
-                               [&](size_t i, Bytes value) { values[i] = PyRef(NewBytes(value)); });
+    CopiedValues values(n);
+    borrow.state().db->GetMany(keys.texts, [&](size_t i, Bytes value) { values.Set(i, value); });
     PyRef list(NewList(static_cast<Py_ssize_t>(n)));
     for (size_t i = 0; i < n; ++i) {
       PyObject* key = keys.refs[i].get();
@@ -363,7 +360,7 @@ PyObject* vantre_get_many(PyObject* self, PyObject* const* args, Py_ssize_t narg
       } else {
         text = PyRef(NewText(keys.texts[i]));
       }
-      PyRef value = values[i] ? std::move(values[i]) : PyRef((Py_INCREF(Py_None), Py_None));
+      PyRef value(values.New(i));
       PyObject* pair = NewTuple(2);
       PyTuple_SET_ITEM(pair, 0, text.release());
       PyTuple_SET_ITEM(pair, 1, value.release());
