@@ -45,7 +45,7 @@ namespace vantre {
 // larger batches are prepared in slices of this many keys, in a pipeline:
 // while one slice is read, the memory of the next one's stored keys and
 // values is loading, and that of the one after it's index slots.
-inline constexpr size_t kMaxPreparedReads = 16;
+inline constexpr size_t kMaxPreparedReads = 8;
 
 // Everything a Store holds but its cache: what open restores and what
 // vacuum builds aside and installs as a whole.
