@@ -34,7 +34,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <initializer_list>
 #include <iterator>
 #include <optional>
@@ -151,8 +150,6 @@ class KeyIndex {
   void Prefetch(uint64_t hash) const {
     if (slots_ == 0) return;
     const char* p = reinterpret_cast<const char*>(table_ + Home(hash));
-    static const bool touch = getenv("TOUCHI") != nullptr;
-    if (touch) { volatile char c = *p; volatile char d = p[sizeof(Entry)]; (void)c; (void)d; return; }
     PrefetchLine(p);
     PrefetchLine(p + sizeof(Entry));
   }

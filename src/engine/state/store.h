@@ -43,8 +43,8 @@ namespace vantre {
 
 // Reads prepared together by Store::StartReads and Store::LocateReads;
 // larger batches are prepared in slices of this many keys, in a pipeline:
-// while one slice is read, the memory of the next one's stored keys and
-// values is loading, and that of the one after it's index slots.
+// while one slice is read, the stored keys and values of the next slice
+// are loading, and the index slots of the slice after that.
 inline constexpr size_t kMaxPreparedReads = 8;
 
 // Everything a Store holds but its cache: what open restores and what
