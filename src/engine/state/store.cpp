@@ -188,6 +188,9 @@ void Store::PrefetchBytes(const Record& rec) const {
 }
 
 std::optional<Bytes> Store::Lookup(std::string_view key, uint64_t hash, bool prepared) {
+  // Most reads miss a cache smaller than the store: their index slot
+  // loads while the cache is probed.
+  if (!prepared) state_.key_index.Prefetch(hash);
   if (cache_.size() > 0) {
     if (auto hit = cache_.Lookup(hash)) return hit;
   }

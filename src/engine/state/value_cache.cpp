@@ -101,8 +101,10 @@ void ChunkSlab::FreeBlock(size_t i) noexcept {
 // ValueCache
 
 ValueCache::ValueCache(uint64_t capacity) : capacity_(capacity) {
-  map_.reserve(
-      static_cast<size_t>(std::min(std::max<uint64_t>(capacity, 1), kMaxReservedEntries)));
+  if (!map_.Reserve(
+          static_cast<size_t>(std::min(std::max<uint64_t>(capacity, 1), kMaxReservedEntries)))) {
+    throw std::bad_alloc();
+  }
 }
 
 ValueCache::~ValueCache() { FreeLongBuffers(); }
@@ -113,9 +115,7 @@ ValueCache::ValueCache(ValueCache&& other) noexcept
       slab_(std::move(other.slab_)),
       front_(std::exchange(other.front_, kNone)),
       back_(std::exchange(other.back_, kNone)),
-      long_values_(std::exchange(other.long_values_, 0)) {
-  other.map_.clear();
-}
+      long_values_(std::exchange(other.long_values_, 0)) {}
 
 void ValueCache::PrefetchValue(Node* node) {
   if (!IsLong(node)) return;
@@ -149,8 +149,8 @@ void ValueCache::LinkFront(uint32_t handle, Node* node) noexcept {
 }
 
 std::optional<Bytes> ValueCache::Lookup(uint64_t hash) noexcept {
-  auto it = map_.find(hash);
-  if (it == map_.end()) return std::nullopt;
+  CacheMap::Slot* it = map_.Find(hash);
+  if (it == nullptr) return std::nullopt;
   const uint32_t handle = it->node;
   Node* node = NodeAt(handle);
   // The caller copies a long value's bytes next: start loading them now,
@@ -196,22 +196,31 @@ void ValueCache::FreeNode(uint32_t handle, Node* node) noexcept {
   slab_.Free(handle, node->cls);
 }
 
-void ValueCache::Drop(Map::iterator it) noexcept {
-  const uint32_t handle = it->node;
+void ValueCache::Drop(CacheMap::Slot* slot) noexcept {
+  const uint32_t handle = slot->node;
   Node* node = NodeAt(handle);
   Unlink(node);
-  map_.erase(it);
+  map_.Erase(slot);
   FreeNode(handle, node);
 }
 
+void ValueCache::PrefetchNextEviction() const noexcept {
+  if (back_ == kNone) return;
+  // The next victim's header is in the caches: the eviction just wrote
+  // its link.
+  const Node* next = NodeAt(back_);
+  map_.Prefetch(next->hash);
+  if (next->prev != kNone) PrefetchLine(NodeAt(next->prev));
+}
+
 Bytes ValueCache::Insert(uint64_t hash, Bytes value) noexcept {
-  auto it = map_.find(hash);
+  CacheMap::Slot* it = map_.Find(hash);
   if (value.size() > kMaxSize) {
-    if (it != map_.end()) Drop(it);  // its old value must not be served
+    if (it != nullptr) Drop(it);  // its old value must not be served
     return value;
   }
   const size_t n = value.size();
-  if (it != map_.end()) {
+  if (it != nullptr) {
     const uint32_t old_handle = it->node;
     Node* old = NodeAt(old_handle);
     // In place when the new bytes fit the same chunk, or the same long buffer.
@@ -247,12 +256,11 @@ Bytes ValueCache::Insert(uint64_t hash, Bytes value) noexcept {
   if (handle == kNone) return value;
   Node* node = NodeAt(handle);
   if (map_.size() >= std::max<uint64_t>(capacity_, 1)) {
-    auto victim = map_.find(NodeAt(back_)->hash);  // the least recently used
-    if (victim != map_.end()) Drop(victim);
+    CacheMap::Slot* victim = map_.Find(NodeAt(back_)->hash);  // the least recently used
+    if (victim != nullptr) Drop(victim);
+    PrefetchNextEviction();
   }
-  try {
-    map_.insert(Slot{static_cast<uint32_t>(hash), static_cast<uint32_t>(hash >> 32), handle});
-  } catch (const std::exception&) {  // the map could not grow: nothing changed
+  if (!map_.Insert(hash, handle)) {  // the map could not grow: nothing changed
     FreeNode(handle, node);
     return value;
   }
@@ -264,8 +272,8 @@ bool ValueCache::Prefetch(uint64_t hash) const noexcept {
   // The probe itself brings the map's group and slot in; the node is the
   // next miss a lookup would wait for: its header line and the next (a
   // 100-byte value ends there).
-  auto it = map_.find(hash);
-  if (it == map_.end()) return false;
+  const CacheMap::Slot* it = map_.Find(hash);
+  if (it == nullptr) return false;
   const std::byte* p = slab_.At(it->node);
   PrefetchLine(p);
   PrefetchLine(p + 64);
@@ -273,8 +281,7 @@ bool ValueCache::Prefetch(uint64_t hash) const noexcept {
 }
 
 void ValueCache::Remove(uint64_t hash) noexcept {
-  auto it = map_.find(hash);
-  if (it != map_.end()) Drop(it);
+  if (CacheMap::Slot* it = map_.Find(hash)) Drop(it);
 }
 
 void ValueCache::FreeLongBuffers() noexcept {
@@ -290,7 +297,7 @@ void ValueCache::FreeLongBuffers() noexcept {
 
 void ValueCache::Clear() noexcept {
   FreeLongBuffers();
-  map_.clear();  // keeps its buckets
+  map_.Clear();  // keeps its slots
   slab_.Reset();
   front_ = kNone;
   back_ = kNone;
