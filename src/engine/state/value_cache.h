@@ -4,8 +4,8 @@
 // Layout. Each entry is one node: a 24-byte header (key hash, the two links
 // of the use list, value length, size class) followed directly by the
 // value's bytes, in one chunk of a slab. A hit probes the map (key hash ->
-// node handle, 12 bytes a slot, so that a large map stays dense) and then
-// reads one contiguous chunk; chunks of 64 bytes and more start on a cache
+// node handle, 12 bytes a slot in one flat array: state/cache_map.h) and
+// then reads one contiguous chunk; chunks of 64 bytes and more start on a cache
 // line, so a 100-byte value and its header fill exactly two lines. A value
 // too long for the largest chunk lives in its own heap buffer, whose
 // address the node holds.
