@@ -145,6 +145,7 @@ void Store::StartReads(std::span<const std::string_view> keys, ReadSlice* slice)
   for (size_t i = 0; i < keys.size(); ++i) {
     const uint64_t hash = KeyHash(keys[i]);
     slice->hashes[i] = hash;
+    if (!state_.key_index.MayContain(hash)) continue;
     if (cache_.Prefetch(hash)) {
       slice->cached |= uint32_t{1} << i;
     } else {
@@ -188,13 +189,14 @@ void Store::PrefetchBytes(const Record& rec) const {
 }
 
 std::optional<Bytes> Store::Lookup(std::string_view key, uint64_t hash, bool prepared) {
-  // Most reads miss a cache smaller than the store: their index slot
+  // The cache holds values of indexed keys only: a hash the index's bit
+  // array rules out is answered without probing the cache. Most reads of
+  // a present key miss a cache smaller than the store; their index slot
   // loads while the cache is probed.
-  if (!prepared) state_.key_index.Prefetch(hash);
+  if (!state_.key_index.MayContain(hash)) return std::nullopt;
   if (cache_.size() > 0) {
     if (auto hit = cache_.Lookup(hash)) return hit;
   }
-  if (state_.key_index.empty()) return std::nullopt;
   const KeyIndex::Entry* found = state_.key_index.find(hash);
   if (found == nullptr) return std::nullopt;
   // Entries are located by puts and by the reads below, for live ids only;
