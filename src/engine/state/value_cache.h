@@ -138,6 +138,8 @@ class ValueCache {
   // instead of waiting for each in turn, with the same results. True if
   // `hash` has an entry now.
   bool Prefetch(uint64_t hash) const noexcept;
+  // Starts loading the map slot a lookup of `hash` reads first.
+  void PrefetchSlot(uint64_t hash) const noexcept { map_.Prefetch(hash); }
 
   void Remove(uint64_t hash) noexcept;
   // Drops every entry; capacity is unchanged.
