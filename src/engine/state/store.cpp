@@ -141,23 +141,28 @@ std::optional<Bytes> Store::Get(std::string_view key, uint64_t hash) {
 
 void Store::StartReads(std::span<const std::string_view> keys, ReadSlice* slice) const {
   slice->size = keys.size();
+  slice->cached = 0;
   for (size_t i = 0; i < keys.size(); ++i) {
     const uint64_t hash = KeyHash(keys[i]);
     slice->hashes[i] = hash;
-    if (state_.key_index.MayContain(hash)) cache_.PrefetchSlot(hash);
+    if (!state_.key_index.MayContain(hash)) continue;
+    if (cache_.Prefetch(hash)) {
+      slice->cached |= uint32_t{1} << i;
+    } else {
+      state_.key_index.Prefetch(hash);
+    }
   }
 }
 
 void Store::LocateReads(const ReadSlice& slice) const {
-  // A key the cache holds is read from there (unless an earlier read
-  // evicts it: then it is read without a head start). A located entry
-  // leads straight to the key and value; the others go through the table.
+  // A located entry leads straight to the key and value; the others go
+  // through the table. A key the cache held is read from there (unless an
+  // earlier read evicts it: then it is read without a head start).
   uint32_t ids[kMaxPreparedReads];
   size_t m = 0;
   for (size_t i = 0; i < slice.size; ++i) {
-    const uint64_t hash = slice.hashes[i];
-    if (!state_.key_index.MayContain(hash) || cache_.Prefetch(hash)) continue;
-    const KeyIndex::Entry* e = state_.key_index.find(hash);
+    if (slice.cached >> i & 1) continue;
+    const KeyIndex::Entry* e = state_.key_index.find(slice.hashes[i]);
     if (e == nullptr) continue;
     if (e->located()) {
       PrefetchBytes(e->record());
@@ -167,6 +172,7 @@ void Store::LocateReads(const ReadSlice& slice) const {
     }
   }
   static_assert(kMaxPreparedReads <= RecordTable::kMaxRecordsAtOnce);
+  static_assert(kMaxPreparedReads <= 32);  // ReadSlice::cached
   if (m == 0) return;
   Record recs[kMaxPreparedReads];
   try {

@@ -119,20 +119,20 @@ class Store {
   // The same, for a key of a slice that StartReads and LocateReads have
   // prepared, with the hash StartReads computed.
   std::optional<Bytes> Get(std::string_view key, uint64_t hash);
-  // A slice of reads in preparation: its keys' hashes.
+  // A slice of reads in preparation: its keys' hashes, and which of them
+  // the cache held when the slice was started.
   struct ReadSlice {
     uint64_t hashes[kMaxPreparedReads];
+    uint32_t cached = 0;  // bit i: key i was in the cache
     size_t size = 0;
   };
   // The side-effect-free passes over a slice of reads, which start loading
   // the memory the reads will touch so that the misses of different keys
   // overlap instead of queueing. StartReads computes the key hashes and
-  // starts on the index slots and cache map slots of the keys the index
-  // may hold; LocateReads, run later, starts on the cache entries and
-  // values of the keys the cache holds, and for the others finds their
-  // index entries and starts on their records, stored keys and values.
-  // The reads themselves then run one by one, exactly as single reads
-  // would.
+  // starts on cache entries and their values, and for the other keys on
+  // their index slots; LocateReads, run later, finds those keys' entries
+  // and starts on their records, stored keys and values. The reads
+  // themselves then run one by one, exactly as single reads would.
   // REQUIRES: keys.size() <= kMaxPreparedReads.
   void StartReads(std::span<const std::string_view> keys, ReadSlice* slice) const;
   void LocateReads(const ReadSlice& slice) const;

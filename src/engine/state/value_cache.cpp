@@ -204,15 +204,6 @@ void ValueCache::Drop(CacheMap::Slot* slot) noexcept {
   FreeNode(handle, node);
 }
 
-void ValueCache::PrefetchNextEviction() const noexcept {
-  if (back_ == kNone) return;
-  // The next victim's header is in the caches: the eviction just wrote
-  // its link.
-  const Node* next = NodeAt(back_);
-  map_.Prefetch(next->hash);
-  if (next->prev != kNone) PrefetchLine(NodeAt(next->prev));
-}
-
 Bytes ValueCache::Insert(uint64_t hash, Bytes value) noexcept {
   CacheMap::Slot* it = map_.Find(hash);
   if (value.size() > kMaxSize) {
@@ -258,7 +249,6 @@ Bytes ValueCache::Insert(uint64_t hash, Bytes value) noexcept {
   if (map_.size() >= std::max<uint64_t>(capacity_, 1)) {
     CacheMap::Slot* victim = map_.Find(NodeAt(back_)->hash);  // the least recently used
     if (victim != nullptr) Drop(victim);
-    PrefetchNextEviction();
   }
   if (!map_.Insert(hash, handle)) {  // the map could not grow: nothing changed
     FreeNode(handle, node);

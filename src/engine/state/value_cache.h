@@ -138,8 +138,6 @@ class ValueCache {
   // instead of waiting for each in turn, with the same results. True if
   // `hash` has an entry now.
   bool Prefetch(uint64_t hash) const noexcept;
-  // Starts loading the map slot a lookup of `hash` reads first.
-  void PrefetchSlot(uint64_t hash) const noexcept { map_.Prefetch(hash); }
 
   void Remove(uint64_t hash) noexcept;
   // Drops every entry; capacity is unchanged.
@@ -187,10 +185,6 @@ class ValueCache {
   void FreeNode(uint32_t handle, Node* node) noexcept;
   // Unlinks, unmaps and frees the entry at `slot`.
   void Drop(CacheMap::Slot* slot) noexcept;
-  // After an eviction: starts loading what the next one reads first, the
-  // next victim's map slot and the header of the victim after it, which
-  // nothing has touched since those entries were last used.
-  void PrefetchNextEviction() const noexcept;
   void FreeLongBuffers() noexcept;
 
   uint64_t capacity_;
