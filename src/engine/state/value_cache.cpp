@@ -101,10 +101,8 @@ void ChunkSlab::FreeBlock(size_t i) noexcept {
 // ValueCache
 
 ValueCache::ValueCache(uint64_t capacity) : capacity_(capacity) {
-  if (!map_.Reserve(
-          static_cast<size_t>(std::min(std::max<uint64_t>(capacity, 1), kMaxReservedEntries)))) {
-    throw std::bad_alloc();
-  }
+  map_.reserve(
+      static_cast<size_t>(std::min(std::max<uint64_t>(capacity, 1), kMaxReservedEntries)));
 }
 
 ValueCache::~ValueCache() { FreeLongBuffers(); }
@@ -115,7 +113,9 @@ ValueCache::ValueCache(ValueCache&& other) noexcept
       slab_(std::move(other.slab_)),
       front_(std::exchange(other.front_, kNone)),
       back_(std::exchange(other.back_, kNone)),
-      long_values_(std::exchange(other.long_values_, 0)) {}
+      long_values_(std::exchange(other.long_values_, 0)) {
+  other.map_.clear();
+}
 
 void ValueCache::PrefetchValue(Node* node) {
   if (!IsLong(node)) return;
@@ -149,8 +149,8 @@ void ValueCache::LinkFront(uint32_t handle, Node* node) noexcept {
 }
 
 std::optional<Bytes> ValueCache::Lookup(uint64_t hash) noexcept {
-  CacheMap::Slot* it = map_.Find(hash);
-  if (it == nullptr) return std::nullopt;
+  auto it = map_.find(hash);
+  if (it == map_.end()) return std::nullopt;
   const uint32_t handle = it->node;
   Node* node = NodeAt(handle);
   // The caller copies a long value's bytes next: start loading them now,
@@ -196,22 +196,22 @@ void ValueCache::FreeNode(uint32_t handle, Node* node) noexcept {
   slab_.Free(handle, node->cls);
 }
 
-void ValueCache::Drop(CacheMap::Slot* slot) noexcept {
-  const uint32_t handle = slot->node;
+void ValueCache::Drop(Map::iterator it) noexcept {
+  const uint32_t handle = it->node;
   Node* node = NodeAt(handle);
   Unlink(node);
-  map_.Erase(slot);
+  map_.erase(it);
   FreeNode(handle, node);
 }
 
 Bytes ValueCache::Insert(uint64_t hash, Bytes value) noexcept {
-  CacheMap::Slot* it = map_.Find(hash);
+  auto it = map_.find(hash);
   if (value.size() > kMaxSize) {
-    if (it != nullptr) Drop(it);  // its old value must not be served
+    if (it != map_.end()) Drop(it);  // its old value must not be served
     return value;
   }
   const size_t n = value.size();
-  if (it != nullptr) {
+  if (it != map_.end()) {
     const uint32_t old_handle = it->node;
     Node* old = NodeAt(old_handle);
     // In place when the new bytes fit the same chunk, or the same long buffer.
@@ -247,10 +247,12 @@ Bytes ValueCache::Insert(uint64_t hash, Bytes value) noexcept {
   if (handle == kNone) return value;
   Node* node = NodeAt(handle);
   if (map_.size() >= std::max<uint64_t>(capacity_, 1)) {
-    CacheMap::Slot* victim = map_.Find(NodeAt(back_)->hash);  // the least recently used
-    if (victim != nullptr) Drop(victim);
+    auto victim = map_.find(NodeAt(back_)->hash);  // the least recently used
+    if (victim != map_.end()) Drop(victim);
   }
-  if (!map_.Insert(hash, handle)) {  // the map could not grow: nothing changed
+  try {
+    map_.insert(Slot{static_cast<uint32_t>(hash), static_cast<uint32_t>(hash >> 32), handle});
+  } catch (const std::exception&) {  // the map could not grow: nothing changed
     FreeNode(handle, node);
     return value;
   }
@@ -262,8 +264,8 @@ bool ValueCache::Prefetch(uint64_t hash) const noexcept {
   // The probe itself brings the map's group and slot in; the node is the
   // next miss a lookup would wait for: its header line and the next (a
   // 100-byte value ends there).
-  const CacheMap::Slot* it = map_.Find(hash);
-  if (it == nullptr) return false;
+  auto it = map_.find(hash);
+  if (it == map_.end()) return false;
   const std::byte* p = slab_.At(it->node);
   PrefetchLine(p);
   PrefetchLine(p + 64);
@@ -271,7 +273,8 @@ bool ValueCache::Prefetch(uint64_t hash) const noexcept {
 }
 
 void ValueCache::Remove(uint64_t hash) noexcept {
-  if (CacheMap::Slot* it = map_.Find(hash)) Drop(it);
+  auto it = map_.find(hash);
+  if (it != map_.end()) Drop(it);
 }
 
 void ValueCache::FreeLongBuffers() noexcept {
@@ -287,7 +290,7 @@ void ValueCache::FreeLongBuffers() noexcept {
 
 void ValueCache::Clear() noexcept {
   FreeLongBuffers();
-  map_.Clear();  // keeps its slots
+  map_.clear();  // keeps its buckets
   slab_.Reset();
   front_ = kNone;
   back_ = kNone;

@@ -4,8 +4,8 @@
 // Layout. Each entry is one node: a 24-byte header (key hash, the two links
 // of the use list, value length, size class) followed directly by the
 // value's bytes, in one chunk of a slab. A hit probes the map (key hash ->
-// node handle, 12 bytes a slot in one flat array: state/cache_map.h) and
-// then reads one contiguous chunk; chunks of 64 bytes and more start on a cache
+// node handle, 12 bytes a slot, so that a large map stays dense) and then
+// reads one contiguous chunk; chunks of 64 bytes and more start on a cache
 // line, so a 100-byte value and its header fill exactly two lines. A value
 // too long for the largest chunk lives in its own heap buffer, whose
 // address the node holds.
@@ -26,6 +26,8 @@
 #ifndef VANTRE_ENGINE_VALUE_CACHE_H_
 #define VANTRE_ENGINE_VALUE_CACHE_H_
 
+#include <boost/unordered/unordered_flat_set.hpp>
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -35,7 +37,6 @@
 #include <vector>
 
 #include "engine/format/coding.h"
-#include "engine/state/cache_map.h"
 #include "engine/state/huge_page_allocator.h"
 
 namespace vantre {
@@ -164,6 +165,27 @@ class ValueCache {
   static_assert(sizeof(Node) == 24 && alignof(Node) <= ChunkSlab::kUnit);
   static constexpr size_t kMaxInline = ChunkSlab::kMaxChunk - sizeof(Node);
 
+  // The map's slot: the key hash as two halves and the node's handle, 12
+  // bytes instead of the 16 of a padded (u64, u32) pair.
+  struct Slot {
+    uint32_t hash_low;
+    uint32_t hash_high;
+    mutable uint32_t node;  // not part of the set's key
+    uint64_t hash() const { return static_cast<uint64_t>(hash_high) << 32 | hash_low; }
+  };
+  struct SlotHash {
+    using is_transparent = void;
+    size_t operator()(uint64_t h) const noexcept { return static_cast<size_t>(h ^ (h >> 32)); }
+    size_t operator()(const Slot& s) const noexcept { return (*this)(s.hash()); }
+  };
+  struct SlotEqual {
+    using is_transparent = void;
+    bool operator()(const Slot& a, const Slot& b) const noexcept { return a.hash() == b.hash(); }
+    bool operator()(uint64_t h, const Slot& s) const noexcept { return h == s.hash(); }
+    bool operator()(const Slot& s, uint64_t h) const noexcept { return h == s.hash(); }
+  };
+  using Map = boost::unordered_flat_set<Slot, SlotHash, SlotEqual, HugePageAllocator<Slot>>;
+
   Node* NodeAt(uint32_t handle) const { return reinterpret_cast<Node*>(slab_.At(handle)); }
   static std::byte* Payload(Node* node) { return reinterpret_cast<std::byte*>(node) + sizeof(Node); }
   static bool IsLong(const Node* node) { return node->size > kMaxInline; }
@@ -183,12 +205,12 @@ class ValueCache {
   uint32_t MakeNode(uint64_t hash, Bytes value) noexcept;
   // Frees an unlinked node's chunk and long buffer.
   void FreeNode(uint32_t handle, Node* node) noexcept;
-  // Unlinks, unmaps and frees the entry at `slot`.
-  void Drop(CacheMap::Slot* slot) noexcept;
+  // Unlinks, unmaps and frees the entry at `it`.
+  void Drop(Map::iterator it) noexcept;
   void FreeLongBuffers() noexcept;
 
   uint64_t capacity_;
-  CacheMap map_;
+  Map map_;
   ChunkSlab slab_;
   uint32_t front_ = kNone;  // most recently used
   uint32_t back_ = kNone;   // least recently used
