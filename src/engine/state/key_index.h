@@ -146,15 +146,6 @@ class KeyIndex {
     }
     return nullptr;
   }
-  // False if `hash` is certainly absent, from the bit array alone (most
-  // absent hashes end here); true if it may be present. Starts loading the
-  // home slot either way.
-  bool MayContain(uint64_t hash) const {
-    if (size_ == 0) return false;
-    const size_t fine = Fine(hash);
-    PrefetchLine(table_ + fine / kFinePerHome);
-    return TestBit(filter_, fine);
-  }
   // Starts loading the lines a lookup of `hash` will read first.
   void Prefetch(uint64_t hash) const {
     if (slots_ == 0) return;

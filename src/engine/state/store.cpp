@@ -145,7 +145,6 @@ void Store::StartReads(std::span<const std::string_view> keys, ReadSlice* slice)
   for (size_t i = 0; i < keys.size(); ++i) {
     const uint64_t hash = KeyHash(keys[i]);
     slice->hashes[i] = hash;
-    if (!state_.key_index.MayContain(hash)) continue;
     if (cache_.Prefetch(hash)) {
       slice->cached |= uint32_t{1} << i;
     } else {
@@ -189,11 +188,10 @@ void Store::PrefetchBytes(const Record& rec) const {
 }
 
 std::optional<Bytes> Store::Lookup(std::string_view key, uint64_t hash, bool prepared) {
-  // The cache holds values of indexed keys only: a hash the index's bit
-  // array rules out is answered without probing the cache. Most reads of
-  // a present key miss a cache smaller than the store; their index slot
-  // loads while the cache is probed.
-  if (!state_.key_index.MayContain(hash)) return std::nullopt;
+  // While the cache holds fewer values than the store has keys, most
+  // reads miss it: their index slot loads while the cache is probed. (A
+  // cache that holds every key would only pay for the load.)
+  if (!prepared && cache_.size() < state_.key_index.size()) state_.key_index.Prefetch(hash);
   if (cache_.size() > 0) {
     if (auto hit = cache_.Lookup(hash)) return hit;
   }
