@@ -23,7 +23,6 @@ prefetch=()
 grep -q " Prefetch(uint64_t" "$src/engine/state/value_cache.h" && prefetch=(-DVANTRE_CACHE_PREFETCH)
 # The cache's own sources: the huge-page allocator too, where the revision has one.
 sources=("$src/engine/state/value_cache.cpp")
-[[ -f $src/engine/state/cache_map.cpp ]] && sources+=("$src/engine/state/cache_map.cpp")
 [[ -f $src/engine/state/huge_page_allocator.cpp ]] && sources+=("$src/engine/state/huge_page_allocator.cpp")
 c++ "${prefetch[@]}" -std=c++20 -O2 -g -DNDEBUG -I"$src" -o "$out/value_cache_bench" \
   "$root/bench/value_cache_bench.cpp" "${sources[@]}"
