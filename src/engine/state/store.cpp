@@ -55,6 +55,9 @@ Store::PreparedPut Store::PreparePut(std::string_view key, Bytes val) {
     throw Unrecoverable("capacity overflow");
   }
   PreparedPut put{KeyHash(key), state_.record_count, {}, state_.keys.mark(), state_.values.mark()};
+  // The key's index slot is the put's one likely cache miss: it loads while
+  // the bytes are appended here and the log record is written.
+  state_.key_index.Prefetch(put.hash);
   // Room first, then the bytes: a failure undoes the appends, so the Store
   // is as before.
   PrepareRecord(put.id);
