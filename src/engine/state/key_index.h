@@ -146,10 +146,13 @@ class KeyIndex {
     }
     return nullptr;
   }
-  // Starts loading the lines a lookup of `hash` will read first.
+  // Starts loading the lines a lookup or an insertion of `hash` will read
+  // first: its filter word and its home slot.
   void Prefetch(uint64_t hash) const {
     if (slots_ == 0) return;
-    const char* p = reinterpret_cast<const char*>(table_ + Home(hash));
+    const size_t fine = Fine(hash);
+    PrefetchLine(filter_.data() + fine / 64);
+    const char* p = reinterpret_cast<const char*>(table_ + fine / kFinePerHome);
     PrefetchLine(p);
     PrefetchLine(p + sizeof(Entry));
   }
