@@ -6,9 +6,9 @@ the CPython C API and costs several times more. :class:`Vantre` here has
 the methods, arguments and exceptions of ``_vantre.Vantre``, so that the
 package runs on either; :func:`load` says whether this path is available.
 
-Each thread keeps one result buffer for single reads and one batch for
-``get_many`` and ``keys``, so a read allocates only its result, and a store
-needs no lock of its own on this side.
+Each thread keeps one scratch set (a key buffer, a result buffer for single
+reads and a batch for ``get_many`` and ``keys``), so a read allocates only
+its result, and a store needs no lock of its own on this side.
 """
 
 from __future__ import annotations
@@ -145,22 +145,52 @@ def _key(key: object, name: str = "key") -> bytes:
     return key.encode("utf-8")
 
 
-# Each thread's result buffers, shared by every store: a call fills one and
-# the result is copied out before the thread's next call, so threads need
-# no lock around them (a lock here cost more than the read under PyPy).
+# Keys up to this long are copied into the thread's key buffer and passed
+# from there. Passing a bytes object itself makes the interpreter write a
+# terminating NUL into it (or pin or copy it), a store to a line that is
+# often cold, which the engine's first lock then waits for.
+_KEY_ROOM = 1024
+
+
+class _Scratch:
+    """One thread's buffers, shared by every store: a call fills them and
+    the result is copied out before the call returns, so threads need no
+    lock around them (a lock here cost more than the read under PyPy).
+    `busy` marks a call in progress: a call made meanwhile on the same
+    thread (from a finalizer the collector runs mid-call, say) gets a
+    scratch set of its own instead of overwriting this one's result."""
+
+    __slots__ = ("key", "buf", "batch", "busy")
+
+    def __init__(self) -> None:
+        self.key = _ffi.new("char[]", _KEY_ROOM)
+        self.buf = _ffi.gc(_ffi.new("vantre_buf*"), _lib.vantre_buf_free)
+        self.batch = _ffi.gc(_ffi.new("vantre_batch*"), _lib.vantre_batch_free)
+        self.busy = False
+
+    def pass_key(self, k: bytes) -> Any:
+        """What to pass for the encoded key `k`: the key buffer holding a
+        copy of it, or `k` itself when it does not fit."""
+        n = len(k)
+        if n > _KEY_ROOM:
+            return k
+        self.key[0:n] = k
+        return self.key
+
+
 _local = threading.local()
 
 
-def _thread_buf() -> Any:
-    buf = _ffi.gc(_ffi.new("vantre_buf*"), _lib.vantre_buf_free)
-    _local.buf = buf
-    return buf
-
-
-def _thread_batch() -> Any:
-    batch = _ffi.gc(_ffi.new("vantre_batch*"), _lib.vantre_batch_free)
-    _local.batch = batch
-    return batch
+def _scratch() -> _Scratch:
+    """This thread's scratch set, marked busy; a fresh one if it is busy."""
+    try:
+        s: _Scratch = _local.scratch
+    except AttributeError:
+        s = _local.scratch = _Scratch()
+    if s.busy:
+        s = _Scratch()
+    s.busy = True
+    return s
 
 
 def _fail(status: int, by_errno: bool) -> None:
@@ -232,20 +262,25 @@ class Vantre:
             raise OverflowError(f"key is longer than {_MAX_LENGTH} bytes")
         if len(v) > _max_value:
             raise OverflowError(f"value is longer than {_max_value} bytes")
-        status = _lib.vantre_put(self._db, k, len(k), v, len(v), _ffi.NULL)
+        s = _scratch()
+        try:
+            status = _lib.vantre_put(self._db, s.pass_key(k), len(k), v, len(v), _ffi.NULL)
+        finally:
+            s.busy = False
         if status < 0:
             _fail(status, True)
 
     def get_bytes(self, key: str) -> Optional[bytes]:
         k = _key(key)
+        s = _scratch()
         try:
-            buf = _local.buf
-        except AttributeError:
-            buf = _thread_buf()
-        status = _lib.vantre_get(self._db, k, len(k), buf, _ffi.NULL)
-        if status == 0:
-            value: bytes = _ffi.unpack(buf.data, buf.len)
-            return value
+            buf = s.buf
+            status = _lib.vantre_get(self._db, s.pass_key(k), len(k), buf, _ffi.NULL)
+            if status == 0:
+                value: bytes = _ffi.unpack(buf.data, buf.len)
+                return value
+        finally:
+            s.busy = False
         if status < 0:
             _fail(status, True)
         return None
@@ -259,17 +294,22 @@ class Vantre:
         # The keys end to end in one bytes object: cheaper to build than an
         # array of pointers, one per key.
         lens = _ffi.new("size_t[]", [len(k) for k in encoded]) if n else _ffi.NULL
+        s = _scratch()
         try:
-            b = _local.batch
-        except AttributeError:
-            b = _thread_batch()
-        self._call(_lib.vantre_get_many_packed, True, b"".join(encoded), lens, n, b)
-        return [(text, None if b.lengths[i] < 0 else _ffi.unpack(b.data + b.offsets[i], b.lengths[i]))
-                for i, text in enumerate(texts)]
+            b = s.batch
+            self._call(_lib.vantre_get_many_packed, True, b"".join(encoded), lens, n, b)
+            return [(text, None if b.lengths[i] < 0 else _ffi.unpack(b.data + b.offsets[i], b.lengths[i]))
+                    for i, text in enumerate(texts)]
+        finally:
+            s.busy = False
 
     def delete(self, key: str) -> bool:
         k = _key(key)
-        status: int = _lib.vantre_delete(self._db, k, len(k), _ffi.NULL)
+        s = _scratch()
+        try:
+            status: int = _lib.vantre_delete(self._db, s.pass_key(k), len(k), _ffi.NULL)
+        finally:
+            s.busy = False
         if status < 0:
             _fail(status, True)
         return status == 0
@@ -280,13 +320,14 @@ class Vantre:
         return int(out[0])
 
     def keys(self) -> list[str]:
+        s = _scratch()
         try:
-            b = _local.batch
-        except AttributeError:
-            b = _thread_batch()
-        self._call(_lib.vantre_keys, True, b)
-        return [_ffi.unpack(b.data + b.offsets[i], b.lengths[i]).decode("utf-8", "replace")
-                for i in range(b.count)]
+            b = s.batch
+            self._call(_lib.vantre_keys, True, b)
+            return [_ffi.unpack(b.data + b.offsets[i], b.lengths[i]).decode("utf-8", "replace")
+                    for i in range(b.count)]
+        finally:
+            s.busy = False
 
     def cache_stats(self) -> tuple[int, int]:
         entries = _ffi.new("uint64_t*")

@@ -102,3 +102,37 @@ def test_threads_read_through_their_own_buffers(store_dir):
     for t in threads:
         t.join()
     assert wrong == []
+
+
+def test_a_finalizer_reading_mid_call_leaves_the_call_its_own_buffers(store_dir):
+    # The collector runs finalizers of garbage cycles whenever it gets to
+    # them, which can be between a call filling this thread's buffers and
+    # reading them back; each call must still get its own key's value.
+    import gc
+    db = _capi.Vantre(store_dir, cache_size=1)
+    values = {"outer": b"o" * 3000, "inner": b"i" * 70, "x" * 1500: b"long key"}
+    for key, value in values.items():
+        db.set_bytes(key, value)
+    wrong = []
+
+    class Reader:
+        def __init__(self):
+            self.cycle = self
+
+        def __del__(self):
+            if db.get_bytes("inner") != values["inner"] or db.get_many(["inner"]) != [("inner", b"i" * 70)]:
+                wrong.append("inner")
+
+    keys = list(values) * 20  # a batch read back in a loop
+    for i in range(5000):
+        Reader()
+        junk = [object() for _ in range(20)]  # noqa: F841  (allocations trigger collections)
+        for key, value in values.items():
+            if db.get_bytes(key) != value:
+                wrong.append(key)
+        if db.get_many(keys) != [(key, values[key]) for key in keys]:
+            wrong.append("batch")
+        db.set_bytes("outer", values["outer"])
+        db.delete("absent")
+    gc.collect()
+    assert wrong == []
