@@ -11,7 +11,9 @@
 
 Rows: insert and overwrite (set), get with the default cache (mostly
 misses at these sizes), get with every key cached, get_many per key (batches
-of 1,000), delete. 100-byte values, keys in random order.
+of 1,000), delete. 100-byte values, keys in random order. Every round
+starts from a fresh store, and memory is primed before every row, so that
+each path meets the same conditions whatever ran before it.
 
     pypy3 bench/paths.py                 # 200,000 and 1,000,000 keys
     pypy3 bench/paths.py --sizes 50000
@@ -20,6 +22,7 @@ Run it on a quiet machine: each figure is the best of --reps runs.
 """
 
 import argparse
+import gc
 import os
 import random
 import shutil
@@ -51,9 +54,10 @@ def package_ops(store):
             "get_many": store.get_many, "delete": store.__delitem__}
 
 
-def measure(ops, keys, reps):
-    """Best ns per key of each row over `reps` rounds; every round inserts
-    into an empty store, overwrites, reads and deletes every key."""
+def measure(open_ops, path, keys, reps):
+    """Best ns per key of each row over `reps` rounds; every round opens a
+    fresh store at `path`, inserts, overwrites, reads and deletes every
+    key, and removes the store again."""
     n = len(keys)
     rows = {}
 
@@ -74,17 +78,24 @@ def measure(ops, keys, reps):
             ops["delete"](k)
 
     for _ in range(reps):
-        # The round writes about this much to files: fresh memory for it
-        # (see benchutil.prime_free_memory).
-        prime_free_memory(3 * n * (len(VALUE) + 30))
+        ops, close = open_ops(path)
         for row, fn in (("insert", write), ("overwrite", write), ("get", gets),
                         ("get_many", batches), ("delete", deletes)):
+            # Fresh memory for what the row writes to files (log, data,
+            # index growth), primed just before it: see
+            # benchutil.prime_free_memory.
+            prime_free_memory(n * 400)
             ns = timed(fn)[0] / n
             rows[row] = min(rows.get(row, ns), ns)
+        close()
+        del ops
+        gc.collect()  # a _vantre store is released when collected
+        shutil.rmtree(path, ignore_errors=True)
     return rows
 
 
 def measure_cached(ops, keys, reps):
+    prime_free_memory(len(keys) * 400)
     for k in keys:
         ops["set"](k, VALUE)
     for k in keys:
@@ -94,6 +105,17 @@ def measure_cached(ops, keys, reps):
         for k in keys:
             ops["get"](k)
     return min(timed(gets)[0] for _ in range(reps)) / len(keys)
+
+
+def opener(name, path, cache):
+    """(ops, close) for a store at `path` opened through path `name`, with
+    the default cache or a cache of `cache` entries."""
+    kw = {} if cache is None else {"cache_size": cache}
+    if name == "package":
+        db = vantre.open(path, **kw)
+        return package_ops(db), db.close
+    db = (_vantre.Vantre if name == "_vantre" else _capi.Vantre)(path, *kw.values())
+    return native_ops(db), getattr(db, "_close", lambda: None)
 
 
 def main():
@@ -112,29 +134,14 @@ def main():
         try:
             for name in ("_vantre", "capi", "package"):
                 path = os.path.join(tmp, name)
-                if name == "_vantre":
-                    db = _vantre.Vantre(path)
-                    ops = native_ops(db)
-                    cached = _vantre.Vantre(path + "-cached", n)
-                    cached_ops = native_ops(cached)
-                elif name == "capi":
-                    db = _capi.Vantre(path)
-                    ops = native_ops(db)
-                    cached = _capi.Vantre(path + "-cached", n)
-                    cached_ops = native_ops(cached)
-                else:
-                    db = vantre.open(path)
-                    ops = package_ops(db)
-                    cached = vantre.open(path + "-cached", cache_size=n)
-                    cached_ops = package_ops(cached)
-                rows = measure(ops, keys, args.reps)
-                rows["get, cached"] = measure_cached(cached_ops, keys, args.reps)
+                rows = measure(lambda p: opener(name, p, None), path, keys, args.reps)
+                ops, close = opener(name, path + "-cached", n)
+                rows["get, cached"] = measure_cached(ops, keys, args.reps)
+                close()
+                del ops
+                gc.collect()
+                shutil.rmtree(path + "-cached", ignore_errors=True)
                 results[name] = rows
-                for obj in (db, cached):
-                    close = getattr(obj, "close", None) or getattr(obj, "_close", None)
-                    if close:
-                        close()
-                del db, cached, ops, cached_ops
             floor_ns = min(timed(lambda: [fl.get(k) for k in keys])[0] for _ in range(args.reps)) / n
         finally:
             shutil.rmtree(tmp, ignore_errors=True)
