@@ -82,13 +82,15 @@ void Store::AbortPut(const PreparedPut& put) {
 void Store::ApplyPut(const PreparedPut& put, Bytes val) {
   state_.table.Set(put.id, put.record);
   state_.record_count = put.id + 1;
+  // The cache first, the index after: nothing below can fail, and the
+  // index slot, prefetched by PreparePut, has the cache's work longer to
+  // arrive in. A cache that cannot hold the value keeps no older one either.
+  cache_.Insert(put.hash, val);
   if (const std::optional<uint32_t> old = state_.key_index.Put(put.hash, put.id, put.record)) {
     state_.live.remove(*old);
     state_.dead.add(*old);
   }
   state_.live.add(put.id);
-  // A cache that cannot hold the value keeps no older one either.
-  cache_.Insert(put.hash, val);
 }
 
 bool Store::Locates(const Record& rec, std::string_view key, Bytes val) {
