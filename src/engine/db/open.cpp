@@ -16,12 +16,14 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <string>
 #include <vector>
 
 #include "engine/db/database.h"
 #include "engine/db/log_replay.h"
 #include "engine/util/error.h"
 #include "engine/format/format.h"
+#include "engine/format/key_hash.h"
 #include "engine/format/snapshot.h"
 #include "engine/db/vacuum.h"
 #include "engine/format/wal_entry.h"
@@ -88,19 +90,68 @@ StoreState InitialState(std::optional<SnapshotData> snap, RecordTable table, Fil
                     std::move(value_data)};
 }
 
+// Applies log records to a Store a few records behind their decoding, in
+// the log's order. Each record's key index lines start loading when it is
+// queued, so that applying it no longer waits for its index slot: the
+// index miss was the largest single cost of a replayed record.
+class ReplayPipeline {
+ public:
+  explicit ReplayPipeline(Store* store) : store_(store) {}
+
+  void Push(const WalEntry& entry) {
+    if (count_ == kDepth) ApplyOldest();
+    Queued& q = queue_[(first_ + count_) % kDepth];
+    q.tag = entry.tag;
+    q.key.assign(entry.key);
+    q.val.assign(entry.val.begin(), entry.val.end());
+    q.hash = KeyHash(q.key);
+    store_->PrefetchIndex(q.hash);
+    ++count_;
+  }
+  // Applies the records still queued.
+  void Drain() {
+    while (count_ > 0) ApplyOldest();
+  }
+
+ private:
+  static constexpr size_t kDepth = 8;
+  // A decoded record, in buffers of its own that keep their capacity.
+  struct Queued {
+    WalTag tag = WalTag::kPut;
+    std::string key;
+    std::vector<std::byte> val;
+    uint64_t hash = 0;
+  };
+
+  void ApplyOldest() {
+    const Queued& q = queue_[first_];
+    first_ = (first_ + 1) % kDepth;
+    --count_;
+    if (q.tag == WalTag::kPut) {
+      Fatal([&] { store_->ReplayPut(q.key, q.hash, q.val); });
+    } else {
+      store_->Delete(q.hash);
+    }
+  }
+
+  Store* store_;
+  std::array<Queued, kDepth> queue_;
+  size_t first_ = 0;
+  size_t count_ = 0;
+};
+
 // Applies every record of wal.bin that decodes, in order (see
 // log_replay.h: a read error is thrown, not taken for the end of the log).
 LogReplay ReplayLog(Store* store, const StoreDir& dir) {
   if (!dir.Exists(kWalFile)) return LogReplay{};
   File in = dir.OpenFile(kWalFile, O_RDONLY);
-  return ReplayLogFile(in, [&](const WalEntry& entry, uint64_t) {
-    if (entry.tag == WalTag::kPut) {
-      Fatal([&] { store->ReplayPut(entry.key, entry.val); });
-    } else {
-      store->Delete(entry.key);
-    }
+  ReplayPipeline pipeline(store);
+  const LogReplay replay = ReplayLogFile(in, [&](const WalEntry& entry, uint64_t) {
+    pipeline.Push(entry);
     return true;
   });
+  pipeline.Drain();
+  return replay;
 }
 
 // Moves the undecodable tail of wal.bin, [from, end of file), to the end of

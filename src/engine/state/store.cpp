@@ -48,13 +48,13 @@ void Store::PrepareRecord(uint32_t id) {
   }
 }
 
-Store::PreparedPut Store::PreparePut(std::string_view key, Bytes val) {
+Store::PreparedPut Store::PreparePut(std::string_view key, uint64_t hash, Bytes val) {
   if (key.size() > std::numeric_limits<uint32_t>::max() ||
       val.size() > std::numeric_limits<uint32_t>::max() ||
       state_.record_count == std::numeric_limits<uint32_t>::max()) {
     throw Unrecoverable("capacity overflow");
   }
-  PreparedPut put{KeyHash(key), state_.record_count, {}, state_.keys.mark(), state_.values.mark()};
+  PreparedPut put{hash, state_.record_count, {}, state_.keys.mark(), state_.values.mark()};
   // The key's index slot is the put's one likely cache miss: it loads while
   // the bytes are appended here and the log record is written.
   state_.key_index.Prefetch(put.hash);
@@ -110,22 +110,21 @@ bool Store::Locates(const Record& rec, std::string_view key, Bytes val) {
   }
 }
 
-void Store::ReplayPut(std::string_view key, Bytes val) {
+void Store::ReplayPut(std::string_view key, uint64_t hash, Bytes val) {
   const uint32_t id = state_.record_count;
   if (id < state_.table.capacity() && id != std::numeric_limits<uint32_t>::max()) {
     const Record existing = state_.table.At(id);
     if (Locates(existing, key, val)) {
       state_.key_index.ReserveOneMore();
-      ApplyPut({KeyHash(key), id, existing, state_.keys.mark(), state_.values.mark()}, val);
+      ApplyPut({hash, id, existing, state_.keys.mark(), state_.values.mark()}, val);
       return;
     }
   }
-  ApplyPut(PreparePut(key, val), val);
+  ApplyPut(PreparePut(key, hash, val), val);
 }
 
-bool Store::Delete(std::string_view key) {
+bool Store::Delete(uint64_t hash) {
   if (state_.key_index.empty()) return false;
-  const uint64_t hash = KeyHash(key);
   const KeyIndex::Entry* found = state_.key_index.find(hash);
   if (found == nullptr) return false;
   const uint32_t id = found->id;

@@ -34,6 +34,7 @@
 #include "engine/format/coding.h"
 #include "engine/io/data_file.h"
 #include "engine/format/format.h"
+#include "engine/format/key_hash.h"
 #include "engine/format/id_set.h"
 #include "engine/state/key_index.h"
 #include "engine/io/record_table.h"
@@ -95,7 +96,9 @@ class Store {
   // Throws Error (the files) or std::bad_alloc, leaving the Store as it
   // was; "capacity overflow" (Unrecoverable) for lengths a record cannot
   // hold. Follow with exactly one of ApplyPut or AbortPut.
-  PreparedPut PreparePut(std::string_view key, Bytes val);
+  PreparedPut PreparePut(std::string_view key, Bytes val) { return PreparePut(key, KeyHash(key), val); }
+  // The same with the key's hash. REQUIRES: hash == KeyHash(key).
+  PreparedPut PreparePut(std::string_view key, uint64_t hash, Bytes val);
   // Forgets the appended bytes of `put`.
   void AbortPut(const PreparedPut& put);
   // The memory half: the record written, the key pointed at it, the older
@@ -106,10 +109,17 @@ class Store {
   // already locates this key and value below the data ends (an earlier
   // open replayed the same log without a snapshot), the bytes are reused
   // rather than appended again; otherwise as PreparePut then ApplyPut.
-  void ReplayPut(std::string_view key, Bytes val);
+  void ReplayPut(std::string_view key, Bytes val) { ReplayPut(key, KeyHash(key), val); }
+  // The same with the key's hash. REQUIRES: hash == KeyHash(key).
+  void ReplayPut(std::string_view key, uint64_t hash, Bytes val);
 
   // Removes `key`; false if it was not stored. Touches no file.
-  bool Delete(std::string_view key);
+  bool Delete(std::string_view key) { return Delete(KeyHash(key)); }
+  // The same by the key's hash.
+  bool Delete(uint64_t hash);
+  // Starts loading the key index lines that a put, delete or read of
+  // `hash` reads first.
+  void PrefetchIndex(uint64_t hash) const { state_.key_index.Prefetch(hash); }
 
   // Looks `key` up through the cache, then the data files. Returns a view of
   // the value, valid until the Store next changes, or nothing if absent.
