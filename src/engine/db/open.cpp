@@ -17,6 +17,7 @@
 #include <array>
 #include <cerrno>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/db/database.h"
@@ -99,13 +100,22 @@ class ReplayPipeline {
   explicit ReplayPipeline(Store* store) : store_(store) {}
 
   void Push(const WalEntry& entry) {
+    const uint64_t hash = KeyHash(entry.key);
+    if (entry.key.size() + entry.val.size() > kMaxQueuedBytes) {
+      // A long record is applied from the decoder's buffers once the queue
+      // is empty: a copy would double the memory replay needs for it (a
+      // 32-bit process may not have that much).
+      Drain();
+      Apply(entry.tag, entry.key, hash, entry.val);
+      return;
+    }
     if (count_ == kDepth) ApplyOldest();
     Queued& q = queue_[(first_ + count_) % kDepth];
     q.tag = entry.tag;
     q.key.assign(entry.key);
     q.val.assign(entry.val.begin(), entry.val.end());
-    q.hash = KeyHash(q.key);
-    store_->PrefetchIndex(q.hash);
+    q.hash = hash;
+    store_->PrefetchIndex(hash);
     ++count_;
   }
   // Applies the records still queued.
@@ -115,6 +125,7 @@ class ReplayPipeline {
 
  private:
   static constexpr size_t kDepth = 8;
+  static constexpr size_t kMaxQueuedBytes = 4096;
   // A decoded record, in buffers of its own that keep their capacity.
   struct Queued {
     WalTag tag = WalTag::kPut;
@@ -127,10 +138,13 @@ class ReplayPipeline {
     const Queued& q = queue_[first_];
     first_ = (first_ + 1) % kDepth;
     --count_;
-    if (q.tag == WalTag::kPut) {
-      Fatal([&] { store_->ReplayPut(q.key, q.hash, q.val); });
+    Apply(q.tag, q.key, q.hash, q.val);
+  }
+  void Apply(WalTag tag, std::string_view key, uint64_t hash, Bytes val) {
+    if (tag == WalTag::kPut) {
+      Fatal([&] { store_->ReplayPut(key, hash, val); });
     } else {
-      store_->Delete(q.hash);
+      store_->Delete(hash);
     }
   }
 
