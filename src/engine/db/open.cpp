@@ -156,7 +156,10 @@ class ReplayPipeline {
 
 // Applies every record of wal.bin that decodes, in order (see
 // log_replay.h: a read error is thrown, not taken for the end of the log).
-LogReplay ReplayLog(Store* store, const StoreDir& dir) {
+// Runs once per open, so it is placed with the cold code: laid out among
+// the per-call code, it and the pipeline inlined into it moved the read
+// path's code enough to make random reads of a 1M-key store 15% slower.
+[[gnu::cold]] LogReplay ReplayLog(Store* store, const StoreDir& dir) {
   if (!dir.Exists(kWalFile)) return LogReplay{};
   File in = dir.OpenFile(kWalFile, O_RDONLY);
   ReplayPipeline pipeline(store);
