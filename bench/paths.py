@@ -110,11 +110,11 @@ def measure_cached(ops, keys, reps):
 def opener(name, path, cache):
     """(ops, close) for a store at `path` opened through path `name`, with
     the default cache or a cache of `cache` entries."""
-    kw = {} if cache is None else {"cache_size": cache}
+    size = {} if cache is None else {"cache_size": cache}
     if name == "package":
-        db = vantre.open(path, **kw)
+        db = vantre.open(path, **size)
         return package_ops(db), db.close
-    db = (_vantre.Vantre if name == "_vantre" else _capi.Vantre)(path, *kw.values())
+    db = (_vantre.Vantre if name == "_vantre" else _capi.Vantre)(path, **size)
     return native_ops(db), getattr(db, "_close", lambda: None)
 
 

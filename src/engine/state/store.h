@@ -96,7 +96,9 @@ class Store {
   // Throws Error (the files) or std::bad_alloc, leaving the Store as it
   // was; "capacity overflow" (Unrecoverable) for lengths a record cannot
   // hold. Follow with exactly one of ApplyPut or AbortPut.
-  PreparedPut PreparePut(std::string_view key, Bytes val) { return PreparePut(key, KeyHash(key), val); }
+  PreparedPut PreparePut(std::string_view key, Bytes val) {
+    return PreparePut(key, KeyHash(key), val);
+  }
   // The same with the key's hash. REQUIRES: hash == KeyHash(key).
   PreparedPut PreparePut(std::string_view key, uint64_t hash, Bytes val);
   // Forgets the appended bytes of `put`.
@@ -109,8 +111,7 @@ class Store {
   // already locates this key and value below the data ends (an earlier
   // open replayed the same log without a snapshot), the bytes are reused
   // rather than appended again; otherwise as PreparePut then ApplyPut.
-  void ReplayPut(std::string_view key, Bytes val) { ReplayPut(key, KeyHash(key), val); }
-  // The same with the key's hash. REQUIRES: hash == KeyHash(key).
+  // REQUIRES: hash == KeyHash(key).
   void ReplayPut(std::string_view key, uint64_t hash, Bytes val);
 
   // Removes `key`; false if it was not stored. Touches no file.
