@@ -27,7 +27,8 @@ Workloads, per key count N and value size V (keys "key%010d"):
   batched insert  the store's own batched write, 1000 keys per call
   get             present keys in random order, one call per key
   batch get       batches of 100 keys (Vantre get_many), ns per key
-  get absent      keys that were never stored
+  get absent      keys that were never stored, each sorting just after a
+                  stored one
   overwrite       present keys, new values, one call per key
   delete          present keys, one call per key
   reopen + get    close, then open the N-key store and read one key; for
@@ -257,16 +258,22 @@ def make_data(n, vsize, ops, key_kind, seed):
     sample_pos = rng.sample(range(n), ops)
     read_keys = [keys[j] for j in sample_pos]
     read_vals = [vals[j] for j in sample_pos]
-    absent = ["key%010d" % (n + i) for i in range(ops)]
-    rng.shuffle(absent)
+    # Each absent key sorts just after a stored one, so absent keys are
+    # spread over the stored range as a miss in real use is. Keys past the
+    # last stored one would all land in the same last page of a sorted store.
+    absent = ["key%010d-" % i for i in random.Random(seed + 1).sample(range(n), ops)]
     over_pos = rng.sample(range(n), ops)
     over_keys = [keys[j] for j in over_pos]
     over_vals = [pool2[j % POOL] for j in range(ops)]
+    # Every store gets key objects made afresh in the order it uses them,
+    # whatever their type: encoding after the sampling does that for bytes
+    # keys, and str keys are copied the same way. Reusing the inserted str
+    # objects in random order would make str-keyed stores alone fetch each
+    # key object from a cold, random place in memory.
     if key_kind == "bytes":
         keys = [k.encode() for k in keys]
-        read_keys = [k.encode() for k in read_keys]
-        absent = [k.encode() for k in absent]
-        over_keys = [k.encode() for k in over_keys]
+    fresh = str.encode if key_kind == "bytes" else (lambda k: k.encode().decode())
+    read_keys, absent, over_keys = ([fresh(k) for k in ks] for ks in (read_keys, absent, over_keys))
     batches = [read_keys[i:i + READ_BATCH] for i in range(0, ops, READ_BATCH)]
     return dict(keys=keys, vals=vals, read_keys=read_keys, read_vals=read_vals, absent=absent,
                 over_keys=over_keys, over_vals=over_vals, batches=batches)
