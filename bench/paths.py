@@ -12,9 +12,9 @@
 Rows: insert and overwrite (set), get with the default cache (mostly
 misses at these sizes), get with every key cached, get_many per key (batches
 of 1,000), delete. 100-byte values, keys in random order, each key object
-made in the order of use. Every round
-starts from a fresh store, and memory is primed before every row, so that
-each path meets the same conditions whatever ran before it.
+made in the order of use. Every round starts from a fresh store, and
+memory is primed before every row, so that each path meets the same
+conditions whatever ran before it.
 
     pypy3 bench/paths.py                 # 200,000 and 1,000,000 keys
     pypy3 bench/paths.py --sizes 50000
