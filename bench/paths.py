@@ -55,31 +55,50 @@ def package_ops(store):
             "get_many": store.get_many, "delete": store.__delitem__}
 
 
-def measure(open_ops, path, keys, reps):
+def with_store(name, path, cache, fn):
+    """fn(ops) on a fresh store at `path` opened through path `name`, with
+    the default cache or a cache of `cache` entries; the store is closed
+    and removed afterwards."""
+    size = {} if cache is None else {"cache_size": cache}
+    if name == "package":
+        db = vantre.open(path, **size)
+        ops, close = package_ops(db), db.close
+    else:
+        db = (_vantre.Vantre if name == "_vantre" else _capi.Vantre)(path, **size)
+        ops, close = native_ops(db), getattr(db, "_close", lambda: None)
+    try:
+        return fn(ops)
+    finally:
+        close()
+        del db, ops, close
+        gc.collect()  # a _vantre store is released when collected
+        shutil.rmtree(path, ignore_errors=True)
+
+
+def measure(name, path, keys, reps):
     """Best ns per key of each row over `reps` rounds; every round opens a
     fresh store at `path`, inserts, overwrites, reads and deletes every
     key, and removes the store again."""
     n = len(keys)
     rows = {}
 
-    def write():
-        for k in keys:
-            ops["set"](k, VALUE)
+    def one_round(ops):
+        def write():
+            for k in keys:
+                ops["set"](k, VALUE)
 
-    def gets():
-        for k in keys:
-            ops["get"](k)
+        def gets():
+            for k in keys:
+                ops["get"](k)
 
-    def batches():
-        for i in range(0, n, 1000):
-            ops["get_many"](keys[i:i + 1000])
+        def batches():
+            for i in range(0, n, 1000):
+                ops["get_many"](keys[i:i + 1000])
 
-    def deletes():
-        for k in keys:
-            ops["delete"](k)
+        def deletes():
+            for k in keys:
+                ops["delete"](k)
 
-    for _ in range(reps):
-        ops, close = open_ops(path)
         for row, fn in (("insert", write), ("overwrite", write), ("get", gets),
                         ("get_many", batches), ("delete", deletes)):
             # Fresh memory for what the row writes to files (log, data,
@@ -88,10 +107,9 @@ def measure(open_ops, path, keys, reps):
             prime_free_memory(n * 400)
             ns = timed(fn)[0] / n
             rows[row] = min(rows.get(row, ns), ns)
-        close()
-        del ops
-        gc.collect()  # a _vantre store is released when collected
-        shutil.rmtree(path, ignore_errors=True)
+
+    for _ in range(reps):
+        with_store(name, path, None, one_round)
     return rows
 
 
@@ -106,17 +124,6 @@ def measure_cached(ops, keys, reps):
         for k in keys:
             ops["get"](k)
     return min(timed(gets)[0] for _ in range(reps)) / len(keys)
-
-
-def opener(name, path, cache):
-    """(ops, close) for a store at `path` opened through path `name`, with
-    the default cache or a cache of `cache` entries."""
-    size = {} if cache is None else {"cache_size": cache}
-    if name == "package":
-        db = vantre.open(path, **size)
-        return package_ops(db), db.close
-    db = (_vantre.Vantre if name == "_vantre" else _capi.Vantre)(path, **size)
-    return native_ops(db), getattr(db, "_close", lambda: None)
 
 
 def main():
@@ -140,13 +147,9 @@ def main():
         try:
             for name in ("_vantre", "capi", "package"):
                 path = os.path.join(tmp, name)
-                rows = measure(lambda p: opener(name, p, None), path, keys, args.reps)
-                ops, close = opener(name, path + "-cached", n)
-                rows["get, cached"] = measure_cached(ops, keys, args.reps)
-                close()
-                del ops
-                gc.collect()
-                shutil.rmtree(path + "-cached", ignore_errors=True)
+                rows = measure(name, path, keys, args.reps)
+                rows["get, cached"] = with_store(
+                    name, path + "-cached", n, lambda ops: measure_cached(ops, keys, args.reps))
                 results[name] = rows
             floor_ns = min(timed(lambda: [fl.get(k) for k in keys])[0] for _ in range(args.reps)) / n
         finally:
