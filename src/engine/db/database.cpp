@@ -307,8 +307,32 @@ void Database::Flush() {
   CheckOwner();
   StoreLock store_lock(store_mutex_);
   StoreLock wal_lock(wal_mutex_);
-  store_.FlushData();
-  wal_.Flush();
+  if (std::exception_ptr failure = WriteOutBuffers(/*abandon_failed=*/false)) {
+    std::rethrow_exception(failure);
+  }
+}
+
+// The data files' buffers and the log's are written out independently: a
+// failure of one never leaves the other in memory. Either alone brings an
+// acknowledged write back at the next open (the log replays it; data bytes
+// that did not reach their file are appended again from the log), so
+// skipping the second after a failure of the first would lose what it
+// holds.
+std::exception_ptr Database::WriteOutBuffers(bool abandon_failed) {
+  std::exception_ptr first;
+  try {
+    store_.FlushData();
+  } catch (const Error&) {
+    first = std::current_exception();
+    if (abandon_failed) store_.AbandonBuffers();
+  }
+  try {
+    wal_.Flush();
+  } catch (const Error&) {
+    if (!first) first = std::current_exception();
+    if (abandon_failed) wal_.AbandonBuffer();
+  }
+  return first;
 }
 
 Database::~Database() {
@@ -319,15 +343,10 @@ Database::~Database() {
     wal_.AbandonBuffer();
     return;
   }
-  try {
-    store_.FlushData();
-    wal_.Flush();
-  } catch (const Error&) {
-    // Ignoring any potential errors: teardown cannot report them. The
-    // members are not to try again after the lock is released.
-    store_.AbandonBuffers();
-    wal_.AbandonBuffer();
-  }
+  // Ignoring any potential errors: teardown cannot report them (Flush()
+  // first to see them). A buffer that could not be written is dropped: the
+  // members are not to try again after the lock is released.
+  WriteOutBuffers(/*abandon_failed=*/true);
   // Released explicitly: a forked child holding a copy of the descriptor
   // would otherwise keep the directory locked after this store is gone.
   dir_.Unlock();
@@ -349,11 +368,8 @@ std::vector<FlushFailure> Database::FlushAllOpen() {
     if (!store_lock.owns_lock()) continue;
     StoreLock wal_lock(db->wal_mutex_, std::try_to_lock);
     if (!wal_lock.owns_lock()) continue;
-    try {
-      db->store_.FlushData();
-      db->wal_.Flush();
-    } catch (const Error&) {
-      failures.push_back({db->dir_.path(), std::current_exception()});
+    if (std::exception_ptr failure = db->WriteOutBuffers(/*abandon_failed=*/false)) {
+      failures.push_back({db->dir_.path(), failure});
     }
   }
   return failures;

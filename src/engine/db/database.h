@@ -189,8 +189,8 @@ class Database {
   // key and value). A failed sync is remembered as persist's is.
   void Sync();
 
-  // Writes out the buffers of the log and the data files; throws the first
-  // failure.
+  // Writes out the buffers of the data files and of the log, each whatever
+  // happens to the other; throws the first failure.
   void Flush();
 
   bool read_only() const { return replayed_ != nullptr; }
@@ -224,6 +224,11 @@ class Database {
   // REQUIRES: Store lock, read_only().
   std::optional<Bytes> ReadOnlyGet(std::string_view key);
   bool OwnedHere() const;
+  // Writes out the data files' buffers and the log's, the second even when
+  // the first fails; returns the first failure, or null. With
+  // `abandon_failed`, a buffer that could not be written is dropped.
+  // REQUIRES: both locks, or the last reference.
+  std::exception_ptr WriteOutBuffers(bool abandon_failed);
   // Completes a vacuum whose file switch failed after its commit point:
   // persist and vacuum must not act while the directory is half switched.
   // Refuses while an earlier sync failure stands. REQUIRES: Store lock.
