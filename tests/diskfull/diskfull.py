@@ -1,9 +1,11 @@
 """Disk full for real: a store on a small tmpfs (or, where mounting is
 refused, under a file-size limit) is filled by writes, persist and vacuum;
-then space is freed, the store is persisted and freed, and a reopen must
-read every acknowledged write.
+then space is freed, more writes are acknowledged before and after a
+persist, the store is freed, and a reopen must read every acknowledged
+write. The filesystem is a small tmpfs and an ext4 image on a loop device,
+in turn (their blocks are allocated at different moments).
 
-    diskfull.py [--rounds N] [--seed S]
+    diskfull.py [--rounds N] [--seed S] [--fs tmpfs,ext4]
 
 The child journals acknowledged and failed writes to a file outside the
 small filesystem. A failed write may or may not have taken effect; an
@@ -22,7 +24,9 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import common  # noqa: E402
 
 SMALL = 3 * 1024 * 1024      # the full filesystem, or the file-size limit
+EXT4_SIZE = 32 * 1024 * 1024  # the ext4 image; a ballast file leaves SMALL free
 ERRORS_BEFORE_FREEING = 20   # failed writes after the disk first fills
+WRITES_AFTER_FREEING = 20    # writes acknowledged once space is back, per phase
 
 
 def child(path, journal_path, seed, limit):
@@ -37,9 +41,10 @@ def child(path, journal_path, seed, limit):
     db = Vantre(path)
     errors, seq = 0, 0
     big = rng.choice([100, 3000, 20000])
+    keyspace = max(2000, 2 * SMALL // big)  # enough live data to fill SMALL
     while errors < ERRORS_BEFORE_FREEING and seq < 200000:
         seq += 1
-        key = f"k{rng.randrange(2000)}"
+        key = f"k{rng.randrange(keyspace)}"
         length = rng.randrange(big)
         op = rng.random()
         try:
@@ -60,7 +65,17 @@ def child(path, journal_path, seed, limit):
     sys.stdin.readline()  # the parent frees space
     if limit:
         resource.setrlimit(resource.RLIMIT_FSIZE, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
-    db.persist()
+    # Space is back: writes are acknowledged again, and kept, before and
+    # after a persist, which works again too.
+    for phase in ("before persist", "after persist"):
+        for _ in range(WRITES_AFTER_FREEING):
+            seq += 1
+            key = f"k{rng.randrange(keyspace)}"
+            length = rng.randrange(big)
+            db.set_bytes(key, common.value_for(key, seq, length))
+            note(f"A {seq} put {key} {length}")
+        if phase == "before persist":
+            db.persist()
     del db
     common.collect()
 
@@ -82,17 +97,41 @@ def expected(journal_path):
     return allowed
 
 
-def mount_small(root):
-    """Mounts a small tmpfs at root/mnt; returns its path or None."""
+def mount_small(root, kind):
+    """Mounts a small filesystem at root/mnt: a tmpfs, or an ext4 image on a
+    loop device (whose blocks are reserved at write time and allocated at
+    write-back, unlike a tmpfs's). Returns its path or None."""
     mnt = os.path.join(root, "mnt")
     os.mkdir(mnt)
-    rc = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={SMALL}", "tmpfs", mnt],
-                        capture_output=True).returncode
-    return mnt if rc == 0 else None
+    if kind == "tmpfs":
+        cmd = ["mount", "-t", "tmpfs", "-o", f"size={SMALL}", "tmpfs", mnt]
+    else:
+        image = os.path.join(root, "ext4.img")
+        with open(image, "wb") as f:
+            f.truncate(EXT4_SIZE)
+        if subprocess.run(["mkfs.ext4", "-q", "-F", image], capture_output=True).returncode:
+            return None
+        cmd = ["mount", "-o", "loop", image, mnt]
+    return mnt if subprocess.run(cmd, capture_output=True).returncode == 0 else None
 
 
-def one_round(tally, rng, root, index, mnt):
-    case = f"round {index} ({'tmpfs' if mnt else 'file-size limit'})"
+def ballast(mnt, on):
+    """On ext4, a file taking all but SMALL bytes of the free space: removing
+    it is how space comes back."""
+    path = os.path.join(mnt, "ballast")
+    if not on:
+        os.remove(path)
+        return
+    st = os.statvfs(mnt)
+    size = max(0, st.f_bavail * st.f_frsize - SMALL)
+    with open(path, "wb") as f:
+        os.posix_fallocate(f.fileno(), 0, size)
+
+
+def one_round(tally, rng, root, index, mnt, kind):
+    case = f"round {index} ({kind if mnt else 'file-size limit'})"
+    if mnt and kind == "ext4":
+        ballast(mnt, True)
     base = mnt or os.path.join(root, "plain")
     path = os.path.join(base, f"store{index}")
     journal = os.path.join(root, f"journal{index}")
@@ -102,7 +141,10 @@ def one_round(tally, rng, root, index, mnt):
                         text=True)
     line = proc.stdout.readline()
     if line.strip() == "full" and mnt:
-        subprocess.run(["mount", "-o", "remount,size=256M", mnt], check=True)
+        if kind == "ext4":
+            ballast(mnt, False)
+        else:
+            subprocess.run(["mount", "-o", "remount,size=256M", mnt], check=True)
     out, err = proc.communicate("go\n", timeout=300)
     if proc.returncode != 0:
         known = "F5" if proc.returncode == -signal.SIGBUS else None
@@ -113,6 +155,12 @@ def one_round(tally, rng, root, index, mnt):
             got = common.open_read_close(path)
             lost = [k for k, vals in allowed.items() if got.get(k) not in vals]
             tally.figure("writes acknowledged", sum(1 for v in allowed.values() if len(v) == 1))
+            with open(journal) as f:
+                errors = [line[2:].strip() for line in f if line.startswith("E ")]
+            tally.figure("calls refused while full", len(errors))
+            if not errors:
+                tally.fail(case, "the filesystem never filled: nothing was tested")
+                return
             tally.figure("keys lost", len(lost))
             if lost:
                 tally.fail(case, f"{len(lost)} acknowledged keys lost or wrong, e.g. {lost[:3]}",
@@ -123,30 +171,39 @@ def one_round(tally, rng, root, index, mnt):
             tally.fail(case, f"reopen failed: {type(e).__name__}: {e}")
     if mnt:
         shutil.rmtree(path, ignore_errors=True)
-        subprocess.run(["mount", "-o", f"remount,size={SMALL}", mnt], check=True)
+        if kind == "tmpfs":
+            subprocess.run(["mount", "-o", f"remount,size={SMALL}", mnt], check=True)
+        elif os.path.exists(os.path.join(mnt, "ballast")):
+            os.remove(os.path.join(mnt, "ballast"))
 
 
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--rounds", type=int, default=6)
     ap.add_argument("--seed", type=int)
+    ap.add_argument("--fs", default="tmpfs,ext4",
+                    help="filesystems to fill, in turn: tmpfs, ext4 (a loop-mounted image)")
     ap.add_argument("--child", nargs=4)
     args = ap.parse_args()
     if args.child:
         return child(args.child[0], args.child[1], int(args.child[2]), int(args.child[3]))
     rng, _ = common.seeded(args.seed)
     tally = common.Tally("disk full")
-    root = tempfile.mkdtemp(prefix="vantre-diskfull-")
-    try:
-        mnt = mount_small(root)
-        for index in range(args.rounds):
-            one_round(tally, rng, root, index, mnt)
-        tally.figure("rounds", args.rounds)
-    finally:
-        mnt = os.path.join(root, "mnt")
-        if os.path.ismount(mnt):
-            subprocess.run(["umount", mnt])
-        shutil.rmtree(root, ignore_errors=True)
+    for kind in args.fs.split(","):
+        root = tempfile.mkdtemp(prefix="vantre-diskfull-")
+        try:
+            mnt = mount_small(root, kind)
+            if mnt is None and kind != "tmpfs":
+                print(f"disk full: cannot mount {kind} here; skipped", flush=True)
+                continue
+            for index in range(args.rounds):
+                one_round(tally, rng, root, index, mnt, kind)
+            tally.figure(f"rounds ({kind if mnt else 'file-size limit'})", args.rounds)
+        finally:
+            mnt = os.path.join(root, "mnt")
+            if os.path.ismount(mnt):
+                subprocess.run(["umount", mnt])
+            shutil.rmtree(root, ignore_errors=True)
     return tally.finish()
 
 
