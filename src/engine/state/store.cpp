@@ -216,14 +216,14 @@ std::optional<Bytes> Store::Lookup(std::string_view key, uint64_t hash, bool pre
   // The stored key and the value lie in different files: start loading
   // the value before the compare waits for the key.
   if (!prepared) PrefetchBytes(rec);
-  // A stored key of another length is another key with the same key hash;
-  // its bytes need not be read, only be there.
-  if (rec.key_length != key.size()) {
-    state_.keys.CheckInFile(rec.key_offset, rec.key_length);
+  // A stored key other than `key` is either another key with the same key
+  // hash (absent) or a damaged record (an error, never absent).
+  if (rec.key_length != key.size() ||
+      !state_.keys.Equals(rec.key_offset, AsBytes(key), &key_scratch_)) {
+    CheckStoredKeyHash(rec, hash);
     if (!found->located()) found->Locate(rec);
     return std::nullopt;
   }
-  if (!state_.keys.Equals(rec.key_offset, AsBytes(key), &key_scratch_)) return std::nullopt;
   state_.values.CheckInFile(rec.value_offset, rec.value_length);
   if (value_scratch_.capacity() > kMaxKeptScratch && rec.value_length <= kMaxKeptScratch) {
     value_scratch_ = {};
@@ -232,6 +232,15 @@ std::optional<Bytes> Store::Lookup(std::string_view key, uint64_t hash, bool pre
   state_.values.Read(value_scratch_, rec.value_offset);
   if (!found->located()) found->Locate(rec);
   return cache_.Insert(hash, value_scratch_);
+}
+
+void Store::CheckStoredKeyHash(const Record& rec, uint64_t hash) {
+  state_.keys.CheckInFile(rec.key_offset, rec.key_length);
+  key_scratch_.resize(rec.key_length);
+  state_.keys.Read(key_scratch_, rec.key_offset);
+  if (KeyHash(AsText(key_scratch_)) != hash) {
+    throw EngineError(ErrorKind::kInvalidData, kForeignKeyText, state_.keys.path());
+  }
 }
 
 void Store::FlushData() {
@@ -249,11 +258,33 @@ std::vector<std::string> Store::Keys() const {
   std::vector<std::string> out;
   out.reserve(static_cast<size_t>(state_.live.cardinality()));
   DataWindow window(&state_.keys);
+  // A key listed must be one a read finds: each key's hash must lead to an
+  // index entry naming its id, or the record is damaged (zeroed, or of
+  // another age of the files) and the listing fails rather than list a key
+  // that is not stored. The index slots of a batch load together.
+  constexpr size_t kBatch = 16;
+  uint32_t ids[kBatch];
+  uint64_t hashes[kBatch];
+  size_t n = 0;
+  const auto verify = [&] {
+    for (size_t j = 0; j < n; ++j) {
+      const KeyIndex::Entry* entry = state_.key_index.find(hashes[j]);
+      if (entry == nullptr || entry->id != ids[j]) {
+        throw EngineError(ErrorKind::kInvalidData, kForeignKeyText, state_.keys.path());
+      }
+    }
+    n = 0;
+  };
   for (uint32_t id : state_.live) {
     const Record rec = state_.table.At(id);
     if (rec.key_length >= kMaxReadLength) throw Unrecoverable("capacity overflow");
-    out.emplace_back(AsText(window.Get(rec.key_offset, rec.key_length)));
+    const std::string& key = out.emplace_back(AsText(window.Get(rec.key_offset, rec.key_length)));
+    ids[n] = id;
+    hashes[n] = KeyHash(key);
+    state_.key_index.Prefetch(hashes[n]);
+    if (++n == kBatch) verify();
   }
+  verify();
   return out;
 }
 

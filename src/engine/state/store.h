@@ -149,7 +149,8 @@ class Store {
   void LocateReads(const ReadSlice& slice) const;
 
   // The key texts of the live ids, in ascending id order, read through
-  // their records. Errors as Get.
+  // their records. Errors as Get; a key whose hash does not lead to the
+  // index entry naming its id is damage (kInvalidData), never listed.
   std::vector<std::string> Keys() const;
   // Number of live keys.
   uint64_t Len() const { return state_.live.cardinality(); }
@@ -195,6 +196,11 @@ class Store {
   // spans three lines more often than not; longer ones are read in order,
   // which the processor's own prefetching follows).
   void PrefetchBytes(const Record& rec) const;
+  // Reads the key `rec` locates and fails (kInvalidData) unless it has the
+  // key hash `hash` under which the key index holds the record: a record
+  // zeroed, cut or from another age of the files must read as damaged,
+  // never as an absent key.
+  void CheckStoredKeyHash(const Record& rec, uint64_t hash);
   // Whether the bytes `rec` locates below the data ends are `key` and `val`.
   bool Locates(const Record& rec, std::string_view key, Bytes val);
 

@@ -106,6 +106,8 @@ class EngineError final : public Error {
 inline constexpr char kFillBufferText[] = "failed to fill whole buffer";
 inline constexpr char kWriteWholeText[] = "failed to write whole buffer";
 inline constexpr char kWriteBufferedText[] = "failed to write the buffered data";
+inline constexpr char kForeignKeyText[] =
+    "a record of the key index locates another key's bytes: the store is damaged";
 
 // The call cannot continue; the binding raises it as a panic.
 class Unrecoverable final : public std::exception {
