@@ -3,12 +3,14 @@ the errors it raises, and the dbm face."""
 import array
 import errno
 import gc
+import inspect
 import json
 import os
 import shelve
 import shutil
 import subprocess
 import tempfile
+import warnings
 
 import pytest
 
@@ -67,6 +69,10 @@ def test_views_read_in_batches_and_skip_keys_deleted_meanwhile(store_dir, monkey
         assert db.get_many(iter(keys)) == [db.get(k) for k in keys]  # spans 4 batches
         with pytest.raises(TypeError):
             db.get_many(["k01", 1])
+        db["o"] = db["k"] = b"x"
+        for text in ("ok", b"ok"):  # not read letter by letter
+            with pytest.raises(TypeError):
+                db.get_many(text)
 
 
 # -------------------------------------------------------------- lifetime
@@ -338,6 +344,32 @@ def test_a_file_in_the_directory_place_is_one_error_for_all(tmp_path):
     assert set(raised) == {f"{os.strerror(errno.ENOTDIR)}; a file stands where the store's "
                            "directory should be: choose another path"}
     assert file.read_bytes() == b""
+
+
+def _tear_log(path):
+    with open(os.path.join(path, "wal.bin"), "ab") as f:
+        f.write(b"\x00\x00")
+
+
+def test_the_warning_of_a_cut_log_names_the_callers_line(store_dir):
+    fill(store_dir)
+    for how in ("vantre.open", "vantre.dbm.open"):
+        _tear_log(store_dir)
+        with pytest.warns(RuntimeWarning, match="wal.bin.cut") as caught:
+            if how == "vantre.open":
+                db, line = vantre.open(store_dir), inspect.currentframe().f_lineno
+            else:
+                db, line = vantre.dbm.open(store_dir, "w"), inspect.currentframe().f_lineno
+        db.close()
+        assert [(w.filename, w.lineno) for w in caught] == [(__file__, line)], how
+    # Warnings made errors: the open fails and leaves the directory free.
+    _tear_log(store_dir)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(RuntimeWarning):
+            vantre.open(store_dir)
+    with vantre.open(store_dir) as db:
+        assert len(db) == 45
 
 
 def test_every_error_class_is_exported():
