@@ -189,6 +189,20 @@ def _is_panic(exc: BaseException) -> bool:
     return type(exc).__name__ == "PanicException" and not isinstance(exc, Exception)
 
 
+def missing_parts(path: str) -> list[str]:
+    """``path`` and each of its parents that do not exist, outermost last:
+    the directories a writer's open of ``path`` creates."""
+    missing = []
+    path = os.path.abspath(path)
+    while not os.path.lexists(path):
+        missing.append(path)
+        parent = os.path.dirname(path)
+        if parent == path:
+            break
+        path = parent
+    return missing
+
+
 def store_present(path: str) -> bool:
     """True when directory ``path`` holds any of a store's files."""
     return any(os.path.exists(os.path.join(path, name)) for name in _STORE_FILES)

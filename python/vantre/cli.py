@@ -292,7 +292,7 @@ def cmd_load(args: argparse.Namespace, out: TextIO) -> int:
     except OSError as e:
         raise CommandError(name, e.strerror or str(e)) from None
     loaded = 0
-    created = _missing_parts(args.dir)
+    created = _store.missing_parts(args.dir)
     try:
         with _store.open(args.dir, cache_size=0) as db:
             for number, text in _input_lines(source):
@@ -314,20 +314,6 @@ def cmd_load(args: argparse.Namespace, out: TextIO) -> int:
             source.close()
     out.write(f"{args.dir}: loaded {loaded} keys\n")
     return EXIT_OK
-
-
-def _missing_parts(path: str) -> list[str]:
-    """``path`` and each of its parents that do not exist, outermost last:
-    the directories an open of ``path`` would create."""
-    missing = []
-    path = os.path.abspath(path)
-    while not os.path.lexists(path):
-        missing.append(path)
-        parent = os.path.dirname(path)
-        if parent == path:
-            break
-        path = parent
-    return missing
 
 
 def _remove_created(created: list[str]) -> Optional[str]:

@@ -30,7 +30,14 @@ from collections.abc import Iterator, MutableMapping
 from types import TracebackType
 from typing import Any, Callable, Optional, Type, TypeVar, Union
 
-from vantre._store import _STORE_FILES, ClosedStoreError, Store, StoreIOError, store_present
+from vantre._store import (
+    _STORE_FILES,
+    ClosedStoreError,
+    Store,
+    StoreIOError,
+    missing_parts,
+    store_present,
+)
 
 __all__ = ["error", "open"]
 
@@ -184,18 +191,6 @@ def _umask() -> int:
     return mask
 
 
-def _missing_parts(path: str) -> list[str]:
-    """``path`` and each of its parents that do not exist, outermost last."""
-    missing = []
-    while path and not os.path.lexists(path):
-        missing.append(path)
-        parent = os.path.dirname(path)
-        if parent == path:
-            break
-        path = parent
-    return missing
-
-
 def open(file: _Path, flag: str = "r", mode: int = 0o666) -> _Database:
     """Opens the store in directory ``file`` (a ``str``, ``bytes`` or
     path-like object) as a ``dbm`` database.
@@ -231,7 +226,7 @@ def open(file: _Path, flag: str = "r", mode: int = 0o666) -> _Database:
             os.unlink(path)
         except OSError as e:
             raise error(e.errno or _errno.EIO, e.strerror or str(e), path) from e
-    created = _missing_parts(os.path.abspath(path)) if kind in "cn" else []
+    created = missing_parts(path) if kind in "cn" else []
     existing = [name for name in _STORE_FILES if os.path.exists(os.path.join(path, name))]
     store = _run(lambda: Store(path, readonly=kind == "r", create=kind in "cn"), kind)
     try:
