@@ -90,7 +90,7 @@ def _run(call: Callable[[], _T], flag: str = "") -> _T:
         advice = None
         if isinstance(e, StoreIOError) and e.kind == "read_only":
             advice = _READ_ONLY
-        elif flag and code == _errno.ENOENT and flag in "rw":
+        elif flag and code == _errno.ENOENT and flag in "rw" and e.filename:
             advice = _MISSING
         elif (flag and flag in "wcn" and code in (_errno.EACCES, _errno.EPERM, _errno.EROFS)
                 and isinstance(e.filename, str) and store_present(_store_dir(e.filename))):
@@ -203,8 +203,8 @@ def open(file: _Path, flag: str = "r", mode: int = 0o666) -> _Database:
     ``mode`` sets the permission bits, less the umask, of the files this
     open creates (for ``"n"``, of every file of the store) and of the
     directories it creates, which also get search permission wherever
-    ``mode`` grants read, and every right for their owner. A missing store with ``"r"`` or ``"w"`` raises
-    ``error`` (errno ENOENT).
+    ``mode`` grants read, and every right for their owner. A missing store
+    with ``"r"`` or ``"w"`` raises ``error`` (errno ENOENT).
     """
     if not isinstance(flag, str) or not flag or flag[0] not in "rwcn" or not set(flag[1:]) <= set("fsu"):
         raise ValueError(f"flag is 'r', 'w', 'c' or 'n' (optionally with 'f', 's', 'u'), not {flag!r}")
