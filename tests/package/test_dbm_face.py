@@ -79,17 +79,6 @@ def test_shelve_round_trip_in_every_flag(store_dir, flag):
         db.sync()  # nothing to write: returns
 
 
-def test_read_only_sync_returns_and_writes_still_raise(store_dir):
-    vantre.open(store_dir).close()
-    with vantre.open(store_dir, readonly=True) as db:
-        db.sync()
-        with pytest.raises(vantre.StoreIOError) as refused:
-            db["k"] = b"v"
-        assert refused.value.errno == errno.EBADF and "readonly=True" in refused.value.strerror
-    with pytest.raises(vantre.ClosedStoreError):
-        db.sync()
-
-
 def test_paths_of_every_kind(tmp_path):
     for i, path in enumerate([str(tmp_path / "s0"), os.fsencode(tmp_path / "s1"), tmp_path / "s2",
                               _BytesPath(os.fsencode(tmp_path / "s3"))]):
