@@ -9,6 +9,7 @@ packages=(
   pypy3 pypy3-dev
   libroaring-dev libboost1.81-dev libgtest-dev
   mypy
+  libpython3.11-testsuite pypy3-lib-testsuite  # test.test_dbm, run against vantre.dbm
   "$@"
 )
 

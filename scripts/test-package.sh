@@ -89,8 +89,9 @@ try:
 except vantre.StoreIOError as e:
     code: Optional[int] = e.errno
 PY
-(cd "$work" && /usr/bin/python3 -m mypy --strict --no-incremental \
-  --python-executable "$work/venv/bin/python" user.py)
+# As README says: Debian's mypy through the venv's interpreter, which sees
+# both it and what was installed.
+(cd "$work" && "$work/venv/bin/python" -m mypy --strict --no-incremental user.py)
 (cd "$work" && "$work/venv/bin/python" user.py "$work/store")
 (cd "$root" && "$work/venv/bin/pip" wheel "${pip_args[@]}" --no-deps -w "$work/wheels" .)
 ls "$work"/wheels/vantre-*.whl

@@ -26,6 +26,7 @@ from vantre._store import (
     StoreBlockingIOError,
     StoreFileNotFoundError,
     StoreIOError,
+    StoreNotADirectoryError,
     StorePermissionError,
     open,
 )
@@ -41,6 +42,7 @@ __all__ = [
     "StoreBlockingIOError",
     "StoreFileNotFoundError",
     "StoreIOError",
+    "StoreNotADirectoryError",
     "StorePermissionError",
     "open",
 ]

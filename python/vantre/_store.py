@@ -14,15 +14,20 @@ the package. The native exceptions carry their failure as data (``errno``,
     a ``PermissionError``, ``StoreFileNotFoundError`` a
     ``FileNotFoundError``, ``StoreBlockingIOError`` (``errno == EAGAIN``,
     the directory is held by another open store) a ``BlockingIOError``,
-    and so on. A failure while writing or reading a record ends what the
-    store can do: close it and open it again. ``errno`` is EIO where the
-    failure is the engine's own (``kind`` names it). A write to a store
-    opened with ``readonly=True`` raises one with ``errno == EBADF``.
+    ``StoreNotADirectoryError`` a ``NotADirectoryError`` (a file where the
+    store's directory should be), and so on. A failed write ends what the
+    store can do until it is closed and opened again; a record that cannot
+    be read because a file is damaged or cut short fails alone (``errno``
+    EIO: ``vantre check`` shows the damage, ``vantre recover`` copies what
+    can still be read). ``errno`` is EIO where the failure is the engine's
+    own (``kind`` names it). A write to a store opened with
+    ``readonly=True`` raises one with ``errno == EBADF``.
 ``KeyError``
     ``db[k]`` and ``del db[k]`` for a key that is not stored.
 ``TypeError``
     A key that is not a ``str`` (``in``, ``get`` and ``[]`` alike), a value
-    that is not bytes-like (the buffer protocol).
+    that is not bytes-like (the buffer protocol), a ``str`` given to
+    ``get_many`` for its iterable of keys.
 ``ValueError``
     A key that is not encodable as UTF-8 (a lone surrogate); a key or
     value longer than 4294967295 bytes.
@@ -42,6 +47,8 @@ import dataclasses
 import errno as _errno
 import os
 import platform
+import sys
+import warnings
 from collections.abc import (
     Callable,
     ItemsView,
@@ -63,6 +70,7 @@ __all__ = [
     "StoreBlockingIOError",
     "StoreFileNotFoundError",
     "StoreIOError",
+    "StoreNotADirectoryError",
     "StorePermissionError",
     "Stats",
     "Store",
@@ -135,12 +143,10 @@ class StoreBlockingIOError(StoreIOError, BlockingIOError):
     """The directory is held by another open store (``errno == EAGAIN``)."""
 
 
-class StoreFileExistsError(StoreIOError, FileExistsError):
-    """A StoreIOError for EEXIST (a file where the directory should be)."""
-
-
 class StoreNotADirectoryError(StoreIOError, NotADirectoryError):
-    """A StoreIOError for ENOTDIR."""
+    """A StoreIOError for ENOTDIR: a file stands where the store's
+    directory, or one of its parents, should be (for a writer and a reader
+    alike)."""
 
 
 _ERRNO_CLASSES: dict[int, Type[StoreIOError]] = {
@@ -149,7 +155,6 @@ _ERRNO_CLASSES: dict[int, Type[StoreIOError]] = {
     _errno.EROFS: StorePermissionError,
     _errno.ENOENT: StoreFileNotFoundError,
     _errno.EAGAIN: StoreBlockingIOError,
-    _errno.EEXIST: StoreFileExistsError,
     _errno.ENOTDIR: StoreNotADirectoryError,
 }
 
@@ -171,6 +176,9 @@ _KIND_TEXT = {
     "invalid_input": "the path cannot be used (it holds a NUL character)",
 }
 _REOPEN = "close the store and open it again"
+# Failures that say a store file is damaged or cut short: reopening cannot
+# mend them, but the tool can show the damage and copy what can be read.
+_DAMAGE_KINDS = ("unexpected_eof", "invalid_data")
 _LOCKED = ("the store directory is in use by another open store, in this process or "
            "another: close that store first")
 
@@ -181,21 +189,56 @@ def _is_panic(exc: BaseException) -> bool:
     return type(exc).__name__ == "PanicException" and not isinstance(exc, Exception)
 
 
-def _advice(action: str, code: int, panic: bool, kind: Optional[str], path: str) -> str:
-    """What to do next after a failure of ``action`` with errno ``code``."""
+def missing_parts(path: str) -> list[str]:
+    """``path`` and each of its parents that do not exist, outermost last:
+    the directories a writer's open of ``path`` creates."""
+    missing = []
+    path = os.path.abspath(path)
+    while not os.path.lexists(path):
+        missing.append(path)
+        parent = os.path.dirname(path)
+        if parent == path:
+            break
+        path = parent
+    return missing
+
+
+def store_present(path: str) -> bool:
+    """True when directory ``path`` holds any of a store's files."""
+    return any(os.path.exists(os.path.join(path, name)) for name in _STORE_FILES)
+
+
+def _advice(action: str, code: int, panic: bool, kind: Optional[str], path: str,
+            readonly: bool = False, create: bool = True) -> str:
+    """What to do next after a failure of ``action`` with errno ``code``,
+    naming only what the caller can do: for ``open``, with the options the
+    caller passed (``readonly``, ``create``)."""
     space = "free some space, then " if code in (_errno.ENOSPC, _errno.EDQUOT) else ""
     if panic:
         if space:
             return f"{space}retry, or {_REOPEN}"
+        if kind in _DAMAGE_KINDS:
+            return (f"run `vantre check {path}` to see the damage, and `vantre recover {path} "
+                    "NEW_DIR` to copy what can still be read into a new store")
         check = f"; run `vantre check {path}` to inspect the files" if kind in _KIND_TEXT else ""
         return f"{_REOPEN}{check}"
     if action == "open":
+        if not path:
+            return "the path is empty: name the store's directory"
         if code in (_errno.EACCES, _errno.EPERM, _errno.EROFS):
-            return "the store may not be written here: open it with readonly=True to read it"
+            if readonly:
+                return ""
+            if store_present(path):
+                return "the store may not be written here: open it with readonly=True to read it"
+            return "the store cannot be created here: choose another path"
         if code == _errno.ENOENT:
-            return "there is no store there (create=False, or readonly=True, opens only an existing one)"
-        if code in (_errno.ENOTDIR, _errno.EEXIST):
-            return "the path is not a directory"
+            if not create:
+                return "there is no store there (create=False opens only an existing one)"
+            if readonly:
+                return "there is no such directory (readonly=True creates nothing)"
+            return ""
+        if code == _errno.ENOTDIR:
+            return "a file stands where the store's directory should be: choose another path"
         return f"{space}open it again" if space else ""
     if action in ("persist", "vacuum", "sync"):
         return ("writes since the last successful persist or sync may not be on disk: "
@@ -205,9 +248,11 @@ def _advice(action: str, code: int, panic: bool, kind: Optional[str], path: str)
     return _REOPEN
 
 
-def _translate(exc: BaseException, path: str, action: str) -> Optional[BaseException]:
+def _translate(exc: BaseException, path: str, action: str, readonly: bool = False,
+               create: bool = True) -> Optional[BaseException]:
     """The package's exception for a native one, or None for one that
-    passes as it is (MemoryError, RuntimeError, the package's own)."""
+    passes as it is (MemoryError, RuntimeError, the package's own).
+    ``readonly`` and ``create`` are the options of the store's open."""
     panic = _is_panic(exc)
     if not panic and not isinstance(exc, OSError):
         if isinstance(exc, UnicodeError):
@@ -220,6 +265,10 @@ def _translate(exc: BaseException, path: str, action: str) -> Optional[BaseExcep
     filename: str = getattr(exc, "file", None) or path
     if kind == "would_block":
         return StoreBlockingIOError(_errno.EAGAIN, _LOCKED, path, kind)
+    if action == "open" and code == _errno.EEXIST:
+        # Creating the directory met a file in its place: the condition a
+        # reader meets as ENOTDIR, reported alike.
+        code = _errno.ENOTDIR
     if code:
         text = os.strerror(code)
     elif kind in _KIND_TEXT:
@@ -230,7 +279,7 @@ def _translate(exc: BaseException, path: str, action: str) -> Optional[BaseExcep
         text = str(exc)  # the engine's text names the file and what to run
         advice = ""
     else:
-        advice = _advice(action, code or _errno.EIO, panic, kind, path)
+        advice = _advice(action, code or _errno.EIO, panic, kind, path, readonly, create)
     return store_error(code or _errno.EIO, f"{text}; {advice}" if advice else text, filename, kind)
 
 
@@ -329,13 +378,34 @@ class Store(MutableMapping[str, bytes]):
         if not 0 <= cache_size <= 0xFFFFFFFF:
             raise ValueError(f"cache_size is between 0 and 4294967295, not {cache_size}")
         self._readonly = bool(readonly)
+        self._create = bool(create)
         if not self._readonly:
             self._check_writable()
+        self._native = self._open_native(cache_size)
+
+    def _open_native(self, cache_size: int) -> _vantre.Vantre:
+        """The native store, opened. The warning an open may give (a log
+        tail cut off) is given again for the caller's line, outside the
+        package, instead of this one."""
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            try:
+                native = _Native(self._path, cache_size, readonly=self._readonly,
+                                 create=self._create)
+            except BaseException as e:
+                self._raise(e, "open")
+        here = __file__.rsplit(".", 1)[0]
         try:
-            self._native = _Native(self._path, cache_size, readonly=self._readonly,
-                                          create=bool(create))
-        except BaseException as e:
-            self._raise(e, "open")
+            for w in caught:
+                if w.filename.rsplit(".", 1)[0] == here:
+                    warnings.warn(w.message, w.category, stacklevel=_outside_package())
+                else:  # another thread's, caught meanwhile: given back as it was
+                    warnings.warn_explicit(w.message, w.category, w.filename, w.lineno,
+                                           source=w.source)
+        except BaseException:
+            native._close()  # a warning filtered into an error fails the open
+            raise
+        return native
 
     def _check_writable(self) -> None:
         # The native open would fail on the first file it may not write,
@@ -344,11 +414,8 @@ class Store(MutableMapping[str, bytes]):
             target = os.path.join(self._path, name) if name else self._path
             if os.path.exists(target) and not os.access(target, os.W_OK):
                 code = _errno.EROFS if _read_only_mount(target) else _errno.EACCES
-                raise store_error(
-                    code,
-                    f"{os.strerror(code)}; {_advice('open', code, False, None, self._path)}",
-                    target,
-                )
+                advice = _advice("open", code, False, None, self._path, False, self._create)
+                raise store_error(code, f"{os.strerror(code)}; {advice}", target)
 
     # ------------------------------------------------------------ lifetime
 
@@ -426,7 +493,7 @@ class Store(MutableMapping[str, bytes]):
                 "the store is open read-only: open it without readonly=True to write",
                 self._path, "read_only",
             ) from exc
-        error = _translate(exc, self._path, action)
+        error = _translate(exc, self._path, action, self._readonly, self._create)
         if error is None:
             raise exc
         raise error from exc
@@ -516,7 +583,10 @@ class Store(MutableMapping[str, bytes]):
         """The value under each key, in order, ``None`` for a key that is
         not stored: one native call per ``BATCH`` keys, as the same
         sequence of ``get`` calls would read them. TypeError for a key that
-        is not a str."""
+        is not a str, and for a ``str`` given as ``keys`` (whose letters
+        would be read as keys)."""
+        if isinstance(keys, str):
+            raise TypeError("get_many() takes an iterable of keys, not a str")
         texts = list(keys)
         for key in texts:
             if type(key) is not str and not isinstance(key, str):
@@ -616,10 +686,13 @@ class Store(MutableMapping[str, bytes]):
         """Writes the buffers out and syncs the log: every write made
         before the call survives a crash of the process or of the machine.
         Its cost does not depend on the store's size. After a failure
-        (StoreIOError), close the store and open it again."""
+        (StoreIOError), close the store and open it again. A read-only
+        store has nothing to write: sync() returns."""
         try:
             self._live()._sync()
         except BaseException as e:
+            if self._readonly and isinstance(e, OSError) and e.errno == _errno.EBADF:
+                return  # refused for a read-only store after the native checks passed
             self._raise(e, "sync")
 
     def persist(self) -> None:
@@ -663,6 +736,18 @@ class Store(MutableMapping[str, bytes]):
             log_bytes=_size(join(self._path, "wal.bin")),
             snapshot_bytes=_size(join(self._path, "snapshot.bin")),
         )
+
+
+def _outside_package() -> int:
+    """The ``stacklevel`` that names, in a warning given by the caller of
+    this function, the first frame outside the package (the line of the
+    program that called it)."""
+    level = 2
+    frame = sys._getframe(2)
+    while frame.f_back is not None and frame.f_globals.get("__name__", "").partition(".")[0] == "vantre":
+        frame = frame.f_back
+        level += 1
+    return level
 
 
 def _read_only_mount(path: str) -> bool:

@@ -26,6 +26,7 @@ import binascii
 import io
 import json
 import os
+import shutil
 import sys
 import time
 from collections.abc import Iterator, Sequence
@@ -189,13 +190,25 @@ def _print_figures(figures: dict[str, Any], out: TextIO) -> None:
 
 def cmd_check(args: argparse.Namespace, out: TextIO) -> int:
     """``vantre check DIR [--json]``: 0 when sound, 1 with the list of
-    problems. Notes (a wal.bin.cut side file) do not make it unsound."""
-    inspector = _verified(args.dir, "checking")
+    problems. Notes (a wal.bin.cut side file) do not make it unsound.
+    With ``--json`` every outcome prints a report; one that could not
+    check (exit 2 for a directory that is not a store, 1 otherwise) has
+    ``"sound": false``, the reason in ``"error"`` and ``"figures": null``,
+    and the error is also printed on standard error."""
+    try:
+        inspector = _verified(args.dir, "checking")
+    except (CommandError, OSError) as e:
+        if args.json:
+            reason = e.message if isinstance(e, CommandError) else e.strerror or str(e)
+            json.dump({"path": args.dir, "sound": False, "error": reason, "problems": [], "notes": [],
+                       "figures": None}, out, indent=2, sort_keys=True)
+            out.write("\n")
+        raise
     problems, notes, figures = inspector.problems(), inspector.notes(), inspector.figures()
     status = EXIT_PROBLEMS if problems else EXIT_OK
     if args.json:
-        report = {"path": args.dir, "sound": not problems, "problems": problems, "notes": notes,
-                  "figures": figures}
+        report = {"path": args.dir, "sound": not problems, "error": None, "problems": problems,
+                  "notes": notes, "figures": figures}
         json.dump(report, out, indent=2, sort_keys=True)
         out.write("\n")
         return status
@@ -245,6 +258,11 @@ def _parse_line(text: str, where: str) -> tuple[str, bytes]:
     if not isinstance(item.get("value"), str):
         raise CommandError(where, 'no base64 "value" (dump with --values)')
     try:
+        item["key"].encode("utf-8")
+    except UnicodeEncodeError:
+        raise CommandError(where, 'the "key" is not text a store can hold (a lone surrogate, '
+                                  "which UTF-8 cannot encode)") from None
+    try:
         return item["key"], base64.b64decode(item["value"], validate=True)
     except binascii.Error as e:
         raise CommandError(where, f"value is not base64: {e}") from None
@@ -274,6 +292,7 @@ def cmd_load(args: argparse.Namespace, out: TextIO) -> int:
     except OSError as e:
         raise CommandError(name, e.strerror or str(e)) from None
     loaded = 0
+    created = _store.missing_parts(args.dir)
     try:
         with _store.open(args.dir, cache_size=0) as db:
             for number, text in _input_lines(source):
@@ -281,8 +300,12 @@ def cmd_load(args: argparse.Namespace, out: TextIO) -> int:
                 db[key] = value
                 loaded += 1
             db.persist()
-    except CommandError as e:
-        e.message += f" ({loaded} keys before it were written to {args.dir})"
+    except BaseException as e:
+        # A failed load leaves no directory behind that it created.
+        removed = _remove_created(created)
+        if isinstance(e, CommandError):
+            e.message += (f" (nothing was kept: {removed}, which load created, was removed)" if removed
+                          else f" ({loaded} keys before it were written to {args.dir})")
         raise
     finally:
         if args.file == "-":
@@ -291,6 +314,15 @@ def cmd_load(args: argparse.Namespace, out: TextIO) -> int:
             source.close()
     out.write(f"{args.dir}: loaded {loaded} keys\n")
     return EXIT_OK
+
+
+def _remove_created(created: list[str]) -> Optional[str]:
+    """Removes the outermost directory of ``created`` (with what a load
+    wrote into it), if it was made; returns it, or None."""
+    if not created or not os.path.isdir(created[-1]):
+        return None
+    shutil.rmtree(created[-1], ignore_errors=True)
+    return None if os.path.lexists(created[-1]) else created[-1]
 
 
 def cmd_compact(args: argparse.Namespace, out: TextIO) -> int:

@@ -97,6 +97,27 @@ void RaiseWithText(PyObject* type, const std::string& text) {
   Py_DECREF(msg);
 }
 
+// True when the Python code that called into the module belongs to the
+// vantre package (its globals' __name__ is "vantre" or "vantre.<name>"):
+// the package raises its own exception for the failure, in its own words,
+// so the diagnostic would only repeat it as internals on standard error,
+// once per failed call, with no way for its callers to turn it off.
+// Programs that call Vantre themselves keep the diagnostic.
+bool CalledByPackage() {
+  PyObject* globals = PyEval_GetGlobals();  // borrowed; NULL outside any frame
+  if (globals == nullptr || !PyDict_Check(globals)) return false;
+  PyObject* name = PyDict_GetItemString(globals, "__name__");  // borrowed
+  if (name == nullptr || !PyUnicode_Check(name)) return false;
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(name, &size);
+  if (text == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  const std::string_view module(text, static_cast<size_t>(size));
+  return module == "vantre" || module.starts_with("vantre.");
+}
+
 // Source path relative to the project root, for the diagnostic.
 std::string_view ProjectPath(std::string_view path) {
   size_t at = path.rfind("/src/");
@@ -114,8 +135,10 @@ PyObject* PanicExceptionType() {
 }
 
 void RaisePanic(const std::string& message, const std::string& where) {
-  std::fprintf(stderr, "_vantre: panic at %s:\n%s\n", where.c_str(), message.c_str());
-  std::fflush(stderr);
+  if (!CalledByPackage()) {
+    std::fprintf(stderr, "_vantre: panic at %s:\n%s\n", where.c_str(), message.c_str());
+    std::fflush(stderr);
+  }
   PyObject* type = PanicExceptionType();
   if (type == nullptr) return;
   RaiseWithText(type, message);

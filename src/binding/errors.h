@@ -6,7 +6,8 @@
 //                             inside a call on the same store; the error's
 //                             text as its single argument
 //   vantre::Unrecoverable  -> PanicException, after a diagnostic on
-//                             standard error
+//                             standard error (none for calls made by the
+//                             vantre package, which raises its own error)
 //   std::bad_alloc         -> MemoryError
 // Both exceptions made from an Error carry its data as attributes: `errno`
 // (int or None), `kind` (str) and `file` (str or None).
@@ -29,7 +30,8 @@ enum class OsErrorStyle {
 PyObject* PanicExceptionType();
 
 // Raises PanicException with `message` after writing the diagnostic, which
-// names `where` (file:line:column), to standard error.
+// names `where` (file:line:column), to standard error; the diagnostic is
+// left out when the calling Python code is the vantre package's.
 void RaisePanic(const std::string& message, const std::string& where);
 
 // Translates the C++ exception being handled into a Python exception.

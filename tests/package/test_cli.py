@@ -108,6 +108,24 @@ def test_check_json_and_the_cut_file_note(filled):
     assert json.loads(tool("check", path, "--json")[1])["figures"]["cut_file_bytes"] == 2
 
 
+def test_check_json_prints_a_report_for_every_outcome(filled, tmp_path, capsys):
+    path, _ = filled
+    (tmp_path / "empty").mkdir()
+    _key_past_data(path)
+    for target, status, error in [
+        (path, 1, None),
+        (str(tmp_path / "absent"), 2, "No such file or directory"),
+        (str(tmp_path / "empty"), 2, "not a store directory: none of its files exist"),
+    ]:
+        got, out = tool("check", target, "--json")
+        report = json.loads(out)
+        assert got == status and report["path"] == target and report["sound"] is False
+        assert report["error"] == error
+        assert (report["figures"] is None) == (error is not None) and bool(report["problems"]) == (not error)
+        err = capsys.readouterr().err
+        assert err == (f"vantre: {target}: {error}\n" if error else ""), err
+
+
 def test_stats_figures(filled):
     path, expected = filled
     status, out = tool("stats", path, "--json")
@@ -154,6 +172,28 @@ def test_load_reports_the_bad_line(tmp_path, capsys, line, message):
     dump_file.write_text('{"key": "ok", "value": ""}\n' + line + "\n")
     assert tool("load", str(tmp_path / "s"), str(dump_file))[0] == 1
     assert f"vantre: {dump_file}: {message}" in capsys.readouterr().err
+
+
+def test_load_of_a_key_utf8_cannot_encode_reports_the_line(tmp_path):
+    target = tmp_path / "new" / "store"
+    proc = run(["-m", "vantre", "load", str(target)], input='{"key":"\\ud800","value":""}\n')
+    assert proc.returncode == 1 and "Traceback" not in proc.stderr, proc.stderr
+    assert proc.stderr.startswith('vantre: <stdin>: line 1: the "key" is not text a store can hold'), proc.stderr
+    assert not (tmp_path / "new").exists()  # nor the parent it created
+
+
+def test_a_failed_load_leaves_no_directory_it_created(tmp_path, capsys):
+    dump_file = tmp_path / "in.jsonl"
+    dump_file.write_text('{"key": "ok", "value": ""}\n' + "not json\n")
+    target = tmp_path / "a" / "b"
+    assert tool("load", str(target), str(dump_file))[0] == 1
+    assert not (tmp_path / "a").exists()
+    assert f"{tmp_path / 'a'}, which load created, was removed" in capsys.readouterr().err
+    existing = tmp_path / "existing"
+    existing.mkdir()
+    assert tool("load", str(existing), str(dump_file))[0] == 1
+    assert "1 keys before it were written" in capsys.readouterr().err
+    assert existing.is_dir() and contents(str(existing)) == {"ok": b""}
 
 
 def test_compact_drops_dead_records(filled):

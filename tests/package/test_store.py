@@ -3,11 +3,14 @@ the errors it raises, and the dbm face."""
 import array
 import errno
 import gc
+import inspect
+import json
 import os
 import shelve
 import shutil
 import subprocess
 import tempfile
+import warnings
 
 import pytest
 
@@ -66,6 +69,10 @@ def test_views_read_in_batches_and_skip_keys_deleted_meanwhile(store_dir, monkey
         assert db.get_many(iter(keys)) == [db.get(k) for k in keys]  # spans 4 batches
         with pytest.raises(TypeError):
             db.get_many(["k01", 1])
+        db["o"] = db["k"] = b"x"
+        for text in ("ok", b"ok"):  # not read letter by letter
+            with pytest.raises(TypeError):
+                db.get_many(text)
 
 
 # -------------------------------------------------------------- lifetime
@@ -175,16 +182,24 @@ def _panic(message, **data):
     return panic
 
 
+_REOPEN = "open it again"
+_RECOVER = "`vantre recover "
+
+
 @pytest.mark.parametrize(
-    "native, cls, code, filename",
+    "native, cls, code, filename, hint",
     [
-        (_panic("unwrap: OsError", errno=28, kind="os", file="/s/vals.bin"), vantre.StoreIOError, 28, "/s/vals.bin"),
-        (_panic("unwrap: EngineError", kind="unexpected_eof", file=None), vantre.StoreIOError, errno.EIO, None),
-        (_panic("range end index 9 out of range"), vantre.StoreIOError, errno.EIO, None),
-        (_panic("unwrap: OsError", errno=13, kind="os", file="/s/offsets.bin"), PermissionError, 13, "/s/offsets.bin"),
+        (_panic("unwrap: OsError", errno=28, kind="os", file="/s/vals.bin"), vantre.StoreIOError, 28,
+         "/s/vals.bin", _REOPEN),
+        # A file cut short: reopening cannot mend it, the tool shows and recovers.
+        (_panic("unwrap: EngineError", kind="unexpected_eof", file=None), vantre.StoreIOError, errno.EIO,
+         None, _RECOVER),
+        (_panic("range end index 9 out of range"), vantre.StoreIOError, errno.EIO, None, _REOPEN),
+        (_panic("unwrap: OsError", errno=13, kind="os", file="/s/offsets.bin"), PermissionError, 13,
+         "/s/offsets.bin", _REOPEN),
     ],
 )
-def test_native_failures_are_mapped_by_their_data(store_dir, native, cls, code, filename):
+def test_native_failures_are_mapped_by_their_data(store_dir, native, cls, code, filename, hint):
     with vantre.open(store_dir) as db:
         db._native, real = _Failing(native), db._native
         with pytest.raises(cls) as caught:
@@ -193,7 +208,8 @@ def test_native_failures_are_mapped_by_their_data(store_dir, native, cls, code, 
     e = caught.value
     assert isinstance(e, vantre.StoreIOError) and isinstance(e, Exception)
     assert (e.errno, e.filename) == (code, filename or store_dir) and e.__cause__ is native
-    assert "open it again" in e.strerror and "unwrap" not in str(e)
+    assert hint in e.strerror and "unwrap" not in str(e)
+    assert (_REOPEN in e.strerror) == (hint == _REOPEN)
 
 
 class _Failing:
@@ -260,6 +276,123 @@ except Exception as e:
 """
     proc = run(["-c", code], shim_env(VANTRE_FAIL_ERRNO=28))
     assert proc.returncode == 0 and proc.stdout.strip() == "translated", proc.stderr
+    assert "panic" not in proc.stderr, proc.stderr
+
+
+def test_failed_reads_print_nothing_and_point_at_the_tool(tmp_path):
+    # Data files cut short under open stores: every read through the
+    # package raises StoreIOError and prints nothing, on every path to the
+    # engine, while the native class keeps its diagnostic.
+    code = f"""
+import json, os, sys, _vantre, vantre
+
+def cut(path):
+    os.truncate(os.path.join(path, "vals.bin"), 0)
+
+with vantre.open({str(tmp_path / "package")!r}, cache_size=0) as db:
+    db.update({{f"k{{i}}": b"value %d" % i for i in range(40)}})
+    db.persist()
+    cut(db.path)
+    failures = []
+    for key in list(db)[:-1]:  # the last value is still in memory
+        try:
+            db[key]
+        except vantre.StoreIOError as e:
+            failures.append(e)
+    try:
+        db.get_many(list(db)[:-1])
+    except vantre.StoreIOError as e:
+        failures.append(e)
+print(json.dumps([len(failures), sorted({{e.errno for e in failures}}),
+                  sorted({{e.strerror for e in failures}})]), flush=True)
+sys.stderr.write("native:\\n")
+sys.stderr.flush()
+native = _vantre.Vantre({str(tmp_path / "native")!r}, 0)
+native.set_bytes("k", b"value")
+native.set_bytes("last", b"value")
+native.persist()
+cut({str(tmp_path / "native")!r})
+try:
+    native.get_bytes("k")
+except BaseException as e:
+    print(type(e).__name__)
+"""
+    proc = run(["-c", code])
+    assert proc.returncode == 0, proc.stderr
+    report, native = proc.stdout.splitlines()
+    count, codes, (text,) = json.loads(report)
+    assert (count, codes, native) == (40, [errno.EIO], "PanicException"), proc.stdout
+    assert "close the store" not in text and "open it again" not in text, text
+    assert f"vantre check {tmp_path / 'package'}" in text and f"vantre recover {tmp_path / 'package'} NEW_DIR" in text
+    package_err, native_err = proc.stderr.split("native:\n")
+    assert package_err == "", package_err
+    assert native_err.startswith("_vantre: panic at ") and native_err.count("panic at") == 1, native_err
+
+
+def test_a_file_in_the_directory_place_is_one_error_for_all(tmp_path):
+    file = tmp_path / "file"
+    file.write_bytes(b"")
+    raised = []
+    for path in (file, file / "store"):
+        for options in ({}, {"readonly": True}, {"create": False}):
+            with pytest.raises(vantre.StoreNotADirectoryError) as refused:
+                vantre.open(path, **options)
+            e = refused.value
+            assert isinstance(e, NotADirectoryError) and isinstance(e, vantre.StoreIOError)
+            assert (e.errno, e.filename) == (errno.ENOTDIR, str(path))
+            raised.append(e.strerror)
+    assert set(raised) == {f"{os.strerror(errno.ENOTDIR)}; a file stands where the store's "
+                           "directory should be: choose another path"}
+    assert file.read_bytes() == b""
+
+
+def _tear_log(path):
+    with open(os.path.join(path, "wal.bin"), "ab") as f:
+        f.write(b"\x00\x00")
+
+
+def test_the_warning_of_a_cut_log_names_the_callers_line(store_dir):
+    fill(store_dir)
+    for how in ("vantre.open", "vantre.dbm.open"):
+        _tear_log(store_dir)
+        with pytest.warns(RuntimeWarning, match="wal.bin.cut") as caught:
+            if how == "vantre.open":
+                db, line = vantre.open(store_dir), inspect.currentframe().f_lineno
+            else:
+                db, line = vantre.dbm.open(store_dir, "w"), inspect.currentframe().f_lineno
+        db.close()
+        assert [(w.filename, w.lineno) for w in caught] == [(__file__, line)], how
+    # Warnings made errors: the open fails and leaves the directory free.
+    _tear_log(store_dir)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(RuntimeWarning):
+            vantre.open(store_dir)
+    with vantre.open(store_dir) as db:
+        assert len(db) == 45
+
+
+def test_every_error_class_is_exported():
+    classes = {name for name, value in vars(_store).items()
+               if isinstance(value, type) and issubclass(value, BaseException)
+               and value.__module__ == _store.__name__ and not name.startswith("_")}
+    assert classes == {"StoreIOError", "StorePermissionError", "StoreFileNotFoundError",
+                       "StoreBlockingIOError", "StoreNotADirectoryError", "ClosedStoreError"}
+    assert classes <= set(vantre.__all__)
+    for name in classes:
+        assert getattr(vantre, name) is getattr(_store, name)
+
+
+def test_hints_name_only_what_the_caller_passed(tmp_path):
+    for options in ({}, {"readonly": True}, {"create": False}):
+        with pytest.raises(vantre.StoreFileNotFoundError) as refused:
+            vantre.open("", **options)
+        assert refused.value.strerror.endswith("; the path is empty: name the store's directory")
+        with pytest.raises(vantre.StoreFileNotFoundError) as refused:
+            vantre.open(tmp_path / "missing", **(options or {"create": False}))
+        text = refused.value.strerror
+        named = [option for option in ("create=False", "readonly=True") if option in text]
+        assert named == ([f"{k}={v}" for k, v in options.items()] or ["create=False"]), text
 
 
 def test_store_that_may_not_be_written_is_refused_unchanged():
@@ -280,6 +413,15 @@ try:
 except PermissionError as e:
     assert isinstance(e, vantre.StoreIOError) and e.filename.startswith({path!r}), e
     assert "readonly=True" in e.strerror, e
+else:
+    raise AssertionError("opened")
+# A store that cannot be created: readonly=True would not help.
+try:
+    vantre.open({path!r} + "/sub")
+except PermissionError as e:
+    assert "readonly" not in e.strerror and "cannot be created here" in e.strerror, e
+else:
+    raise AssertionError("opened")
 with vantre.open({path!r}, readonly=True) as db:
     print(len(db))
 """
@@ -339,9 +481,10 @@ def test_readonly_stores_share_and_exclude_writers(store_dir):
         with pytest.raises(vantre.StoreIOError, match="read-only") as write:
             a["k"] = b"v"
         assert write.value.errno == errno.EBADF
-        for call in (lambda: a.__delitem__("k0"), a.persist, a.vacuum, a.sync):
+        for call in (lambda: a.__delitem__("k0"), a.persist, a.vacuum):
             with pytest.raises(vantre.StoreIOError):
                 call()
+        assert a.sync() is None  # nothing to write
     holder.communicate("")
     assert digest(store_dir) == before
     with vantre.open(store_dir) as writer:
