@@ -95,7 +95,6 @@ GET_KEYS = 1 << 18          # keys the getter cycles through
 PUT_KEYS = 1 << 16          # keys the putter cycles through
 DELETE_EVERY = 10           # a tenth of the keys is deleted before each call
 LOAD_CHUNK = 1000
-INF = float("inf")
 
 # Not measured by default: the same engine as "vantre" with another cache,
 # LMDB in its other map mode, and the in-memory floor, which has no files.
@@ -168,55 +167,84 @@ def load(st, data):
 
 
 # ---------------------------------------------------- the other threads
-class Window:
-    """The call's start and end on time.perf_counter(), unknown (infinite)
-    until the main thread sets them, and the start of the baseline: the
-    second half of the settle time (the first has the threads' start and,
-    under PyPy, the compiling of their loops). `stop` ends the threads."""
+try:
+    from operator import call as _call  # 3.11
+except ImportError:
+    def _call(fn):
+        return fn()
 
-    def __init__(self):
-        self.bounds = [INF, INF, INF]  # call start, call end, baseline start
-        self.stop = [False]
+SLOT = 0.001  # seconds: the threads' figures are kept per slot of this length
 
 
-def heartbeat_loop(window, out):
+class Slots:
+    """One thread's figures in SLOT-long slots of time from `base`, by the
+    time each op returned: ops returned, and the longest wait (from the
+    previous op's return, or for the heartbeat from its previous wakeup).
+    Kept per slot because the call's bounds are known only once it has
+    returned, and so that the threads read nothing the main thread writes
+    until told to stop."""
+
+    def __init__(self, base):
+        self.base = base
+        self.count = []
+        self.worst = []
+
+    def figures(self, lo, hi, overlap=True):
+        """(ops returned in [lo, hi], the longest wait of an op that may
+        overlap [lo, hi], or with overlap False, of an op returned in it),
+        to the slot's precision."""
+        n, worst = 0, 0.0
+        for s, (c, w) in enumerate(zip(self.count, self.worst)):
+            t0 = self.base + s * SLOT  # ops of slot s returned in [t0, t0 + SLOT)
+            if t0 + SLOT <= lo or t0 - w > hi or (not overlap and t0 + SLOT > hi):
+                continue  # returned before lo, or waited only after hi
+            if t0 >= lo and t0 + SLOT <= hi:
+                n += c
+            if w > worst:
+                worst = w
+        return n, worst
+
+
+def _grow(slots, s):
+    while len(slots.count) <= s:
+        slots.count.append(0)
+        slots.worst.append(0.0)
+
+
+def heartbeat_loop(stop, slots):
     clock, sleep = time.perf_counter, time.sleep
-    bounds, stop = window.bounds, window.stop
-    before = during = 0.0
+    base, count, worst = slots.base, slots.count, slots.worst
     prev = clock()
-    while not stop[0]:
-        sleep(0.001)
-        now = clock()
-        gap = now - prev
-        if now < bounds[0]:
-            if prev >= bounds[2] and gap > before:
-                before = gap
-        elif prev <= bounds[1] and gap > during:
-            during = gap
+    while True:
+        if stop[0]:
+            # A thread stopped at this check (the interpreter lock taken
+            # back here) sees `stop` first: its last gap still counts.
+            now = clock()
+        else:
+            sleep(0.001)
+            now = clock()
+        s = int((now - base) / SLOT)
+        if s >= len(count):
+            _grow(slots, s)
+        count[s] += 1
+        if now - prev > worst[s]:
+            worst[s] = now - prev
         prev = now
-    # A thread stopped at the loop's own check (the interpreter lock taken
-    # back there) sees `stop` first: its last gap still counts.
-    gap = clock() - prev
-    if prev <= bounds[1] and gap > during:
-        during = gap
-    out.update(gap_before=before, gap_during=during)
+        if stop[0]:
+            break
 
 
-def op_loop(call, keys, vals, window, out):
+def op_loop(call, keys, vals, stop, slots):
     """Calls call(key) (vals None) or call(key, value) on the keys in turn.
     An op's wait is the time from the previous op's return to its own: a
     thread stopped between two calls (waiting for the interpreter lock
-    outside the store's code) waits as long as one stopped inside a call.
-    Keeps the longest wait before the call and the longest overlapping it,
-    and the ops that returned in each stretch."""
+    outside the store's code) waits as long as one stopped inside a call."""
     clock = time.perf_counter
-    bounds, stop = window.bounds, window.stop
+    base, count, worst = slots.base, slots.count, slots.worst
     kmask = len(keys) - 1
     vmask = len(vals) - 1 if vals else 0
-    n_before = n_during = 0
-    worst_before = worst_during = 0.0
     i = 0
-    begin = prev = clock()  # then the start of the first op in the baseline
+    prev = clock()
     while not stop[0]:
         k = keys[i & kmask]
         if vals is None:
@@ -225,33 +253,31 @@ def op_loop(call, keys, vals, window, out):
             call(k, vals[i & vmask])
         now = clock()
         i += 1
-        wait = now - prev
-        if now < bounds[0]:
-            if prev >= bounds[2]:
-                if n_before == 0:
-                    begin = prev
-                n_before += 1
-                if wait > worst_before:
-                    worst_before = wait
-        elif prev <= bounds[1]:
-            if now <= bounds[1]:
-                n_during += 1
-            if wait > worst_during:
-                worst_during = wait
+        s = int((now - base) / SLOT)
+        if s >= len(count):
+            _grow(slots, s)
+        count[s] += 1
+        if now - prev > worst[s]:
+            worst[s] = now - prev
         prev = now
-    wait = clock() - prev  # as in heartbeat_loop: the wait cut by `stop`
-    if prev <= bounds[1] and wait > worst_during:
-        worst_during = wait
-    out.update(n_before=n_before, n_during=n_during, worst_before=worst_before,
-               worst_during=worst_during, begin=begin)
+    # As in heartbeat_loop: the wait cut short by `stop` still counts.
+    now = clock()
+    s = int((now - base) / SLOT)
+    _grow(slots, s)
+    if now - prev > worst[s]:
+        worst[s] = now - prev
 
 
 def run_with_threads(st, fn, get_keys, put_keys, put_vals, settle):
-    """Runs fn() beside the heartbeat, getter and putter threads; returns
-    the call's duration and what the threads saw."""
-    window = Window()
+    """Runs fn() beside the heartbeat, getter and putter threads, started
+    `settle` seconds before it and stopped as soon as it returns; returns
+    the call's duration, what the threads saw during it, and their
+    baseline (the second half of the settle time: the first has the
+    threads' start and, under PyPy, the compiling of their loops)."""
+    stop = [False]
     ready = threading.Barrier(4)
-    outs = {"heartbeat": {}, "get": {}, "put": {}}
+    base = time.perf_counter()
+    slots = {"heartbeat": Slots(base), "get": Slots(base), "put": Slots(base)}
     errors = []
 
     def thread_main(role):
@@ -259,19 +285,19 @@ def run_with_threads(st, fn, get_keys, put_keys, put_vals, settle):
         try:
             if role == "heartbeat":
                 ready.wait()
-                heartbeat_loop(window, outs[role])
+                heartbeat_loop(stop, slots[role])
                 return
             get, put, done = st.thread_calls()
             ready.wait()
             if role == "get":
-                op_loop(get, get_keys, None, window, outs[role])
+                op_loop(get, get_keys, None, stop, slots[role])
             else:
-                op_loop(put, put_keys, put_vals, window, outs[role])
+                op_loop(put, put_keys, put_vals, stop, slots[role])
         except threading.BrokenBarrierError:
             pass
         except BaseException as e:  # reported by the main thread
             errors.append("%s thread: %s: %s" % (role, type(e).__name__, e))
-            window.stop[0] = True
+            stop[0] = True
             ready.abort()
         finally:
             if done is not None:
@@ -285,40 +311,45 @@ def run_with_threads(st, fn, get_keys, put_keys, put_vals, settle):
         ready.wait()
     except threading.BrokenBarrierError:
         pass
+    note = start = end = None
     if not errors:
         time.sleep(settle / 2)
-        window.bounds[2] = time.perf_counter()
+        calm = time.perf_counter()
         time.sleep(settle / 2)
-        window.bounds[0] = time.perf_counter()
-        try:
-            fn()
-        finally:
-            window.bounds[1] = time.perf_counter()
-            window.stop[0] = True
-    window.stop[0] = True
+        # The clock is read around the call from C: a bytecode between the
+        # call's return and the reading would hand the interpreter lock to
+        # the waiting threads first (CPython 3.11), and their turn would
+        # count as the call's.
+        start, note, end = map(_call, (time.perf_counter, fn, time.perf_counter))
+    stop[0] = True
     for t in threads:
         t.join()
     if errors:
         raise RuntimeError("; ".join(errors))
-    start, end, _calm = window.bounds
     secs = end - start
-    hb, g, p = outs["heartbeat"], outs["get"], outs["put"]
-    calm = start - window.bounds[2]
+    _n, gap = slots["heartbeat"].figures(start, end)
+    _n, gap_before = slots["heartbeat"].figures(calm, start, False)
+    gets, get_wait = slots["get"].figures(start, end)
+    gets_before, get_wait_before = slots["get"].figures(calm, start, False)
+    puts, put_wait = slots["put"].figures(start, end)
+    puts_before, put_wait_before = slots["put"].figures(calm, start, False)
+    calm_secs = start - calm
     return {
+        "note": note,
         "seconds": secs,
-        "gap_ms": hb["gap_during"] * 1e3,
-        "get_wait_ms": g["worst_during"] * 1e3,
-        "put_wait_ms": p["worst_during"] * 1e3,
-        "gets_during": g["n_during"],
-        "gets_per_s": g["n_during"] / secs if secs > 0 else None,
-        "puts_during": p["n_during"],
+        "gap_ms": gap * 1e3,
+        "get_wait_ms": get_wait * 1e3,
+        "put_wait_ms": put_wait * 1e3,
+        "gets_during": gets,
+        "gets_per_s": gets / secs if secs >= 10 * SLOT else None,
+        "puts_during": puts,
         "before": {
-            "seconds": calm,
-            "gap_ms": hb["gap_before"] * 1e3,
-            "get_wait_ms": g["worst_before"] * 1e3,
-            "put_wait_ms": p["worst_before"] * 1e3,
-            "gets_per_s": g["n_before"] / max(start - g["begin"], 1e-9),
-            "puts_per_s": p["n_before"] / max(start - p["begin"], 1e-9),
+            "seconds": calm_secs,
+            "gap_ms": gap_before * 1e3,
+            "get_wait_ms": get_wait_before * 1e3,
+            "put_wait_ms": put_wait_before * 1e3,
+            "gets_per_s": gets_before / calm_secs,
+            "puts_per_s": puts_before / calm_secs,
         },
     }
 
@@ -437,11 +468,14 @@ def run_round(st, kind, tpl, base, data, calls, ci, mode, get_keys, put_keys, ar
     try:
         if mode == "alone":
             t0 = time.perf_counter()
-            fn()
+            note = fn()
             rec["alone"].append({"seconds": time.perf_counter() - t0})
         else:
-            rec["threads"].append(run_with_threads(st, fn, get_keys, put_keys, data.new_values,
-                                                   args.settle))
+            res = run_with_threads(st, fn, get_keys, put_keys, data.new_values, args.settle)
+            note = res.pop("note")
+            rec["threads"].append(res)
+        if note:
+            rec.setdefault("notes", []).append("%s: %s" % (mode, note))
     finally:
         if paused:
             gc.enable()
@@ -576,10 +610,20 @@ def table_rows(run, n):
             b = t.get("before", {})
             rows.append([s["label"], s["threads"], c["label"], fmt_ms(a["seconds"] * 1e3),
                          fmt_ms(t["seconds"] * 1e3), fmt_ms(t["gap_ms"]), fmt_ms(t["get_wait_ms"]),
-                         fmt_ms(t["put_wait_ms"]), fmt_rate(t["gets_per_s"]), fmt_rate(t["gets_during"]),
+                         fmt_ms(t["put_wait_ms"]), fmt_rate(t.get("gets_per_s")), fmt_rate(t["gets_during"]),
                          fmt_rate(b.get("gets_per_s")),
                          "/".join(fmt_ms(b.get(k)) for k in ("gap_ms", "get_wait_ms", "put_wait_ms"))])
     return rows
+
+
+def table_notes(run, n):
+    out = []
+    for e in run["results"]:
+        if e["n"] == n:
+            for c in e["calls"]:
+                for note in c.get("notes", []):
+                    out.append("%s %s, %s" % (run["stores"][e["store"]]["label"], c["label"], note))
+    return out
 
 
 def copy_rows(run):
@@ -668,6 +712,8 @@ def run_all(args):
         print("-- N = {:,} keys --".format(n))
         print(text_table(HEADERS, table_rows(run, n)))
         print(THREADS_NOTE)
+        for note in table_notes(run, n):
+            print("  " + note)
         print()
         sys.stdout.flush()
     if args.cp_size:
@@ -699,6 +745,9 @@ def report(paths):
             print(md_table(HEADERS, table_rows(run, n)))
             print()
             print(THREADS_NOTE)
+            print()
+            for note in table_notes(run, n):
+                print("- " + note)
             print()
         if run.get("copy"):
             print(md_table(COPY_HEADERS, copy_rows(run)))

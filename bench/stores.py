@@ -94,7 +94,8 @@ class Store:
 
     def maintenance_calls(self):
         """[(key, label, fn)]: the store's maintenance calls, each fn taking
-        no argument. Called on the open store, in the thread that calls fn."""
+        no argument and returning None or a short note on what it did.
+        Called on the open store, in the thread that calls fn."""
         return []
 
     def prepare_maintenance(self):
@@ -578,9 +579,25 @@ class SqliteStore(Store):
 
     def maintenance_calls(self):
         con = self.con
-        return [("checkpoint", "wal_checkpoint(TRUNCATE)",
-                 lambda: con.execute("PRAGMA wal_checkpoint(TRUNCATE)").fetchall()),
-                ("vacuum", "VACUUM", lambda: con.execute("VACUUM"))]
+
+        def checkpoint(mode):
+            def call():
+                # (busy, log frames, frames checkpointed); busy: gave up
+                # waiting for readers or writers, and the call did not do
+                # what it names.
+                busy, log, done = con.execute("PRAGMA wal_checkpoint(%s)" % mode).fetchall()[0]
+                if busy:
+                    raise RuntimeError("wal_checkpoint(%s) busy: %d of %d frames" % (mode, done, log))
+                if mode == "PASSIVE":  # TRUNCATE reports the emptied log: 0 of 0
+                    return "%d of %d log frames copied" % (done, log)
+            return call
+
+        # PASSIVE copies what it can beside readers and writers; TRUNCATE
+        # also waits for them, to copy everything and empty the log, as
+        # Vantre's persist does.
+        return [("checkpoint-passive", "wal_checkpoint(PASSIVE)", checkpoint("PASSIVE")),
+                ("checkpoint", "wal_checkpoint(TRUNCATE)", checkpoint("TRUNCATE")),
+                ("vacuum", "VACUUM", lambda: con.execute("VACUUM").fetchall())]
 
     def delete_many(self, keys):
         # One transaction: the log then holds each page it changed once.
