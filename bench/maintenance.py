@@ -87,7 +87,7 @@ import stores as S  # noqa: E402
 import benchutil  # noqa: E402
 from benchutil import interpreter_tag  # noqa: E402
 from compare import (child_env, cpu_model, filesystem_of, git_commit, interpreter_name,  # noqa: E402
-                     loadavg, md_table, storage_kind, text_table)
+                     loadavg, storage_kind, text_table)
 
 VSIZE = 100
 VALUE_POOL = 1024           # distinct values, as bench/compare.py
@@ -334,6 +334,7 @@ def run_with_threads(st, fn, get_keys, put_keys, put_vals, settle):
     puts, put_wait = slots["put"].figures(start, end)
     puts_before, put_wait_before = slots["put"].figures(calm, start, False)
     calm_secs = start - calm
+    puts_settling, _w = slots["put"].figures(base, start, False)
     return {
         "note": note,
         "seconds": secs,
@@ -350,6 +351,7 @@ def run_with_threads(st, fn, get_keys, put_keys, put_vals, settle):
             "put_wait_ms": put_wait_before * 1e3,
             "gets_per_s": gets_before / calm_secs,
             "puts_per_s": puts_before / calm_secs,
+            "puts": puts_settling,  # all the putter wrote before the call
         },
     }
 
@@ -733,16 +735,40 @@ def run_all(args):
     print("results written to %s" % os.path.relpath(out))
 
 
+def md_table(headers, rows, text_columns):
+    out = ["| " + " | ".join(headers) + " |",
+           "|" + "|".join("---" if i < text_columns else "---:" for i in range(len(headers))) + "|"]
+    out += ["| " + " | ".join(r) + " |" for r in rows]
+    return "\n".join(out)
+
+
 def report(paths):
-    """Markdown tables of saved runs, for the README."""
+    """Markdown of saved runs (bench/results/maintenance.md)."""
+    print("# Maintenance calls beside other threads\n")
+    print("Produced by `make maintenance-bench` (`bench/maintenance.py`; its docstring says how "
+          "each figure is taken). Times in ms; 100-byte values, a tenth of the keys deleted "
+          "before each call.\n")
     for p in paths:
         with open(p) as f:
             run = json.load(f)
-        i = run["interpreter"]
+        i, m, t, pr = run["interpreter"], run["machine"], run["tmpdir"], run["params"]
+        print("## %s %s\n" % (i["name"], i["version"]))
+        print("%s; %s cores, %s GiB; Linux %s. Commit %s, %s. Stores in `%s` (%s). Median of %d; "
+              "the threads run %.1f s before the call; interpreter lock switch interval %.1f ms. "
+              "Load average %s at the start, %s at the end; %s s in all.\n"
+              % (m["cpu"], m["cores"], m["memory_gb"], m["kernel"], run["commit"], run["date"],
+                 t["path"], storage_kind(t["fstype"]), pr["reps"], pr["settle"],
+                 pr["switch_interval"] * 1e3, run["load_start"], run.get("load_end", "?"),
+                 run.get("seconds", "?")))
+        for name, s in run["stores"].items():
+            if s["available"]:
+                print("- %s: %s; %s" % (s["label"], s["version"], s["settings"]))
+            else:
+                print("- %s: skipped (%s)" % (s.get("label", name), s.get("error", "")))
+        print()
         for n in sorted({e["n"] for e in run["results"]}):
-            print("%s %s, N = {:,} (commit %s, %s)\n".format(n)
-                  % (i["name"], i["version"], run["commit"], run["date"]))
-            print(md_table(HEADERS, table_rows(run, n)))
+            print("### N = {:,} ({})\n".format(n, i["name"]))
+            print(md_table(HEADERS, table_rows(run, n), 3))
             print()
             print(THREADS_NOTE)
             print()
@@ -750,7 +776,9 @@ def report(paths):
                 print("- " + note)
             print()
         if run.get("copy"):
-            print(md_table(COPY_HEADERS, copy_rows(run)))
+            print("### Vantre vacuum against `cp -r` + `sync` of the same directory "
+                  "(median of %d, %s)\n" % (pr["cp_reps"], i["name"]))
+            print(md_table(COPY_HEADERS, copy_rows(run), 1))
             print()
 
 
@@ -767,7 +795,7 @@ def main():
     ap.add_argument("--reps", type=int, default=1, help="rounds per call and mode (default 1)")
     ap.add_argument("--settle", type=float,
                     help="seconds the threads run before the call (default 0.5 under CPython; "
-                         "2 under PyPy, whose JIT compiles their loops first)")
+                         "1 under PyPy, whose JIT compiles their loops first)")
     ap.add_argument("--cp-size", type=int, default=5000000,
                     help="keys for vacuum against cp -r + sync (default 5000000; 0 skips it)")
     ap.add_argument("--cp-reps", type=int, default=3, help="rounds of vacuum and cp (default 3)")
@@ -783,7 +811,7 @@ def main():
     args = ap.parse_args()
 
     if args.settle is None:
-        args.settle = 0.5 if interpreter_tag() == "cpython" else 2.0
+        args.settle = 0.5 if interpreter_tag() == "cpython" else 1.0
     if args.probe:
         run_probe(args.probe.split(","))
     elif args.child_store:

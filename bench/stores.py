@@ -388,13 +388,16 @@ class LmdbStore(Store):
     def thread_calls(self):
         # A reader keeps one read txn for 1,000 gets, then begins a fresh
         # one, so that it sees recent writes and pins old pages only briefly.
+        # It is begun at the first get: one begun in a thread that only
+        # writes would pin every page freed after it, and the map fills.
         env = self.env
-        state = [env.begin(buffers=False), 0]
+        state = [None, 1000]
 
         def get(k):
             state[1] += 1
             if state[1] >= 1000:
-                state[0].abort()
+                if state[0] is not None:
+                    state[0].abort()
                 state[0] = env.begin(buffers=False)
                 state[1] = 0
             return state[0].get(k)
@@ -405,7 +408,8 @@ class LmdbStore(Store):
             t.commit()
 
         def done():
-            state[0].abort()
+            if state[0] is not None:
+                state[0].abort()
 
         return get, put, done
 
@@ -905,7 +909,8 @@ class BsddbStore(Store):
         db = self.db
         return _locked_calls(self, [("sync", "sync", db.sync),
                                     ("compact", "compact(DB_FREE_SPACE)",
-                                     lambda: db.compact(flags=bdb.DB_FREE_SPACE))])
+                                     lambda: "%d pages given back to the file system"
+                                     % db.compact(flags=bdb.DB_FREE_SPACE))])
 
     def thread_calls(self):
         return _locked_thread_calls(self)
