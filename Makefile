@@ -13,7 +13,7 @@ bench:
 # at 5M keys. Quick run:
 #   make maintenance-bench MAINTENANCE_ARGS="--sizes 100000 --cp-size 0"
 maintenance-bench:
-	bash scripts/bench.sh --maintenance-only $(MAINTENANCE_ARGS)
+	MAINTENANCE_ARGS="$(MAINTENANCE_ARGS)" bash scripts/bench.sh --maintenance-only
 
 .PHONY: harness harness-long fuzz-long
 

@@ -10,11 +10,12 @@ script (CPython 3.11 or PyPy 3.9).
 For each store and size N (keys "key%010d", 100-byte values, loaded in a
 random order, the store then closed: the template), and for each of the
 store's maintenance calls (Vantre: persist, vacuum; LMDB: sync, compacting
-copy; SQLite: WAL checkpoint, VACUUM; LevelDB: compact_range; Tkrzw:
-Synchronize, Rebuild; dbm.gnu: sync, reorganize; Berkeley DB: sync, compact;
-Kyoto Cabinet: synchronize), two rounds, each on a fresh copy of the
-template, opened, with a tenth of the keys deleted (every store the same
-keys, in as few transactions as it allows) just before the call:
+copy; SQLite: WAL checkpoint PASSIVE and TRUNCATE, VACUUM; LevelDB:
+compact_range; Tkrzw: Synchronize, Rebuild; dbm.gnu: sync, reorganize;
+Berkeley DB: sync, compact; Kyoto Cabinet: synchronize), two rounds, each
+on a fresh copy of the template, opened, with a tenth of the keys deleted
+(every store the same keys, in as few transactions as it allows) just
+before the call:
 
   alone      the call timed with no other thread running
   threads    three threads started before the call and run for --settle
@@ -35,9 +36,13 @@ keys, in as few transactions as it allows) just before the call:
              here is not the single-threaded one: compare "alone" with
              "alone" across builds, and the waits with the duration.
              The same figures for the second half of the settle time are
-             kept ("before"; the gets per second in the table): what the
-             threads see when nothing stops them (under CPython, the interpreter lock's switch
-             interval among the threads, printed in the header).
+             the baseline ("before"): what the threads see when nothing
+             stops them (under CPython, turns of the interpreter lock
+             among them, its switch interval printed in the header).
+             The threads count in 1 ms slots, and the call's bounds are
+             read around it from C: figures are to the millisecond, and
+             the turn the threads get once the call returns is not the
+             call's.
 
 How the threads reach each store is in the table's "threads" column: one
 shared handle where the store is safe to call from several threads, a
@@ -190,19 +195,20 @@ class Slots:
         self.worst = []
 
     def figures(self, lo, hi, overlap=True):
-        """(ops returned in [lo, hi], the longest wait of an op that may
-        overlap [lo, hi], or with overlap False, of an op returned in it),
-        to the slot's precision."""
-        n, worst = 0, 0.0
+        """(ops returned in the slots wholly inside [lo, hi], the seconds
+        those slots cover, the longest wait of an op that may overlap
+        [lo, hi], or with overlap False, of an op returned in it)."""
+        n, covered, worst = 0, 0, 0.0
         for s, (c, w) in enumerate(zip(self.count, self.worst)):
             t0 = self.base + s * SLOT  # ops of slot s returned in [t0, t0 + SLOT)
             if t0 + SLOT <= lo or t0 - w > hi or (not overlap and t0 + SLOT > hi):
                 continue  # returned before lo, or waited only after hi
             if t0 >= lo and t0 + SLOT <= hi:
                 n += c
+                covered += 1
             if w > worst:
                 worst = w
-        return n, worst
+        return n, covered * SLOT, worst
 
 
 def _grow(slots, s):
@@ -320,21 +326,25 @@ def run_with_threads(st, fn, get_keys, put_keys, put_vals, settle):
         # call's return and the reading would hand the interpreter lock to
         # the waiting threads first (CPython 3.11), and their turn would
         # count as the call's.
-        start, note, end = map(_call, (time.perf_counter, fn, time.perf_counter))
+        try:
+            start, note, end = map(_call, (time.perf_counter, fn, time.perf_counter))
+        finally:
+            stop[0] = True
     stop[0] = True
     for t in threads:
         t.join()
     if errors:
         raise RuntimeError("; ".join(errors))
     secs = end - start
-    _n, gap = slots["heartbeat"].figures(start, end)
-    _n, gap_before = slots["heartbeat"].figures(calm, start, False)
-    gets, get_wait = slots["get"].figures(start, end)
-    gets_before, get_wait_before = slots["get"].figures(calm, start, False)
-    puts, put_wait = slots["put"].figures(start, end)
-    puts_before, put_wait_before = slots["put"].figures(calm, start, False)
-    calm_secs = start - calm
-    puts_settling, _w = slots["put"].figures(base, start, False)
+    hb, g, p = slots["heartbeat"], slots["get"], slots["put"]
+    _n, _c, gap = hb.figures(start, end)
+    _n, _c, gap_before = hb.figures(calm, start, False)
+    gets, covered, get_wait = g.figures(start, end)
+    gets_before, calm_covered, get_wait_before = g.figures(calm, start, False)
+    puts, _c, put_wait = p.figures(start, end)
+    puts_before, _c, put_wait_before = p.figures(calm, start, False)
+    puts_settling, _c, _w = p.figures(base, start, False)
+    calm_covered = max(calm_covered, SLOT)
     return {
         "note": note,
         "seconds": secs,
@@ -342,15 +352,15 @@ def run_with_threads(st, fn, get_keys, put_keys, put_vals, settle):
         "get_wait_ms": get_wait * 1e3,
         "put_wait_ms": put_wait * 1e3,
         "gets_during": gets,
-        "gets_per_s": gets / secs if secs >= 10 * SLOT else None,
+        "gets_per_s": gets / covered if covered >= 10 * SLOT else None,
         "puts_during": puts,
         "before": {
-            "seconds": calm_secs,
+            "seconds": calm_covered,
             "gap_ms": gap_before * 1e3,
             "get_wait_ms": get_wait_before * 1e3,
             "put_wait_ms": put_wait_before * 1e3,
-            "gets_per_s": gets_before / calm_secs,
-            "puts_per_s": puts_before / calm_secs,
+            "gets_per_s": gets_before / calm_covered,
+            "puts_per_s": puts_before / calm_covered,
             "puts": puts_settling,  # all the putter wrote before the call
         },
     }
