@@ -1,9 +1,19 @@
-.PHONY: bench scale cache-bench soak
+.PHONY: bench maintenance-bench scale cache-bench soak
 
-# Comparative benchmark (installs its Debian packages, builds, runs CPython and PyPy).
+# Comparative benchmark (installs its Debian packages, builds, runs CPython and PyPy),
+# then the maintenance benchmark below.
 # Extra options for bench/compare.py: make bench BENCH_ARGS="--full"
+# Without the maintenance benchmark: make bench BENCH_ARGS="--no-maintenance"
 bench:
-	bash scripts/bench.sh $(BENCH_ARGS)
+	MAINTENANCE_ARGS="$(MAINTENANCE_ARGS)" bash scripts/bench.sh $(BENCH_ARGS)
+
+# Maintenance benchmark alone (bench/maintenance.py): each store's maintenance
+# calls (persist, vacuum; checkpoints, compactions) at 1M and 10M keys, timed alone
+# and beside a heartbeat, a getter and a putter thread; vacuum against cp -r + sync
+# at 5M keys. Quick run:
+#   make maintenance-bench MAINTENANCE_ARGS="--sizes 100000 --cp-size 0"
+maintenance-bench:
+	MAINTENANCE_ARGS="$(MAINTENANCE_ARGS)" bash scripts/bench.sh --maintenance-only
 
 .PHONY: harness harness-long fuzz-long
 

@@ -9,12 +9,19 @@ timing starts. Values are bytes.
 Every adapter describes its settings in `settings()`; the driver prints
 them. None of them syncs to disk per write.
 
+bench/maintenance.py also asks each adapter for its maintenance calls
+(`maintenance_calls`), for the calls another thread makes meanwhile
+(`thread_calls`, run in that thread) and for the way threads share the
+store (`threads`): one handle, a handle per thread, or one handle behind a
+lock for a store that is not safe to call from several threads at once.
+
 This file runs under CPython 3.11 and PyPy 3.9: no syntax newer than 3.9.
 """
 
 import gc
 import os
 import shutil
+import threading
 
 BATCH_WRITE = 1000  # keys per batched-insert call (or transaction)
 
@@ -74,6 +81,36 @@ class Store:
         for i in range(0, len(keys), BATCH_WRITE):
             out.append(list(zip(keys[i:i + BATCH_WRITE], vals[i:i + BATCH_WRITE])))
         return out
+
+    # -- maintenance, beside other threads (bench/maintenance.py) -----------
+    # How other threads reach the store: "one handle" (the store's handle is
+    # safe to share), a handle or transaction per thread, or "handle + lock"
+    # (the store is not safe for concurrent calls: every call, the
+    # maintenance call included, takes a lock the program would need).
+    threads = "one handle"
+    # Set before open(): open the store in its mode for several threads,
+    # where it has one that differs from the single-threaded default.
+    concurrent = False
+
+    def maintenance_calls(self):
+        """[(key, label, fn)]: the store's maintenance calls, each fn taking
+        no argument and returning None or a short note on what it did.
+        Called on the open store, in the thread that calls fn."""
+        return []
+
+    def prepare_maintenance(self):
+        """Settings for a maintenance round, made after open."""
+
+    def delete_many(self, keys):
+        """Deletes the iterable `keys` in as few transactions as the store
+        allows (one call per key where it has none)."""
+        self.delete(keys)
+
+    def thread_calls(self):
+        """(get(k), put(k, v), done()) for the calling thread, which makes
+        them and alone uses them; done() releases what they hold."""
+        get, put = self.ycsb_calls()
+        return get, put, _nothing
 
 
 # --------------------------------------------------------------------------
@@ -145,6 +182,9 @@ class VantreStore(Store):
 
     def count(self):
         return self.db.len()
+
+    def maintenance_calls(self):
+        return [("persist", "persist", self.db.persist), ("vacuum", "vacuum", self.db.vacuum)]
 
 
 class VantrePackageStore(VantreStore):
@@ -315,6 +355,64 @@ class LmdbStore(Store):
     def count(self):
         return self.env.stat()["entries"]
 
+    threads = "txn per thread"
+
+    def maintenance_calls(self):
+        self._end_read()
+        env = self.env
+        target = self.path + "-copy"
+
+        def compacting_copy():
+            os.mkdir(target)
+            env.copy(target, compact=True)
+
+        # Commits were not synced (sync=False): sync(force=True) makes them durable.
+        return [("sync", "sync(force=True)", lambda: env.sync(True)),
+                ("copy", "copy(compact=True)", compacting_copy)]
+
+    def delete_many(self, keys):
+        # One write txn for every deletion would outgrow the pages a txn may
+        # dirty at 10M keys; 10,000 a txn stays well inside.
+        self._end_read()
+        begin = self.env.begin
+        t = begin(write=True)
+        i = 0
+        for k in keys:
+            t.delete(k)
+            i += 1
+            if i % 10000 == 0:
+                t.commit()
+                t = begin(write=True)
+        t.commit()
+
+    def thread_calls(self):
+        # A reader keeps one read txn for 1,000 gets, then begins a fresh
+        # one, so that it sees recent writes and pins old pages only briefly.
+        # It is begun at the first get: one begun in a thread that only
+        # writes would pin every page freed after it, and the map fills.
+        env = self.env
+        state = [None, 1000]
+
+        def get(k):
+            state[1] += 1
+            if state[1] >= 1000:
+                if state[0] is not None:
+                    state[0].abort()
+                state[0] = env.begin(buffers=False)
+                state[1] = 0
+            return state[0].get(k)
+
+        def put(k, v):
+            t = env.begin(write=True)
+            t.put(k, v)
+            t.commit()
+
+        def done():
+            if state[0] is not None:
+                state[0].abort()
+
+        return get, put, done
+
 
 # --------------------------------------------------------------------------
 class LevelDbStore(Store):
@@ -376,6 +474,9 @@ class LevelDbStore(Store):
 
     def ycsb_calls(self):
         return self.db.get, self.db.put
+
+    def maintenance_calls(self):
+        return [("compact", "compact_range (every key)", self.db.compact_range)]
 
 
 # --------------------------------------------------------------------------
@@ -471,6 +572,59 @@ class SqliteStore(Store):
 
         return read, update
 
+    threads = "connection per thread"
+
+    def prepare_maintenance(self):
+        # No automatic checkpoint on any connection, so that the log holds
+        # everything written since the store was opened, as Vantre's does
+        # until persist; a writer waits for the lock rather than failing.
+        self.con.execute("PRAGMA wal_autocheckpoint=0").fetchall()
+        self.con.execute("PRAGMA busy_timeout=600000").fetchall()
+
+    def maintenance_calls(self):
+        con = self.con
+
+        def checkpoint(mode):
+            def call():
+                # (busy, log frames, frames checkpointed); busy: gave up
+                # waiting for readers or writers, and the call did not do
+                # what it names.
+                busy, log, done = con.execute("PRAGMA wal_checkpoint(%s)" % mode).fetchall()[0]
+                if busy:
+                    raise RuntimeError("wal_checkpoint(%s) busy: %d of %d frames" % (mode, done, log))
+                if mode == "PASSIVE":  # TRUNCATE reports the emptied log: 0 of 0
+                    return "%d of %d log frames copied" % (done, log)
+            return call
+
+        # PASSIVE copies what it can beside readers and writers; TRUNCATE
+        # also waits for them, to copy everything and empty the log, as
+        # Vantre's persist does.
+        return [("checkpoint-passive", "wal_checkpoint(PASSIVE)", checkpoint("PASSIVE")),
+                ("checkpoint", "wal_checkpoint(TRUNCATE)", checkpoint("TRUNCATE")),
+                ("vacuum", "VACUUM", lambda: con.execute("VACUUM").fetchall())]
+
+    def delete_many(self, keys):
+        # One transaction: the log then holds each page it changed once.
+        ex = self.con.execute
+        ex("BEGIN")
+        self.con.executemany("DELETE FROM kv WHERE k = ?", ((k,) for k in keys))
+        ex("COMMIT")
+
+    def thread_calls(self):
+        con = self.sqlite3.connect(self.path, isolation_level=None, timeout=600)
+        con.execute("PRAGMA wal_autocheckpoint=0").fetchall()
+        ex = con.execute
+        get_sql = "SELECT v FROM kv WHERE k = ?"
+        put_sql = "INSERT OR REPLACE INTO kv (k, v) VALUES (?, ?)"
+
+        def get(k):
+            return ex(get_sql, (k,)).fetchall()
+
+        def put(k, v):
+            ex(put_sql, (k, v))
+
+        return get, put, con.close
+
 
 # --------------------------------------------------------------------------
 class GdbmStore(Store):
@@ -523,6 +677,15 @@ class GdbmStore(Store):
     def ycsb_calls(self):
         return self.db.get, self.db.__setitem__
 
+    threads = "handle + lock"  # the module's handle is not safe for concurrent calls
+
+    def maintenance_calls(self):
+        return _locked_calls(self, [("sync", "sync", self.db.sync),
+                                    ("reorganize", "reorganize", self.db.reorganize)])
+
+    def thread_calls(self):
+        return _locked_thread_calls(self)
+
 
 # --------------------------------------------------------------------------
 class TkrzwStore(Store):
@@ -541,12 +704,14 @@ class TkrzwStore(Store):
         return "tkrzw-python %s" % self.tkrzw.Utility.VERSION
 
     def settings(self):
-        return "HashDBM (.tkh), default tuning (in-place updates, default buckets), no Synchronize"
+        return ("HashDBM (.tkh), default tuning (in-place updates, default buckets), no Synchronize%s"
+                % (", concurrent=True (the interpreter lock released in calls)" if self.concurrent else ""))
 
     def open(self, path, create):
         self.path = path
         self.db = self.tkrzw.DBM()
-        st = self.db.Open(path, True, truncate=create)
+        params = {"concurrent": True} if self.concurrent else {}
+        st = self.db.Open(path, True, truncate=create, **params)
         if not st.IsOK():
             raise RuntimeError("tkrzw open: %s" % st)
 
@@ -592,6 +757,19 @@ class TkrzwStore(Store):
     def ycsb_calls(self):
         return self.db.Get, self.db.Set
 
+    def maintenance_calls(self):
+        db = self.db
+
+        def checked(name, fn):
+            def call():
+                st = fn()
+                if not st.IsOK():
+                    raise RuntimeError("tkrzw %s: %s" % (name, st))
+            return call
+
+        return [("synchronize", "Synchronize(hard=True)", checked("Synchronize", lambda: db.Synchronize(True))),
+                ("rebuild", "Rebuild", checked("Rebuild", db.Rebuild))]
+
 
 # --------------------------------------------------------------------------
 class KyotoStore(Store):
@@ -610,11 +788,12 @@ class KyotoStore(Store):
         return "kyotocabinet-python, Kyoto Cabinet %s" % self.kc.VERSION
 
     def settings(self):
-        return "HashDB (.kch), default tuning (bnum 1M, 64 MiB mmap), no transactions, no autosync"
+        return ("HashDB (.kch), default tuning (bnum 1M, 64 MiB mmap), no transactions, no autosync%s"
+                % (", GCONCURRENT (the interpreter lock released in calls)" if self.concurrent else ""))
 
     def open(self, path, create):
         self.path = path
-        self.db = self.kc.DB()
+        self.db = self.kc.DB(self.kc.DB.GCONCURRENT) if self.concurrent else self.kc.DB()
         mode = self.kc.DB.OWRITER | (self.kc.DB.OCREATE | self.kc.DB.OTRUNCATE if create else 0)
         if not self.db.open(path, mode):
             raise RuntimeError("kyotocabinet open: %s" % self.db.error())
@@ -659,6 +838,15 @@ class KyotoStore(Store):
 
     def ycsb_calls(self):
         return self.db.get, self.db.set
+
+    def maintenance_calls(self):
+        db = self.db
+
+        def synchronize():
+            if not db.synchronize(True):
+                raise RuntimeError("kyotocabinet synchronize: %s" % db.error())
+
+        return [("synchronize", "synchronize(hard=True)", synchronize)]
 
 
 # --------------------------------------------------------------------------
@@ -713,6 +901,19 @@ class BsddbStore(Store):
 
     def ycsb_calls(self):
         return self.db.get, self.db.put
+
+    threads = "handle + lock"  # opened without DB_THREAD: not safe for concurrent calls
+
+    def maintenance_calls(self):
+        bdb = self.bdb
+        db = self.db
+        return _locked_calls(self, [("sync", "sync", db.sync),
+                                    ("compact", "compact(DB_FREE_SPACE)",
+                                     lambda: "%d pages given back to the file system"
+                                     % db.compact(flags=bdb.DB_FREE_SPACE))])
+
+    def thread_calls(self):
+        return _locked_thread_calls(self)
 
 
 # --------------------------------------------------------------------------
@@ -772,6 +973,46 @@ class DictStore(Store):
 
     def ycsb_calls(self):
         return self.d.get, self.d.__setitem__
+
+
+def _nothing():
+    pass
+
+
+def _store_lock(st):
+    """The lock every call on `st` takes from several threads, made once
+    per store object."""
+    lock = st.__dict__.get("_lock")
+    if lock is None:
+        lock = st._lock = threading.Lock()
+    return lock
+
+
+def _locked_calls(st, calls):
+    lock = _store_lock(st)
+
+    def locked(fn):
+        def call():
+            with lock:
+                return fn()
+        return call
+
+    return [(key, label, locked(fn)) for key, label, fn in calls]
+
+
+def _locked_thread_calls(st):
+    lock = _store_lock(st)
+    get, put = st.ycsb_calls()
+
+    def locked_get(k):
+        with lock:
+            return get(k)
+
+    def locked_put(k, v):
+        with lock:
+            put(k, v)
+
+    return locked_get, locked_put, _nothing
 
 
 def _debian_version(pkg):
