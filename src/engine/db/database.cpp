@@ -3,8 +3,10 @@
 //   registry and process ownership
 //   writes: Put, Delete
 //   reads and listings
+//   persist and vacuum: frame, log cut
 //   Persist
 //   Vacuum
+//   Sync
 //   Flush and teardown
 #include "engine/db/database.h"
 
@@ -14,7 +16,9 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <mutex>
+#include <thread>
 
 #include "engine/format/snapshot.h"
 #include "engine/db/vacuum.h"
@@ -73,11 +77,11 @@ void Database::CheckWritable() const {
 
 // ---------------------------------------------------------------- writes
 
-void Database::Put(std::string_view key, Bytes val) {
+void Database::Put(std::string_view key, Bytes val, const WaitHook& wait) {
   CheckOwner();
   CheckWritable();
-  StoreLock store_lock(store_mutex_);
-  StoreLock wal_lock(wal_mutex_);
+  auto store_lock = Exclusive(store_mutex_, wait);
+  auto wal_lock = Exclusive(wal_mutex_, wait);
   // The file work first, then the log record, then memory: a failure
   // before the last step leaves the store and the log as they were.
   const Store::PreparedPut put = Fatal([&] { return store_.PreparePut(key, val); });
@@ -90,13 +94,14 @@ void Database::Put(std::string_view key, Bytes val) {
   store_.ApplyPut(put, val);
 }
 
-bool Database::Delete(std::string_view key) {
+bool Database::Delete(std::string_view key, const WaitHook& wait) {
   CheckOwner();
   CheckWritable();
-  StoreLock store_lock(store_mutex_);
-  StoreLock wal_lock(wal_mutex_);
-  // The log record first, whether or not the key is stored: a failure
-  // leaves the store unchanged.
+  auto store_lock = Exclusive(store_mutex_, wait);
+  auto wal_lock = Exclusive(wal_mutex_, wait);
+  // Room for the change first, then the log record, whether or not the key
+  // is stored: a failure leaves the store unchanged.
+  store_.PrepareDelete();
   Fatal([&] { wal_.AppendDelete(key); });
   return store_.Delete(key);
 }
@@ -112,15 +117,16 @@ std::optional<Bytes> Database::ReadOnlyGet(std::string_view key) {
   return Fatal([&] { return store_.Get(key); });
 }
 
-uint64_t Database::Len() {
+uint64_t Database::Len(const WaitHook& wait) {
   CheckOwner();
-  SharedLock lock(store_mutex_);
+  auto lock = Shared(store_mutex_, wait);
   return replayed_ ? read_only_len_ : store_.Len();
 }
 
-std::vector<std::string> Database::Keys() {
+std::vector<std::string> Database::Keys(const WaitHook& wait) {
   CheckOwner();
-  SharedLock lock(store_mutex_);
+  auto listing = Exclusive(keys_mutex_, wait);
+  auto lock = Shared(store_mutex_, wait);
   std::vector<std::string> keys = Fatal([&] { return store_.Keys(); });
   if (!replayed_) return keys;
   // The Store's keys that the log leaves alone, then the log's keys in the
@@ -135,25 +141,95 @@ std::vector<std::string> Database::Keys() {
   return keys;
 }
 
-Database::CacheStats Database::GetCacheStats() {
+Database::CacheStats Database::GetCacheStats(const WaitHook& wait) {
   CheckOwner();
-  SharedLock lock(store_mutex_);
+  auto lock = Shared(store_mutex_, wait);
   return {store_.cached(), store_.cache_capacity()};
 }
 
-void Database::ClearCache() {
+void Database::ClearCache(const WaitHook& wait) {
   CheckOwner();
-  StoreLock lock(store_mutex_);
+  auto lock = Exclusive(store_mutex_, wait);
   store_.ClearCache();
 }
 
-// --------------------------------------------------------------- Persist
+// ------------------------------------------------ persist and vacuum: frame
+//
+// Persist and vacuum run beside reads and writes. Each holds the
+// maintenance lock throughout (one at a time) and the Store lock only for
+// short steps:
+//
+//   start        Store and WalWriter locks: the append buffers and the
+//                log's buffer written out (at most a few tens of KiB), the
+//                log's length noted, the live and dead sets copied (about
+//                1 MiB per 10 million ids) and the key index frozen.
+//   batches      Store lock, one batch each, the lock given to waiting
+//                threads between batches: vacuum's carrying (the records
+//                written since its last batch), the renumbering after its
+//                switch (65,536 index entries), the merge of the overlay
+//                (4,096 entries).
+//   switch       vacuum only, Store lock: the last records carried, the
+//                commit rename, the compacted state installed (the
+//                overlay's entries translated, the cache emptied).
+//   log cut      log-file and WalWriter locks, not the Store lock: the last
+//                records copied to wal.bin.tmp, which is renamed onto
+//                wal.bin.
+//
+// Everything else (syncs, the snapshot, the copies) runs without the Store
+// lock, from the frozen state and through descriptors of the maintenance's
+// own.
 
-void Database::PrepareForSnapshot() {
+namespace {
+
+// Batches of the steps that run under the Store lock between other calls.
+constexpr size_t kRenumberBatch = 65536;
+constexpr size_t kMergeBatch = 4096;
+// Vacuum carries records in at most this many batches before its switch,
+// and stops early once a batch is smaller than kCarryInSwitch records: the
+// rest is carried in the switch.
+constexpr int kCarryRounds = 4;
+constexpr uint32_t kCarryInSwitch = 4096;
+// The log cut copies in at most this many rounds before its last step, and
+// stops early once fewer than kCopyInCut bytes are left for that step.
+constexpr int kCutRounds = 4;
+constexpr uint64_t kCopyInCut = 256 * 1024;
+
+// Gives a lock that a step loop is about to take again to the threads
+// asleep waiting for it, for up to a millisecond: taken back at once, it
+// would stay with the loop until the loop ends.
+void LetSleepersIn(const RwLock& lock) {
+  for (int i = 0; i < 20 && lock.has_sleepers(); ++i) {
+    std::this_thread::sleep_for(std::chrono::microseconds(50));
+  }
+}
+
+}  // namespace
+
+// What persist and vacuum start from: the frozen state, the log's length
+// then, and descriptors of the store's files of their own: readers of the
+// data files as they stood, offsets.bin and wal.bin.
+struct Database::MaintenanceStart {
+  FrozenState frozen;
+  uint64_t log_position;
+  DataFile keys;
+  DataFile values;
+  File offsets;
+  File log;
+};
+
+// What a vacuum carries in one batch: the records below `record_count`,
+// their bytes below the readers' data ends, and the ids retired since the
+// last batch.
+struct Database::CarryBatch {
+  uint32_t record_count = 0;
+  std::vector<uint32_t> retired;
+  DataFile keys;
+  DataFile values;
+};
+
+void Database::ThrowIfSyncLost() {
+  std::lock_guard<std::mutex> guard(sync_failure_mutex_);
   if (sync_failure_) throw Error::SyncLost(*sync_failure_);
-  if (!switch_pending_) return;
-  RememberingSyncFailure([&] { CompleteVacuumSwitch(dir_); });
-  switch_pending_ = false;
 }
 
 template <typename F>
@@ -161,28 +237,98 @@ void Database::RememberingSyncFailure(F&& stages) {
   try {
     stages();
   } catch (const Error& e) {
-    if (e.sync_failure() && !sync_failure_) sync_failure_ = e;
+    if (e.sync_failure()) {
+      std::lock_guard<std::mutex> guard(sync_failure_mutex_);
+      if (!sync_failure_) sync_failure_ = e;
+    }
     throw;
   }
 }
 
-template <typename F>
-void Database::WritingSnapshot(F&& stages) {
-  CheckOwner();
-  CheckWritable();
-  StoreLock store_lock(store_mutex_);
-  PrepareForSnapshot();
-  StoreLock wal_lock(wal_mutex_);
-  RememberingSyncFailure(stages);
+void Database::PrepareMaintenance(const WaitHook& wait) {
+  ThrowIfSyncLost();
+  if (switch_pending_) {
+    RememberingSyncFailure([&] { CompleteVacuumSwitch(dir_); });
+    switch_pending_ = false;
+  }
+  FinishMaintenance(wait);
 }
 
-void Database::WriteSnapshotFile(const char* name, const StoreView& state, bool midway_fatal,
+Database::MaintenanceStart Database::StartMaintenance(bool vacuum, const WaitHook& wait) {
+  // Descriptors of the maintenance's own, opened before the lock: nothing
+  // renames these files while the maintenance lock is held. They are
+  // checked to be the store's under the lock.
+  File keys = dir_.OpenFile(kKeysFile, O_RDONLY);
+  File values = dir_.OpenFile(kValsFile, O_RDONLY);
+  File offsets = dir_.OpenFile(kOffsetsFile, O_RDONLY);
+  File log = dir_.OpenFile(kWalFile, O_RDONLY);
+  auto store_lock = Exclusive(store_mutex_, wait);
+  auto wal_lock = Exclusive(wal_mutex_, wait);
+  store_.FlushData();
+  wal_.Flush();
+  const StoreView view = store_.view();
+  if (!view.keys.SameFileAs(keys) || !view.values.SameFileAs(values) ||
+      !view.table.SameFileAs(offsets) || !wal_.SameFileAs(log)) {
+    throw EngineError(ErrorKind::kInvalidData,
+                      "a file of the store was replaced while it was open; close and reopen it",
+                      dir_.path());
+  }
+  DataFile key_reader = view.keys.ReaderOf(std::move(keys));
+  DataFile value_reader = view.values.ReaderOf(std::move(values));
+  const uint64_t log_position = wal_.size();
+  // Last: nothing after the freeze may fail.
+  FrozenState frozen = store_.Freeze(/*journal=*/vacuum, /*copy_dead=*/!vacuum);
+  return MaintenanceStart{std::move(frozen), log_position, std::move(key_reader),
+                          std::move(value_reader), std::move(offsets), std::move(log)};
+}
+
+void Database::FinishMaintenance(const WaitHook& wait) {
+  for (;;) {
+    auto lock = Exclusive(store_mutex_, wait);
+    switch (store_.maintenance_phase()) {
+      case FrozenIndex::Phase::kIdle:
+        return;
+      case FrozenIndex::Phase::kFrozen:
+        store_.EndFreeze();
+        continue;
+      case FrozenIndex::Phase::kRenumbering:
+        store_.RenumberStep(kRenumberBatch);
+        break;
+      case FrozenIndex::Phase::kMerging:
+        store_.MergeStep(kMergeBatch);
+        break;
+    }
+    lock.unlock();
+    LetSleepersIn(store_mutex_);
+  }
+}
+
+void Database::EndMaintenance(const WaitHook& wait) noexcept {
+  try {
+    FinishMaintenance(wait);
+  } catch (...) {
+    // Ignoring any potential errors: the merge is finished by the next
+    // persist or vacuum (PrepareMaintenance); reads and writes are right
+    // meanwhile.
+  }
+}
+
+void Database::SyncDirectory(const WaitHook& wait) {
+  auto file_lock = Exclusive(log_file_mutex_, wait);
+  RememberingSyncFailure([&] {
+    dir_.Sync();
+    dir_synced_ = true;
+  });
+}
+
+void Database::WriteSnapshotFile(const char* name, const KeyIndex& key_index, const IdSet& live,
+                                 const IdSet& dead, uint32_t record_count, uint64_t keys_end,
+                                 uint64_t values_end, bool midway_fatal,
                                  std::span<const uint32_t> ids) {
   File out = dir_.OpenFile(name, O_WRONLY | O_CREAT | O_TRUNC);
   SnapshotWriter writer(out);
   const auto encode = [&] {
-    writer.Encode(state.key_index, state.live, state.dead, state.record_count, state.keys.end(),
-                  state.values.end(), ids);
+    writer.Encode(key_index, live, dead, record_count, keys_end, values_end, ids);
   };
   if (midway_fatal) {
     Fatal(encode);
@@ -193,107 +339,332 @@ void Database::WriteSnapshotFile(const char* name, const StoreView& state, bool 
   out.Sync();
 }
 
-// Persist, in four stages:
-//   1. the data files and the record table are synced, so that every record
-//      the snapshot names survives a power loss;
-//   2. the log is written out and synced: until it is emptied, a crash
-//      leaves both it and the new snapshot, and the next open replays the
-//      whole log on top of the snapshot, which gives the same state only if
-//      no record of it is missing;
-//   3. snapshot.bin.tmp is written and synced, renamed onto snapshot.bin,
-//      and the directory is synced;
-//   4. the log is emptied, file and buffer.
-// A failure before stage 4 leaves snapshot.bin and wal.bin as they were, or
+// The log cut, last of persist and vacuum: their snapshot covers the log's
+// first `from` bytes, which must go, while the records written since stay,
+// in order, and writers go on appending meanwhile.
+//
+//   copy        without the Store lock: the records since `from` copied to
+//               wal.bin.tmp in a few rounds (each round's end read under the
+//               WalWriter lock), then synced.
+//   last step   log-file and WalWriter locks: the log's buffer written out,
+//               the rest copied; wal.bin.tmp synced again only if a sync of
+//               the log made bytes durable that it has not synced yet;
+//               renamed onto wal.bin and made the WalWriter's file. With no
+//               record since `from`, the log is emptied instead.
+//   directory   synced (until then Sync syncs it too).
+// Crash at any point: wal.bin is either the old log (the snapshot plus the
+// whole log give the same state: replaying records the snapshot covers
+// changes nothing, as the snapshot's state is the log's first records
+// applied to the earlier one) or the new one. A failure leaves the old log
+// in place; a leftover wal.bin.tmp is truncated by the next cut.
+void Database::CutLog(const File& source, uint64_t from, const WaitHook& wait) {
+  File tmp;
+  uint64_t copied = from;   // the log's bytes [from, copied) are in tmp
+  uint64_t durable = from;  // and those below this are synced there
+  for (int round = 0; round < kCutRounds; ++round) {
+    uint64_t end;
+    {
+      auto wal_lock = Exclusive(wal_mutex_, wait);
+      wal_.Flush();
+      end = wal_.size();
+    }
+    if (end - copied < kCopyInCut) break;
+    if (!tmp.is_open()) tmp = dir_.OpenFile(kWalTmpFile, O_RDWR | O_CREAT | O_TRUNC);
+    tmp.CopyFrom(source, copied, end - copied, copied - from);
+    copied = end;
+  }
+  if (copied > durable) {
+    RememberingSyncFailure([&] { tmp.SyncData(); });
+    durable = copied;
+  }
+  File replaced;  // closed after the locks are released
+  {
+    auto file_lock = Exclusive(log_file_mutex_, wait);
+    auto wal_lock = Exclusive(wal_mutex_, wait);
+    wal_.Flush();
+    const uint64_t end = wal_.size();
+    if (end == from) {
+      wal_.Reset();
+      log_synced_ = 0;
+      ++log_generation_;
+      return;
+    }
+    if (!tmp.is_open()) tmp = dir_.OpenFile(kWalTmpFile, O_RDWR | O_CREAT | O_TRUNC);
+    tmp.CopyFrom(source, copied, end - copied, copied - from);
+    // Bytes a sync made durable in the old log must be durable in the new
+    // one before it takes the old one's name.
+    if (log_synced_ > durable) {
+      RememberingSyncFailure([&] { tmp.SyncData(); });
+      durable = end;
+    }
+    tmp.SetAppend();
+    dir_.Rename(kWalTmpFile, kWalFile);
+    replaced = wal_.ReplaceFile(std::move(tmp), end - from);
+    log_synced_ = durable - from;
+    ++log_generation_;
+    dir_synced_ = false;
+  }
+  replaced.Close();
+  SyncDirectory(wait);
+}
+
+// --------------------------------------------------------------- Persist
+
+// Persist, in stages:
+//   1. start (the short step above): the state frozen, the log's length P
+//      noted;
+//   2. the data files and the record table are synced, so that every record
+//      the snapshot names survives a power loss; the log's first P bytes
+//      are synced: until the log is cut, a crash leaves both it and the new
+//      snapshot, and the next open replays the whole log on top of the
+//      snapshot, which gives the same state only if none of those records
+//      is missing;
+//   3. snapshot.bin.tmp is written from the frozen state and synced; the
+//      freeze ends (the overlay is merged, a batch at a time);
+//   4. snapshot.bin.tmp is renamed onto snapshot.bin, and the directory
+//      synced;
+//   5. the log is cut to the records written since stage 1 (CutLog).
+// A failure before stage 5 leaves snapshot.bin and wal.bin as they were, or
 // the new snapshot with the complete old log; both open to the same state.
-void Database::Persist() {
-  WritingSnapshot([&] {
-    store_.SyncData();
-    wal_.SyncData();
-    WriteSnapshotFile(kSnapshotTmpFile, store_.view(), /*midway_fatal=*/true);
-    dir_.Rename(kSnapshotTmpFile, kSnapshotFile);
-    dir_.Sync();
-    dir_synced_ = true;
-    wal_.Reset();
-  });
+void Database::Persist(const WaitHook& wait) {
+  CheckOwner();
+  CheckWritable();
+  auto maintenance = Exclusive(maintenance_mutex_, wait);
+  PrepareMaintenance(wait);
+  MaintenanceStart start = StartMaintenance(/*vacuum=*/false, wait);
+  const FrozenState& frozen = start.frozen;
+  try {
+    RememberingSyncFailure([&] {
+      start.keys.SyncData();
+      start.values.SyncData();
+      start.offsets.SyncData();
+      start.log.SyncData();
+      WriteSnapshotFile(kSnapshotTmpFile, *frozen.key_index, frozen.live, frozen.dead,
+                        frozen.record_count, frozen.keys_end, frozen.values_end,
+                        /*midway_fatal=*/true);
+    });
+  } catch (...) {
+    EndMaintenance(wait);
+    throw;
+  }
+  EndMaintenance(wait);
+  RememberingSyncFailure([&] { dir_.Rename(kSnapshotTmpFile, kSnapshotFile); });
+  SyncDirectory(wait);
+  CutLog(start.log, start.log_position, wait);
 }
 
 // ---------------------------------------------------------------- Vacuum
 
-// Vacuum, in five stages:
+// Vacuum, in stages:
 //
-// Copy survivors  the live records are copied into keys.bin.vac,
-//                 vals.bin.vac and offsets.bin.vac, renumbered densely, the
-//                 files synced and the new record table mapped; the new
-//                 state is built aside. Crash or failure: the old files are
-//                 intact; the .vac files are leftovers that the next vacuum
-//                 truncates.
-// Commit          the log is synced, a snapshot of the new state is written
-//                 to snapshot.bin.tmp, synced and renamed to
-//                 snapshot.bin.vac. That rename is the commit point. Failure
-//                 before it: as in the copy stage.
+// Start           the short step above: the state frozen (the index, the
+//                 live set, the record count N and data ends), the log's
+//                 length P noted, and each retired id journaled from now on.
+//                 The frozen index's new ids are worked out (Cover); an
+//                 index that does not name every survivor exactly once
+//                 (a damaged snapshot) ends the freeze and is vacuumed
+//                 under the Store lock throughout instead (VacuumLocked).
+// Copy survivors  without the Store lock: the log's first P bytes synced;
+//                 the survivors of the freeze copied into keys.bin.vac,
+//                 vals.bin.vac and offsets.bin.vac, renumbered densely,
+//                 the files synced and the new record table mapped; the
+//                 snapshot of the frozen state, renumbered, written to
+//                 snapshot.bin.tmp and synced. Crash or failure: the old
+//                 files are intact; the .vac files are leftovers that the
+//                 next vacuum truncates.
+// Carry           the records written since the start (ids from N) are
+//                 copied after the survivors, in batches (their bytes and
+//                 records moved by constants), and the compacted live and
+//                 dead sets follow the journal. Failure: as above.
+// Switch          Store lock: the last records carried, then
+//                 snapshot.bin.tmp renamed to snapshot.bin.vac: the commit
+//                 point. The compacted files, sets and counts are
+//                 installed; the key index keeps its entries, which take
+//                 their new ids in batches (until then reads translate
+//                 them). Failure before the commit: as above.
 // After commit    everything from here on runs under one rule: the
 //                 directory is committed to the compacted state, so whatever
-//                 fails, the store installs that state, the switch is left
+//                 fails, the store keeps that state, the switch is left
 //                 pending (completed before the next persist or vacuum, or by
 //                 the next open) and the failure is reported. The steps: the
 //                 directory synced; the .vac files renamed onto the data
 //                 files, then snapshot.bin.vac onto snapshot.bin.
-// Switch state    the Store installs the new state as a whole, its key
-//                 index renumbered in place; this cannot fail.
-// Empty log       every record in the log, buffered or written, is covered
-//                 by the new snapshot. Failure: reported; the log is replayed
-//                 on top of the new snapshot at the next open, which gives
-//                 the same state.
-void Database::Vacuum() {
-  WritingSnapshot([&] {
+// Renumber, merge the index's entries take their new ids, then the overlay
+//                 is merged, a batch at a time.
+// Cut log         the log keeps the records written since the start
+//                 (CutLog), which the snapshot's state plus those records
+//                 replayed give ids N', N'+1, ... where they were carried.
+//                 Skipped after a failure after the commit: the whole log
+//                 stays, right on either snapshot.
+void Database::Vacuum(const WaitHook& wait) {
+  CheckOwner();
+  CheckWritable();
+  auto maintenance = Exclusive(maintenance_mutex_, wait);
+  PrepareMaintenance(wait);
+  MaintenanceStart start = StartMaintenance(/*vacuum=*/true, wait);
+  const FrozenState& frozen = start.frozen;
+  std::unique_ptr<IndexRenumbering> renumbering;
+  bool covered = false;
+  try {
+    renumbering = std::make_unique<IndexRenumbering>(frozen.live, frozen.table_capacity);
+    covered = renumbering->Cover(*frozen.key_index);
+  } catch (...) {
+    EndMaintenance(wait);
+    throw;
+  }
+  if (!covered) {
+    EndMaintenance(wait);
+    VacuumLocked(wait);
+    return;
+  }
+
+  std::optional<StoreState> next;
+  std::optional<RecordCarrier> carrier;
+  const auto carry = [&] {
+    File keys = dir_.OpenFile(kKeysFile, O_RDONLY);
+    File values = dir_.OpenFile(kValsFile, O_RDONLY);
+    std::optional<CarryBatch> batch;
+    {
+      auto store_lock = Exclusive(store_mutex_, wait);
+      batch.emplace(TakeCarryBatch(std::move(keys), std::move(values)));
+    }
+    const uint32_t before = carrier->carried();
+    carrier->Carry(batch->record_count, batch->keys, batch->values, start.offsets,
+                   batch->retired);
+    return carrier->carried() - before;
+  };
+  try {
+    RememberingSyncFailure([&] {
+      start.log.SyncData();
+      const VacuumSource source{start.keys,      start.values, start.offsets,
+                                frozen.table_capacity, frozen.live, *frozen.key_index};
+      VacuumedFiles files = CopySurvivors(dir_, source, /*rehash=*/false);
+      next.emplace(Fatal([&] { return MapVacuumed(&files); }));
+      WriteSnapshotFile(kSnapshotTmpFile, *frozen.key_index, next->live, IdSet(),
+                        next->record_count, next->keys.end(), next->values.end(),
+                        /*midway_fatal=*/false, renumbering->ids_in_index_order());
+      carrier.emplace(frozen, *renumbering, &*next);
+      for (int round = 0; round < kCarryRounds; ++round) {
+        if (carry() < kCarryInSwitch) break;
+      }
+    });
+  } catch (...) {
+    EndMaintenance(wait);
+    throw;
+  }
+
+  File keys = dir_.OpenFile(kKeysFile, O_RDONLY);
+  File values = dir_.OpenFile(kValsFile, O_RDONLY);
+  {
+    std::optional<StoreState> replaced;  // released after the lock
+    auto store_lock = Exclusive(store_mutex_, wait);
+    try {
+      const CarryBatch batch = TakeCarryBatch(std::move(keys), std::move(values));
+      carrier->Carry(batch.record_count, batch.keys, batch.values, start.offsets, batch.retired);
+      dir_.Rename(kSnapshotTmpFile, kSnapshotVacFile);
+    } catch (...) {
+      store_lock.unlock();
+      EndMaintenance(wait);
+      throw;
+    }
+    // ---- commit point ----
+    replaced.emplace(store_.InstallCompacted(
+        CompactedState{std::move(next->table), std::move(next->keys), std::move(next->values),
+                       std::move(next->live), std::move(next->dead), next->record_count},
+        std::move(renumbering), carrier->carried_from(), carrier->carried_to()));
+    store_lock.unlock();
+  }
+  std::exception_ptr after_commit;
+  try {
+    RememberingSyncFailure([&] {
+      SyncDirectory(wait);
+      CompleteVacuumSwitch(dir_);
+    });
+  } catch (const Error&) {
+    after_commit = std::current_exception();
+    switch_pending_ = true;
+  }
+  EndMaintenance(wait);
+  if (after_commit) std::rethrow_exception(after_commit);
+  CutLog(start.log, start.log_position, wait);
+}
+
+Database::CarryBatch Database::TakeCarryBatch(File keys, File values) {
+  store_.FlushData();
+  const StoreView view = store_.view();
+  if (!view.keys.SameFileAs(keys) || !view.values.SameFileAs(values)) {
+    throw EngineError(ErrorKind::kInvalidData,
+                      "a file of the store was replaced while it was open; close and reopen it",
+                      dir_.path());
+  }
+  CarryBatch batch{view.record_count, store_.TakeRetired(), view.keys.ReaderOf(std::move(keys)),
+                   view.values.ReaderOf(std::move(values))};
+  return batch;
+}
+
+void Database::VacuumLocked(const WaitHook& wait) {
+  File keys = dir_.OpenFile(kKeysFile, O_RDONLY);
+  File values = dir_.OpenFile(kValsFile, O_RDONLY);
+  File offsets = dir_.OpenFile(kOffsetsFile, O_RDONLY);
+  auto file_lock = Exclusive(log_file_mutex_, wait);
+  auto store_lock = Exclusive(store_mutex_, wait);
+  auto wal_lock = Exclusive(wal_mutex_, wait);
+  RememberingSyncFailure([&] {
     store_.FlushData();
-    VacuumedFiles files = CopySurvivors(dir_, store_.view());
+    const StoreView view = store_.view();
+    const DataFile key_reader = view.keys.ReaderOf(std::move(keys));
+    const DataFile value_reader = view.values.ReaderOf(std::move(values));
+    const VacuumSource source{key_reader,           value_reader, offsets,
+                              view.table.capacity(), view.live,    view.key_index};
+    VacuumedFiles files = CopySurvivors(dir_, source, /*rehash=*/true);
     StoreState next = Fatal([&] { return MapVacuumed(&files); });
     wal_.SyncData();
-    // A renumbered index is the store's own, written with its new ids.
-    const auto& renumbering = files.renumbering;
-    const StoreView view = ViewOf(next);
-    WriteSnapshotFile(kSnapshotTmpFile,
-                      {renumbering ? store_.view().key_index : view.key_index, view.live,
-                       view.dead, view.record_count, view.table, view.keys, view.values},
-                      /*midway_fatal=*/false,
-                      renumbering ? renumbering->ids_in_index_order() : std::span<const uint32_t>());
+    WriteSnapshotFile(kSnapshotTmpFile, next.key_index, next.live, next.dead, next.record_count,
+                      next.keys.end(), next.values.end(), /*midway_fatal=*/false);
     dir_.Rename(kSnapshotTmpFile, kSnapshotVacFile);
-    // ---- commit point ----
+    // ---- commit point: as in Vacuum ----
     std::exception_ptr after_commit;
     try {
       dir_.Sync();
+      dir_synced_ = true;
       CompleteVacuumSwitch(dir_);
     } catch (const Error&) {
       after_commit = std::current_exception();
       switch_pending_ = true;
     }
-    if (files.renumbering) {
-      store_.ReplaceRenumbered(std::move(next),
-                               [&](const KeyIndex& index) { files.renumbering->Apply(index); });
-    } else {
-      store_.Replace(std::move(next));
-    }
-    wal_.Reset();
+    store_.Replace(std::move(next));
     if (after_commit) std::rethrow_exception(after_commit);
+    wal_.Reset();
+    log_synced_ = 0;
+    ++log_generation_;
   });
 }
 
 // ------------------------------------------------------------------ Sync
 
 // Sync: the data files' buffers written out (not synced: replay rewrites
-// their records from the log), then the log written out and synced. The
-// first one also syncs the directory, whose entry for a wal.bin created by
-// this open may not be durable yet (persist syncs it too).
-void Database::Sync() {
+// their records from the log) and the log's, under the Store and WalWriter
+// locks; then, under the log-file lock only (writes go on), the log synced,
+// and the directory when a name in it may not be durable yet: a wal.bin
+// created by this open, or put in place by a persist or vacuum.
+void Database::Sync(const WaitHook& wait) {
   CheckOwner();
   CheckWritable();
-  StoreLock store_lock(store_mutex_);
-  if (sync_failure_) throw Error::SyncLost(*sync_failure_);
-  StoreLock wal_lock(wal_mutex_);
-  RememberingSyncFailure([&] {
+  ThrowIfSyncLost();
+  uint64_t upto;
+  uint64_t generation;
+  {
+    auto store_lock = Exclusive(store_mutex_, wait);
+    auto wal_lock = Exclusive(wal_mutex_, wait);
     store_.FlushData();
-    wal_.SyncData();
+    wal_.Flush();
+    upto = wal_.size();
+    generation = log_generation_;
+  }
+  auto file_lock = Exclusive(log_file_mutex_, wait);
+  RememberingSyncFailure([&] {
+    wal_.SyncWritten();
+    if (generation == log_generation_) log_synced_ = std::max(log_synced_, upto);
     if (!dir_synced_) {
       dir_.Sync();
       dir_synced_ = true;
@@ -303,10 +674,10 @@ void Database::Sync() {
 
 // ---------------------------------------------------- Flush and teardown
 
-void Database::Flush() {
+void Database::Flush(const WaitHook& wait) {
   CheckOwner();
-  StoreLock store_lock(store_mutex_);
-  StoreLock wal_lock(wal_mutex_);
+  auto store_lock = Exclusive(store_mutex_, wait);
+  auto wal_lock = Exclusive(wal_mutex_, wait);
   if (std::exception_ptr failure = WriteOutBuffers(/*abandon_failed=*/false)) {
     std::rethrow_exception(failure);
   }

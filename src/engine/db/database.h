@@ -3,16 +3,32 @@
 //
 // A Database owns the directory (and its lock), the Store and the
 // WalWriter, each behind its own reader-writer lock. Every operation takes
-// the locks it needs itself, always the Store lock before the WalWriter
-// lock, and runs all of its steps here (log record then memory, sync then
-// snapshot), so callers only convert arguments and results:
+// the locks it needs itself and runs all of its steps here (log record then
+// memory, sync then snapshot), so callers only convert arguments and
+// results:
 //
 //   Put, Delete           Store exclusive, then WalWriter exclusive
 //   Get, GetMany          Store exclusive (reads update the value cache)
-//   Len, Keys, CacheStats Store shared
+//   Len, CacheStats       Store shared
+//   Keys                  listing lock, then Store shared
 //   ClearCache            Store exclusive
-//   Persist, Vacuum, Sync Store exclusive, then WalWriter exclusive
 //   Flush                 Store exclusive, then WalWriter exclusive
+//   Sync                  Store and WalWriter exclusive to write the buffers
+//                         out; then the log-file lock for the sync
+//   Persist, Vacuum       the maintenance lock throughout; the Store lock
+//                         (and the WalWriter's) only for short steps
+//
+// Persist and vacuum run beside every other call: they work from the state
+// the store had when they started (a freeze, see state/frozen_index.h),
+// taking the Store lock only for a few short steps (listed at Persist and
+// Vacuum in database.cpp), while reads and writes go on.
+//
+// Lock order: maintenance, log file, Store, WalWriter; the listing lock
+// before the Store lock; the sync-failure lock last and alone. Every
+// method takes a WaitHook, run before the calling thread blocks on any of
+// these locks (rw_lock.h): the binding releases the interpreter lock there.
+// No lock is ever held while the engine calls back into its caller, except
+// the Store lock during the `use` of Get and GetMany, which must only copy.
 //
 // The locks are released by unwinding and never marked poisoned, so an
 // operation that fails leaves the Database usable.
@@ -108,16 +124,16 @@ class Database {
   // process other than the opener's, writes nothing and keeps the lock.
   ~Database();
 
-  void Put(std::string_view key, Bytes val);
+  void Put(std::string_view key, Bytes val, const WaitHook& wait = {});
   // True if the key was stored.
-  bool Delete(std::string_view key);
+  bool Delete(std::string_view key, const WaitHook& wait = {});
 
   // Calls use(value) with a view of the value, valid during the call only,
   // while the Store is locked. False, without calling, if absent.
   template <typename F>
-  bool Get(std::string_view key, F&& use) {
+  bool Get(std::string_view key, F&& use, const WaitHook& wait = {}) {
     CheckOwner();
-    std::unique_lock<RwLock> lock(store_mutex_);
+    auto lock = Exclusive(store_mutex_, wait);
     if (replayed_) {
       const std::optional<Bytes> value = ReadOnlyGet(key);
       if (!value) return false;
@@ -133,9 +149,9 @@ class Database {
   // sequence of Get calls would (cache effects included): calls use(i,
   // value) for each key i that is present.
   template <typename F>
-  void GetMany(std::span<const std::string_view> keys, F&& use) {
+  void GetMany(std::span<const std::string_view> keys, F&& use, const WaitHook& wait = {}) {
     CheckOwner();
-    std::unique_lock<RwLock> lock(store_mutex_);
+    auto lock = Exclusive(store_mutex_, wait);
     if (keys.empty()) return;
     if (replayed_) {
       for (size_t i = 0; i < keys.size(); ++i) {
@@ -167,31 +183,35 @@ class Database {
     }
   }
 
-  uint64_t Len();
-  std::vector<std::string> Keys();
+  uint64_t Len(const WaitHook& wait = {});
+  std::vector<std::string> Keys(const WaitHook& wait = {});
   struct CacheStats {
     uint64_t entries;
     uint64_t capacity;
   };
-  CacheStats GetCacheStats();
-  void ClearCache();
+  CacheStats GetCacheStats(const WaitHook& wait = {});
+  void ClearCache(const WaitHook& wait = {});
 
-  // Makes the current state the starting point for recovery: data synced,
-  // snapshot.bin written durably, then the log emptied (stages in
-  // database.cpp).
-  void Persist();
-  // Rewrites the data files with only the live records, renumbered densely.
-  void Vacuum();
+  // Makes the state at the call the starting point for recovery: data
+  // synced, snapshot.bin written durably, then the log cut to the records
+  // written since the call began (stages in database.cpp). Reads and writes
+  // go on meanwhile.
+  void Persist(const WaitHook& wait = {});
+  // Rewrites the data files with only the live records, renumbered densely,
+  // the records written meanwhile carried after them. Reads and writes go
+  // on meanwhile.
+  void Vacuum(const WaitHook& wait = {});
 
-  // Makes every write acknowledged so far survive a crash: the buffers
-  // written out and the log synced, whatever the store's size (recovery
-  // replays the log on top of the last snapshot, and the log holds every
-  // key and value). A failed sync is remembered as persist's is.
-  void Sync();
+  // Makes every write acknowledged before the call survive a crash: the
+  // buffers written out and the log synced, whatever the store's size
+  // (recovery replays the log on top of the last snapshot, and the log
+  // holds every key and value). Writes go on during the sync. A failed
+  // sync is remembered as persist's is.
+  void Sync(const WaitHook& wait = {});
 
   // Writes out the buffers of the data files and of the log, each whatever
   // happens to the other; throws the first failure.
-  void Flush();
+  void Flush(const WaitHook& wait = {});
 
   bool read_only() const { return replayed_ != nullptr; }
 
@@ -229,33 +249,74 @@ class Database {
   // `abandon_failed`, a buffer that could not be written is dropped.
   // REQUIRES: both locks, or the last reference.
   std::exception_ptr WriteOutBuffers(bool abandon_failed);
-  // Completes a vacuum whose file switch failed after its commit point:
-  // persist and vacuum must not act while the directory is half switched.
-  // Refuses while an earlier sync failure stands. REQUIRES: Store lock.
-  void PrepareForSnapshot();
-  // Runs the stages of a snapshot-writing operation; a failed sync among
-  // them is remembered before it is rethrown. REQUIRES: Store lock.
+  // ---- persist and vacuum (database.cpp)
+  struct MaintenanceStart;
+  struct CarryBatch;
+  // Fails with the remembered sync failure, if any.
+  void ThrowIfSyncLost();
+  // Runs `stages`; a failed sync among them is remembered before it is
+  // rethrown.
   template <typename F>
   void RememberingSyncFailure(F&& stages);
-  // Persist's and vacuum's frame: owner and writability checks, both locks,
-  // PrepareForSnapshot, then `stages` under RememberingSyncFailure.
-  template <typename F>
-  void WritingSnapshot(F&& stages);
-  // Writes the store's state (or `next`'s) to `name` and syncs it; a write
-  // failing midway through the encoding is fatal when `midway_fatal`.
-  // `ids`, when not empty, are written instead of the index's own ids.
-  void WriteSnapshotFile(const char* name, const StoreView& state, bool midway_fatal,
+  // Before a persist or vacuum: refuses after a failed sync, completes a
+  // vacuum whose file switch failed after its commit point (persist and
+  // vacuum must not act while the directory is half switched) and merges
+  // what an earlier one could not. REQUIRES: maintenance lock.
+  void PrepareMaintenance(const WaitHook& wait);
+  // The short first step of persist and vacuum, under the Store and
+  // WalWriter locks: buffers written out, the state frozen.
+  MaintenanceStart StartMaintenance(bool vacuum, const WaitHook& wait);
+  // Ends what a persist or vacuum left of its freeze: the key index
+  // renumbered after vacuum's switch, the overlay merged, a batch at a time
+  // (Store lock per batch). Throws std::bad_alloc (merging), leaving the
+  // rest for later: reads and writes are right meanwhile.
+  void FinishMaintenance(const WaitHook& wait);
+  // The same, never throwing: what is left is finished by the next persist
+  // or vacuum (PrepareMaintenance).
+  void EndMaintenance(const WaitHook& wait) noexcept;
+  // Vacuum's view of what was written since its last batch. REQUIRES:
+  // Store lock.
+  CarryBatch TakeCarryBatch(File keys, File values);
+  // Vacuum under the Store lock throughout, hashing every key: for a store
+  // whose key index does not name every survivor exactly once.
+  void VacuumLocked(const WaitHook& wait);
+  // Cuts the log to the records written since its length was `from` (read
+  // through `source`, a descriptor of wal.bin): copied to wal.bin.tmp,
+  // which replaces wal.bin, or the log emptied if there are none. Crash
+  // safe at every step: wal.bin holds the records since `from` throughout.
+  // REQUIRES: a durable snapshot of the state when the log was `from` long.
+  void CutLog(const File& source, uint64_t from, const WaitHook& wait);
+  // Syncs the directory, for the names renamed into it. REQUIRES: not the
+  // log-file lock.
+  void SyncDirectory(const WaitHook& wait);
+  // Writes a snapshot to `name` and syncs it; a write failing midway
+  // through the encoding is fatal when `midway_fatal`. `ids`, when not
+  // empty, are written instead of the index's own ids.
+  void WriteSnapshotFile(const char* name, const KeyIndex& key_index, const IdSet& live,
+                         const IdSet& dead, uint32_t record_count, uint64_t keys_end,
+                         uint64_t values_end, bool midway_fatal,
                          std::span<const uint32_t> ids = {});
 
   // Declared first: released last, after the buffers are written out.
   StoreDir dir_;
+  // One persist or vacuum at a time; guards switch_pending_.
+  std::mutex maintenance_mutex_;
+  // Which file is wal.bin, and what of it is durable: taken to sync the log
+  // and to replace it. Guards dir_synced_, log_synced_, log_generation_
+  // (the last also under wal_mutex_).
+  std::mutex log_file_mutex_;
+  // Listings: their reads share the data files' read maps.
+  std::mutex keys_mutex_;
   RwLock store_mutex_;
   Store store_;
   RwLock wal_mutex_;
   WalWriter wal_;
-  bool switch_pending_ = false;        // guarded by store_mutex_
-  std::optional<Error> sync_failure_;  // guarded by store_mutex_
-  bool dir_synced_ = false;            // the directory synced since open; store_mutex_
+  bool switch_pending_ = false;        // guarded by maintenance_mutex_
+  std::mutex sync_failure_mutex_;
+  std::optional<Error> sync_failure_;  // guarded by sync_failure_mutex_
+  bool dir_synced_ = false;            // the directory synced since its last change
+  uint64_t log_synced_ = 0;            // bytes of wal.bin a Sync made durable
+  uint64_t log_generation_ = 0;        // changes when wal.bin is replaced or emptied
   uint64_t cut_log_bytes_ = 0;
   uint64_t owner_generation_;          // the opener's process generation
   // Read-only stores only: the replayed log and the key count it gives.

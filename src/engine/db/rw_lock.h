@@ -1,12 +1,22 @@
-// A reader-writer lock for the Store and the WalWriter.
+// A reader-writer lock for the Store and the WalWriter, and the hook a
+// caller runs before it blocks on one.
 //
-// Callers of the store hold the interpreter's global lock, so in practice
-// these locks are never contended, and an uncontended operating-system
-// reader-writer lock costs far more than the operations it guards. This one
-// is a single atomic word: -1 while held exclusively, otherwise the number
-// of shared holders. A waiting thread spins briefly, then yields. It is
-// never poisoned: a holder that fails releases it as it unwinds (use it
-// through std::unique_lock and std::shared_lock).
+// Most calls find these locks free: a short call holds one for well under a
+// microsecond, and an uncontended operating-system reader-writer lock costs
+// more than the operations it guards. This one is a single atomic word: -1
+// while held exclusively, otherwise the number of shared holders. A thread
+// that finds it taken spins briefly, then runs the caller's WaitHook (the
+// binding releases the interpreter lock there: see WaitHook), then sleeps in
+// the kernel until a holder lets go. Persist and vacuum hold it in other
+// threads for their short steps, so waits of a few milliseconds are real.
+//
+// Exclusive waiters that have gone to sleep keep new shared holders out
+// (shared holds taken again by their holder excepted), so that a stream of
+// listings cannot starve a put or a maintenance step.
+//
+// It is never poisoned: a holder that fails releases it as it unwinds (use it
+// through std::unique_lock and std::shared_lock, or the Exclusive and Shared
+// helpers below).
 //
 // A thread that asks for a lock it already holds in a conflicting way (a
 // finalizer run by an allocation made while the lock is held, calling the
@@ -21,11 +31,28 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
+#include <shared_mutex>
 #include <thread>
 
 #include "engine/util/error.h"
 
 namespace vantre {
+
+// What a caller's thread does just before it blocks on an engine lock that
+// another thread holds: the binding releases the interpreter lock there, so
+// that a thread holding the interpreter lock never waits for an engine lock
+// held by a thread that waits for the interpreter lock. Run on the waiting
+// thread, possibly while it holds other engine locks, and possibly more than
+// once per call: it must neither block nor take a lock nor throw.
+struct WaitHook {
+  void (*fn)(void*) = nullptr;
+  void* arg = nullptr;
+
+  void operator()() const {
+    if (fn != nullptr) fn(arg);
+  }
+};
 
 namespace rw_lock_internal {
 
@@ -48,8 +75,9 @@ class RwLock {
   RwLock(const RwLock&) = delete;
   RwLock& operator=(const RwLock&) = delete;
 
-  void lock() {
-    if (!try_lock()) LockSlow();
+  void lock() { lock(WaitHook{}); }
+  void lock(const WaitHook& wait) {
+    if (!try_lock()) LockSlow(wait);
   }
   bool try_lock() {
     int32_t expected = 0;
@@ -62,13 +90,42 @@ class RwLock {
   }
   void unlock() {
     owner_.store(0, std::memory_order_relaxed);
-    state_.store(0, std::memory_order_release);
+    state_.exchange(0, std::memory_order_seq_cst);
+    WakeSleepers();
   }
 
-  void lock_shared() {
-    if (!try_lock_shared()) LockSharedSlow();
+  void lock_shared() { lock_shared(WaitHook{}); }
+  void lock_shared(const WaitHook& wait) {
+    if (!try_lock_shared()) LockSharedSlow(wait);
   }
   bool try_lock_shared() {
+    if (exclusive_sleepers_.load(std::memory_order_relaxed) != 0) return false;
+    return TryShared();
+  }
+  void unlock_shared() {
+    ForgetShared();
+    if (state_.fetch_sub(1, std::memory_order_seq_cst) == 1) WakeSleepers();
+  }
+
+  // Whether some thread sleeps waiting for this lock: a holder that takes it
+  // again and again in a loop (a maintenance step at a time) gives it up
+  // until the sleeper had its turn.
+  bool has_sleepers() const { return sleepers_.load(std::memory_order_relaxed) != 0; }
+
+ private:
+  // Spins before the hook and the sleep: a short call releases the lock
+  // within this many tries.
+  static constexpr int kSpins = 128;
+
+  static uintptr_t ThisThread() {
+    return reinterpret_cast<uintptr_t>(&rw_lock_internal::shared_holds);
+  }
+  [[noreturn]] static void Reentered() {
+    throw EngineError(ErrorKind::kReentered,
+                      "the store was re-entered: it was called while this thread was inside a "
+                      "call on it (from a finalizer or callback run during that call)");
+  }
+  bool TryShared() {
     int32_t n = state_.load(std::memory_order_relaxed);
     while (n >= 0) {
       if (state_.compare_exchange_weak(n, n + 1, std::memory_order_acquire,
@@ -78,20 +135,6 @@ class RwLock {
       }
     }
     return false;
-  }
-  void unlock_shared() {
-    ForgetShared();
-    state_.fetch_sub(1, std::memory_order_release);
-  }
-
- private:
-  static uintptr_t ThisThread() {
-    return reinterpret_cast<uintptr_t>(&rw_lock_internal::shared_holds);
-  }
-  [[noreturn]] static void Reentered() {
-    throw EngineError(ErrorKind::kReentered,
-                      "the store was re-entered: it was called while this thread was inside a "
-                      "call on it (from a finalizer or callback run during that call)");
   }
   bool HeldExclusivelyHere() const {
     return owner_.load(std::memory_order_relaxed) == ThisThread();
@@ -116,23 +159,89 @@ class RwLock {
       }
     }
   }
+  // A releasing holder wakes the sleepers, if any. Its release of state_
+  // and its read of sleepers_ are sequentially consistent, as are the
+  // sleeper's count and its read of state_ (Sleep): one of the two sees the
+  // other, so no sleeper misses the release. An exchange rather than a store
+  // plus a fence: one instruction on x86.
+  void WakeSleepers() {
+    if (sleepers_.load(std::memory_order_seq_cst) != 0) state_.notify_all();
+  }
 
-  __attribute__((noinline)) void LockSlow() {
+  __attribute__((noinline)) void LockSlow(const WaitHook& wait) {
     if (HeldExclusivelyHere() || HeldSharedHere()) Reentered();
-    for (int spins = 0; !try_lock(); ++spins) Pause(spins);
+    for (int spins = 0; spins < kSpins; ++spins) {
+      if (try_lock()) return;
+      Pause();
+    }
+    wait();
+    sleepers_.fetch_add(1, std::memory_order_seq_cst);
+    exclusive_sleepers_.fetch_add(1, std::memory_order_relaxed);
+    while (!try_lock()) Sleep();
+    exclusive_sleepers_.fetch_sub(1, std::memory_order_relaxed);
+    sleepers_.fetch_sub(1, std::memory_order_relaxed);
   }
-  __attribute__((noinline)) void LockSharedSlow() {
+  __attribute__((noinline)) void LockSharedSlow(const WaitHook& wait) {
     if (HeldExclusivelyHere()) Reentered();
-    for (int spins = 0; !try_lock_shared(); ++spins) Pause(spins);
+    // A hold taken again by its holder does not wait for exclusive waiters,
+    // which wait for that holder.
+    const bool again = HeldSharedHere();
+    const auto attempt = [&] { return again ? TryShared() : try_lock_shared(); };
+    for (int spins = 0; spins < kSpins; ++spins) {
+      if (attempt()) return;
+      Pause();
+    }
+    wait();
+    sleepers_.fetch_add(1, std::memory_order_seq_cst);
+    while (!attempt()) Sleep();
+    sleepers_.fetch_sub(1, std::memory_order_relaxed);
   }
-  static void Pause(int spins) {
-    if (spins >= 64) std::this_thread::yield();
+  // Sleeps while the lock stays held as it is now. A free lock that could
+  // not be taken is held back for an exclusive waiter about to take it: the
+  // thread only yields.
+  void Sleep() {
+    const int32_t seen = state_.load(std::memory_order_seq_cst);
+    if (seen == 0) {
+      std::this_thread::yield();
+      return;
+    }
+    state_.wait(seen, std::memory_order_relaxed);
+  }
+  static void Pause() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__) || defined(__arm__)
+    asm volatile("yield");
+#endif
   }
 
   std::atomic<int32_t> state_{0};
   // The exclusive holder's ThisThread(), or 0.
   std::atomic<uintptr_t> owner_{0};
+  // Threads asleep in the kernel on state_, and the exclusive ones among
+  // them.
+  std::atomic<int32_t> sleepers_{0};
+  std::atomic<int32_t> exclusive_sleepers_{0};
 };
+
+// The lock held exclusively, or shared, for a scope; `wait` runs before the
+// calling thread blocks.
+inline std::unique_lock<RwLock> Exclusive(RwLock& lock, const WaitHook& wait = {}) {
+  lock.lock(wait);
+  return std::unique_lock<RwLock>(lock, std::adopt_lock);
+}
+inline std::shared_lock<RwLock> Shared(RwLock& lock, const WaitHook& wait = {}) {
+  lock.lock_shared(wait);
+  return std::shared_lock<RwLock>(lock, std::adopt_lock);
+}
+// The same for a plain mutex.
+inline std::unique_lock<std::mutex> Exclusive(std::mutex& lock, const WaitHook& wait = {}) {
+  if (!lock.try_lock()) {
+    wait();
+    lock.lock();
+  }
+  return std::unique_lock<std::mutex>(lock, std::adopt_lock);
+}
 
 }  // namespace vantre
 

@@ -19,9 +19,9 @@ namespace {
 // Opens a compaction file and empties it. A leftover name may still be a
 // live data file (a switch that was never completed): it is never
 // truncated.
-File CreateVacuumFile(const StoreDir& dir, const StoreView& store, const char* name) {
+File CreateVacuumFile(const StoreDir& dir, const VacuumSource& source, const char* name) {
   File f = dir.OpenFile(name, O_RDWR | O_CREAT);
-  if (store.keys.SameFileAs(f) || store.values.SameFileAs(f) || store.table.SameFileAs(f)) {
+  if (source.keys.SameFileAs(f) || source.values.SameFileAs(f) || source.offsets.SameFileAs(f)) {
     throw EngineError(ErrorKind::kInvalidInput, "compaction file is a live data file", f.path());
   }
   f.Truncate(0);
@@ -70,22 +70,22 @@ class RunCopier {
 
 }  // namespace
 
-IndexRenumbering::IndexRenumbering(const StoreView& store) {
-  const uint64_t top = store.live.isEmpty() ? 0 : uint64_t{store.live.maximum()} + 1;
-  dense_ = top <= store.table.capacity();
+IndexRenumbering::IndexRenumbering(const IdSet& live, uint32_t table_capacity) {
+  const uint64_t top = live.isEmpty() ? 0 : uint64_t{live.maximum()} + 1;
+  dense_ = top <= table_capacity;
   if (dense_) new_id_.assign(static_cast<size_t>(top), kGone);
   uint32_t rank = 0;
-  for (uint32_t id : store.live) {
+  for (uint32_t id : live) {
     if (dense_) {
       new_id_[id] = rank++;
     } else {
       new_id_.push_back(id);
     }
   }
-  survivors_ = store.live.cardinality();
+  survivors_ = live.cardinality();
 }
 
-uint32_t IndexRenumbering::Of(uint32_t id) const {
+uint32_t IndexRenumbering::NewId(uint32_t id) const {
   if (dense_) return id < new_id_.size() ? new_id_[id] : kGone;
   const auto at = std::lower_bound(new_id_.begin(), new_id_.end(), id);
   return at != new_id_.end() && *at == id ? static_cast<uint32_t>(at - new_id_.begin()) : kGone;
@@ -110,50 +110,57 @@ bool IndexRenumbering::Cover(const KeyIndex& index) {
       }
     }
     for (size_t i = 0; i < n; ++i) {
-      const uint32_t id = Of(old_ids[i]);
+      const uint32_t id = NewId(old_ids[i]);
       if (id == kGone || named[id]) return false;
       named[id] = true;
       in_index_order_.push_back(id);
     }
   }
-  new_id_ = {};  // only the entries' own new ids are needed from here on
   return true;
 }
 
-void IndexRenumbering::Apply(const KeyIndex& index) const noexcept {
-  size_t i = 0;
-  for (const KeyIndex::Entry& e : index) {
-    e.id = in_index_order_[i++];
-    e.Unlocate();
+Record RecordReader::At(uint32_t id) {
+  if (id >= capacity_) {
+    const uint64_t end = (static_cast<uint64_t>(id) + 1) * kRecordSize;
+    OutOfRange(end, static_cast<uint64_t>(capacity_) * kRecordSize);
   }
+  if (id < first_ || id - first_ >= count_) {
+    const uint32_t want = std::min<uint32_t>(kRun, capacity_ - id);
+    buf_.resize(static_cast<size_t>(want) * kRecordSize);
+    const size_t got = file_->ReadAt(buf_, static_cast<uint64_t>(id) * kRecordSize);
+    first_ = id;
+    count_ = static_cast<uint32_t>(got / kRecordSize);
+    if (count_ == 0) throw EngineError(ErrorKind::kUnexpectedEof, kFillBufferText, file_->path());
+  }
+  return DecodeRecord(buf_.data() + static_cast<size_t>(id - first_) * kRecordSize);
 }
 
-VacuumedFiles CopySurvivors(const StoreDir& dir, const StoreView& store) {
+VacuumedFiles CopySurvivors(const StoreDir& dir, const VacuumSource& source, bool rehash) {
   // Every survivor must lie inside the data files as they really are: a
   // file cut short under the store must not be copied as zeros.
-  if (store.keys.FileSize() < store.keys.end() || store.values.FileSize() < store.values.end()) {
+  if (source.keys.FileSize() < source.keys.end() ||
+      source.values.FileSize() < source.values.end()) {
     throw EngineError(ErrorKind::kUnexpectedEof, kFillBufferText);
   }
-  VacuumedFiles out{IndexRenumbering(store), KeyIndex(), IdSet(), 0,
-                    DataFile(CreateVacuumFile(dir, store, kKeysVacFile), 0),
-                    DataFile(CreateVacuumFile(dir, store, kValsVacFile), 0),
-                    CreateVacuumFile(dir, store, kOffsetsVacFile), 0};
+  VacuumedFiles out{KeyIndex(), IdSet(), 0,
+                    DataFile(CreateVacuumFile(dir, source, kKeysVacFile), 0),
+                    DataFile(CreateVacuumFile(dir, source, kValsVacFile), 0),
+                    CreateVacuumFile(dir, source, kOffsetsVacFile), 0};
   DataFile offsets(std::move(out.offsets), 0);
 
   // In a consistent store the key index names every survivor exactly once,
   // so renumbering it gives what hashing every key read back from keys.bin
   // would, without a hash and a random insert per key. If it does not (a
   // damaged snapshot, say), every key is hashed into a new index.
-  const bool rehash = !out.renumbering->Cover(store.key_index);
-  if (rehash) out.renumbering.reset();
-  RunCopier keys(store.keys, &out.keys);
-  RunCopier values(store.values, &out.values);
-  DataWindow keys_in(&store.keys);  // for hashing, when the index cannot be renumbered
+  RunCopier keys(source.keys, &out.keys);
+  RunCopier values(source.values, &out.values);
+  DataWindow keys_in(&source.keys);  // for hashing, when the index cannot be renumbered
+  RecordReader records(&source.offsets, source.table_capacity);
   std::string key;
-  for (uint32_t id : store.live) {
-    const Record rec = store.table.At(id);
-    if (!Inside(rec.key_offset, rec.key_length, store.keys.end()) ||
-        !Inside(rec.value_offset, rec.value_length, store.values.end())) {
+  for (uint32_t id : source.live) {
+    const Record rec = records.At(id);
+    if (!Inside(rec.key_offset, rec.key_length, source.keys.end()) ||
+        !Inside(rec.value_offset, rec.value_length, source.values.end())) {
       throw EngineError(ErrorKind::kUnexpectedEof, kFillBufferText);
     }
     const Record moved{keys.Add(rec.key_offset, rec.key_length), rec.key_length,
@@ -187,6 +194,63 @@ StoreState MapVacuumed(VacuumedFiles* files) {
   return StoreState{std::move(files->rebuilt_index), std::move(files->live), IdSet(),
                     files->record_count,             std::move(table),      std::move(files->keys),
                     std::move(files->values)};
+}
+
+RecordCarrier::RecordCarrier(const FrozenState& frozen, const IndexRenumbering& renumbering,
+                             StoreState* next)
+    : renumbering_(renumbering),
+      next_state_(next),
+      from_(frozen.record_count),
+      survivors_(next->record_count),
+      keys_from_(frozen.keys_end),
+      values_from_(frozen.values_end),
+      keys_to_(next->keys.end()),
+      values_to_(next->values.end()),
+      next_(frozen.record_count) {}
+
+uint32_t RecordCarrier::NewIdOf(uint32_t old_id) const {
+  return old_id < from_ ? renumbering_.NewId(old_id) : survivors_ + (old_id - from_);
+}
+
+void RecordCarrier::Carry(uint32_t record_count, const DataFile& keys, const DataFile& values,
+                          const File& offsets, std::span<const uint32_t> retired) {
+  StoreState& next = *next_state_;
+  if (record_count > next_) {
+    // The bytes of the records since the last batch: everything appended
+    // since, back to back.
+    const uint64_t key_start = keys_from_ + (next.keys.end() - keys_to_);
+    const uint64_t value_start = values_from_ + (next.values.end() - values_to_);
+    const uint64_t key_end = keys.end();
+    const uint64_t value_end = values.end();
+    if (key_end < key_start || value_end < value_start) {
+      throw EngineError(ErrorKind::kUnexpectedEof, kFillBufferText, keys.path());
+    }
+    RecordReader records(&offsets, UINT32_MAX);
+    for (uint32_t id = next_; id < record_count; ++id) {
+      Record rec = records.At(id);
+      if (rec.key_offset < key_start || !Inside(rec.key_offset, rec.key_length, key_end) ||
+          rec.value_offset < value_start || !Inside(rec.value_offset, rec.value_length, value_end)) {
+        throw EngineError(ErrorKind::kUnexpectedEof, kFillBufferText, offsets.path());
+      }
+      rec.key_offset = keys_to_ + (rec.key_offset - keys_from_);
+      rec.value_offset = values_to_ + (rec.value_offset - values_from_);
+      const uint32_t new_id = NewIdOf(id);
+      next.table.Prepare(new_id);
+      next.table.Set(new_id, rec);
+    }
+    if (key_end > key_start) next.keys.AppendCopy(keys, key_start, key_end - key_start);
+    if (value_end > value_start) {
+      next.values.AppendCopy(values, value_start, value_end - value_start);
+    }
+    next.live.addRange(NewIdOf(next_), uint64_t{NewIdOf(record_count - 1)} + 1);
+    next.record_count = NewIdOf(record_count - 1) + 1;
+    next_ = record_count;
+  }
+  for (uint32_t old_id : retired) {
+    const uint32_t id = NewIdOf(old_id);
+    next.live.remove(id);
+    next.dead.add(id);
+  }
 }
 
 void CompleteVacuumSwitch(const StoreDir& dir) {

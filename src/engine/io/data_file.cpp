@@ -84,6 +84,15 @@ File DataFile::Release() && {
   return std::move(file_);
 }
 
+DataFile DataFile::ReaderOf(File file) const {
+  DataFile reader(std::move(file), end_);
+  reader.flushed_ = flushed_;
+  reader.file_size_ = file_size_;
+  reader.hole_start_ = hole_start_;
+  reader.hole_end_ = hole_end_;
+  return reader;
+}
+
 void DataFile::Remap(uint64_t needed) const {
   if (needed > kMaxReadMap || (map_refused_ != 0 && needed < 2 * map_refused_)) return;
   const uint64_t length = std::min(kMaxReadMap, std::max(kMinReadMap, 2 * needed));

@@ -120,6 +120,11 @@ class DataFile {
   }
   // Writes the buffer out and gives up the file.
   File Release() &&;
+  // A DataFile that reads `file`, another descriptor of this one's file, as
+  // this one stands: the same data end and missing ranges, nothing
+  // buffered. For a thread that reads what lies below the data end while
+  // this one goes on appending. REQUIRES: the buffer written out.
+  DataFile ReaderOf(File file) const;
 
  private:
   // "failed to fill whole buffer", naming the file.

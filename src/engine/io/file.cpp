@@ -204,6 +204,11 @@ bool File::SameFileAs(const File& other) const {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+void File::SetAppend() const {
+  const int flags = ::fcntl(fd_, F_GETFL);
+  if (flags < 0 || ::fcntl(fd_, F_SETFL, flags | O_APPEND) < 0) throw LastOsError(path_);
+}
+
 void File::Seek(uint64_t offset) const {
   if (offset > kMaxOffset) throw OsError(EINVAL, path_);
   if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) throw LastOsError(path_);

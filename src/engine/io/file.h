@@ -63,6 +63,8 @@ class File {
   // whole buffer".
   void CopyFrom(const File& src, uint64_t offset, uint64_t length, uint64_t at) const;
   void Truncate(uint64_t length) const;
+  // Makes every later write go to the end of the file (O_APPEND).
+  void SetAppend() const;
   // Allocates disk blocks for `length` bytes at `offset`, extending the file
   // if they lie beyond its end; a full disk fails here with ENOSPC.
   void Allocate(uint64_t offset, uint64_t length) const;

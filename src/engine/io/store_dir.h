@@ -29,6 +29,9 @@ inline constexpr char kValsVacFile[] = "vals.bin.vac";
 // The snapshot of a compacted store, written and synced before the first
 // data file is switched: its presence means the switch must be completed.
 inline constexpr char kSnapshotVacFile[] = "snapshot.bin.vac";
+// The log's records written during a persist or vacuum, copied here before
+// this file replaces wal.bin; a leftover is truncated by the next one.
+inline constexpr char kWalTmpFile[] = "wal.bin.tmp";
 // Bytes that open cut from the end of the log because they did not decode;
 // kept for inspection, never read back by open.
 inline constexpr char kWalCutFile[] = "wal.bin.cut";

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "engine/util/error.h"
@@ -102,6 +103,14 @@ void WalWriter::AppendDelete(std::string_view key) {
   std::byte head[12];
   EncodeWalHeader(WalTag::kDelete, key.size(), head);
   Append({Bytes(head), AsBytes(key)}, kWalDeleteOverhead + key.size());
+}
+
+File WalWriter::ReplaceFile(File file, uint64_t size) {
+  File old = std::exchange(file_, std::move(file));
+  file_size_ = size;
+  len_ = 0;
+  failed_ = false;
+  return old;
 }
 
 void WalWriter::Reset() {

@@ -49,6 +49,19 @@ class WalWriter {
   // Empties the log: cuts the file to length 0, moves its position to 0 and
   // discards the buffer, whose records a snapshot already covers.
   void Reset();
+  // Makes `file` the log: opened for appending, `size` bytes long, holding
+  // this log's records after those a snapshot covers. Returns the file it
+  // replaces. REQUIRES: the buffer written out.
+  File ReplaceFile(File file, uint64_t size);
+  // Forces what was written to the file so far to stable storage; reads no
+  // member a concurrent append changes, so it may run beside appends
+  // (though not beside ReplaceFile).
+  void SyncWritten() const { file_.SyncData(); }
+
+  // Bytes in the file (the buffer written out: the log's length).
+  uint64_t size() const { return file_size_; }
+  // The file, to compare with another descriptor.
+  bool SameFileAs(const File& other) const { return file_.SameFileAs(other); }
 
   size_t buffered() const { return len_; }
   // Drops the buffered records unwritten, for a teardown that must write

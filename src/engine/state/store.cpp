@@ -61,7 +61,7 @@ Store::PreparedPut Store::PreparePut(std::string_view key, uint64_t hash, Bytes 
   // Room first, then the bytes: a failure undoes the appends, so the Store
   // is as before.
   PrepareRecord(put.id);
-  state_.key_index.ReserveOneMore();
+  frozen_.Reserve(state_.key_index);
   try {
     put.record.key_offset = state_.keys.Append(AsBytes(key));
     put.record.value_offset = state_.values.Append(val);
@@ -86,9 +86,9 @@ void Store::ApplyPut(const PreparedPut& put, Bytes val) {
   // index slot, prefetched by PreparePut, has the cache's work longer to
   // arrive in. A cache that cannot hold the value keeps no older one either.
   cache_.Insert(put.hash, val);
-  if (const std::optional<uint32_t> old = state_.key_index.Put(put.hash, put.id, put.record)) {
-    state_.live.remove(*old);
-    state_.dead.add(*old);
+  if (const std::optional<uint32_t> old =
+          frozen_.Put(state_.key_index, put.hash, put.id, put.record)) {
+    Retire(*old);
   }
   state_.live.add(put.id);
 }
@@ -124,15 +124,18 @@ void Store::ReplayPut(std::string_view key, uint64_t hash, Bytes val) {
 }
 
 bool Store::Delete(uint64_t hash) {
-  if (state_.key_index.empty()) return false;
-  const KeyIndex::Entry* found = state_.key_index.find(hash);
-  if (found == nullptr) return false;
-  const uint32_t id = found->id;
-  state_.key_index.erase(found);
-  state_.live.remove(id);
-  state_.dead.add(id);
+  if (frozen_.idle() && state_.key_index.empty()) return false;
+  const std::optional<uint32_t> id = frozen_.Erase(state_.key_index, hash);
+  if (!id) return false;
+  Retire(*id);
   cache_.Remove(hash);
   return true;
+}
+
+void Store::Retire(uint32_t id) {
+  state_.live.remove(id);
+  state_.dead.add(id);
+  frozen_.Retired(id);
 }
 
 std::optional<Bytes> Store::Get(std::string_view key) {
@@ -161,6 +164,9 @@ void Store::LocateReads(const ReadSlice& slice) const {
   // A located entry leads straight to the key and value; the others go
   // through the table. A key the cache held is read from there (unless an
   // earlier read evicts it: then it is read without a head start).
+  // While persist or vacuum runs, lookups go through the overlay and may
+  // copy entries: not worth doing twice.
+  if (!frozen_.idle()) return;
   uint32_t ids[kMaxPreparedReads];
   size_t m = 0;
   for (size_t i = 0; i < slice.size; ++i) {
@@ -199,7 +205,7 @@ std::optional<Bytes> Store::Lookup(std::string_view key, uint64_t hash, bool pre
   if (cache_.size() > 0) {
     if (auto hit = cache_.Lookup(hash)) return hit;
   }
-  const KeyIndex::Entry* found = state_.key_index.find(hash);
+  const KeyIndex::Entry* found = frozen_.Find(state_.key_index, hash);
   if (found == nullptr) return std::nullopt;
   // Entries are located by puts and by the reads below, for live ids only;
   // an unlocated one is located once its bytes proved readable.
@@ -268,8 +274,8 @@ std::vector<std::string> Store::Keys() const {
   size_t n = 0;
   const auto verify = [&] {
     for (size_t j = 0; j < n; ++j) {
-      const KeyIndex::Entry* entry = state_.key_index.find(hashes[j]);
-      if (entry == nullptr || entry->id != ids[j]) {
+      const std::optional<uint32_t> id = frozen_.IdOf(state_.key_index, hashes[j]);
+      if (!id || *id != ids[j]) {
         throw EngineError(ErrorKind::kInvalidData, kForeignKeyText, state_.keys.path());
       }
     }

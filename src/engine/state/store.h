@@ -36,6 +36,7 @@
 #include "engine/format/format.h"
 #include "engine/format/key_hash.h"
 #include "engine/format/id_set.h"
+#include "engine/state/frozen_index.h"
 #include "engine/state/key_index.h"
 #include "engine/io/record_table.h"
 #include "engine/state/value_cache.h"
@@ -75,6 +76,29 @@ struct StoreView {
 inline StoreView ViewOf(const StoreState& s) {
   return {s.key_index, s.live, s.dead, s.record_count, s.table, s.keys, s.values};
 }
+
+// What persist and vacuum read while reads and writes go on: the key index
+// as it stood at the freeze, which stays so, readable without the Store
+// lock, until the maintenance ends (frozen_index.h), and copies of the rest.
+struct FrozenState {
+  const KeyIndex* key_index = nullptr;
+  IdSet live;
+  IdSet dead;  // persist only
+  uint32_t record_count = 0;
+  uint32_t table_capacity = 0;
+  uint64_t keys_end = 0;
+  uint64_t values_end = 0;
+};
+
+// The compacted files and sets a vacuum installs (Store::InstallCompacted).
+struct CompactedState {
+  RecordTable table;
+  DataFile keys;
+  DataFile values;
+  IdSet live;
+  IdSet dead;
+  uint32_t record_count = 0;
+};
 
 class Store {
  public:
@@ -184,7 +208,42 @@ class Store {
     Replace(std::move(next));
   }
 
+  // ---- Persist and vacuum beside reads and writes (store_maintenance.cpp)
+
+  // Freezes the key index (see frozen_index.h) and copies what persist or
+  // vacuum reads besides: the live set, the dead set (with `copy_dead`),
+  // the counts and the data ends. With `journal`, the ids retired from now
+  // on are kept for TakeRetired until the switch. REQUIRES: not frozen,
+  // the append buffers written out. Throws std::bad_alloc, leaving the
+  // store as it was.
+  FrozenState Freeze(bool journal, bool copy_dead);
+  FrozenIndex::Phase maintenance_phase() const { return frozen_.phase(); }
+  // The ids retired since the freeze or the last call, in order.
+  std::vector<uint32_t> TakeRetired() { return frozen_.TakeJournal(); }
+  // Makes room for a delete's change, so that Delete cannot fail. Throws
+  // std::bad_alloc.
+  void PrepareDelete() {
+    if (frozen_.holds_layout()) frozen_.Reserve(state_.key_index);
+  }
+  // Ends a freeze without a switch: the overlay is merged from now on.
+  void EndFreeze() { frozen_.EndFreeze(); }
+  // Vacuum's switch: installs `next` (files, sets, record count) and
+  // empties the cache; the key index keeps its entries, which take the ids
+  // `renumbering` gives them (RenumberStep); the entries written since the
+  // freeze, from `carried_from` on, become carried_to + (id -
+  // carried_from). Returns what it replaced (no key index), for the caller
+  // to release after the lock. REQUIRES: frozen. Cannot fail.
+  StoreState InstallCompacted(CompactedState next, std::unique_ptr<const Renumbering> renumbering,
+                              uint32_t carried_from, uint32_t carried_to) noexcept;
+  // One batch of the renumbering, then of the merge; true when done.
+  bool RenumberStep(size_t max_entries) noexcept {
+    return frozen_.RenumberStep(state_.key_index, max_entries);
+  }
+  bool MergeStep(size_t max_entries) { return frozen_.MergeStep(state_.key_index, max_entries); }
+
  private:
+  // Moves `id` from the live set to the dead set.
+  void Retire(uint32_t id);
   // Makes record `id` writable; when the address space is short, the data
   // files' read maps give way to the record table.
   void PrepareRecord(uint32_t id);
@@ -205,6 +264,7 @@ class Store {
   bool Locates(const Record& rec, std::string_view key, Bytes val);
 
   StoreState state_;
+  FrozenIndex frozen_;  // idle but during persist and vacuum
   ValueCache cache_;
   std::vector<std::byte> key_scratch_;
   std::vector<std::byte> value_scratch_;
