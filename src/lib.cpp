@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include "binding/errors.h"
+#include "binding/gil.h"
 #include "binding/py_ref.h"
 #include "binding/vantre_object.h"
 
@@ -146,6 +147,7 @@ PyTypeObject* VantreType() {
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__vantre() {
   using vantre::binding::module_cell;
   if (module_cell == nullptr) {
+    vantre::binding::module_thread = PyThread_get_thread_ident();
     PyObject* module = vantre::binding::CreateModule();
     if (module == nullptr) return nullptr;
     module_cell = module;

@@ -203,8 +203,9 @@ bool ConvertByteSequenceImpl(PyObject* obj, const char* name, ByteArg* out) {
     return true;
   }
   if (PyByteArray_CheckExact(obj)) {
-    out->bytes = {reinterpret_cast<const std::byte*>(PyByteArray_AS_STRING(obj)),
-                  static_cast<size_t>(PyByteArray_GET_SIZE(obj))};
+    if (PyObject_GetBuffer(obj, &out->exported, PyBUF_SIMPLE) != 0) return false;
+    out->bytes = {static_cast<const std::byte*>(out->exported.buf),
+                  static_cast<size_t>(out->exported.len)};
     return true;
   }
   const bool ok = ConvertSequence(

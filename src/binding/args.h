@@ -42,8 +42,20 @@ bool ConvertText(PyObject* obj, const char* name, std::string_view* out);
 // and bytearray objects are viewed in place; other sequences are copied
 // element by element into `storage`.
 struct ByteArg {
+  ByteArg() = default;
+  ByteArg(const ByteArg&) = delete;
+  ByteArg& operator=(const ByteArg&) = delete;
+  // Gives the buffer export back. REQUIRES: the interpreter lock.
+  ~ByteArg() {
+    if (exported.obj != nullptr) PyBuffer_Release(&exported);
+  }
+
   std::span<const std::byte> bytes;
   std::vector<std::byte> storage;
+  // A bytearray is viewed through a buffer export, which keeps it from
+  // being resized (and its bytes moved) by another thread while the call
+  // runs without the interpreter lock.
+  Py_buffer exported{};
 };
 bool ConvertByteSequence(PyObject* obj, const char* name, ByteArg* out);
 

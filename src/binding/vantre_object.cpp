@@ -7,6 +7,11 @@
 // A call made on the same store while one is inside the engine on this
 // thread (a finalizer run by an allocation under the store's lock) fails at
 // once with RuntimeError: the engine's locks recognise their own holder.
+//
+// The interpreter lock (gil.h): long work runs without it (persist, vacuum,
+// sync, keys, opening, large batches and values); every other call keeps it
+// but gives it up before it would block on an engine lock (Gil::hook), and
+// takes it back only once the engine call has returned.
 #include "binding/vantre_object.h"
 
 #include <limits>
@@ -16,6 +21,7 @@
 
 #include "binding/args.h"
 #include "binding/errors.h"
+#include "binding/gil.h"
 #include "binding/py_ref.h"
 #include "binding/results.h"
 #include "engine/io/store_dir.h"
@@ -101,6 +107,8 @@ std::shared_ptr<Database> OpenDatabase(const std::string& path, uint64_t cache_s
                                        OpenOptions options) {
   for (int attempt = 0;; ++attempt) {
     try {
+      Gil gil;
+      gil.Release();  // a replay of a long log takes a while
       return Database::Open(path, cache_size, options);
     } catch (const EngineError& e) {
       if (e.kind() != ErrorKind::kWouldBlock || attempt == 2) throw;
@@ -183,7 +191,8 @@ void vantre_dealloc(PyObject* self) {
     PyObject *et, *ev, *tb;
     PyErr_Fetch(&et, &ev, &tb);
     try {
-      state.db->Flush();
+      Gil gil;
+      state.db->Flush(gil.hook());
     } catch (...) {
       ReportUnraisable(state.storage_path);
     }
@@ -213,7 +222,10 @@ PyObject* vantre_set_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nar
   }
 
   return Guard(OsErrorStyle::kBySubclass, [&]() -> PyObject* {
-    borrow.state().db->Put(key, val.bytes);
+    Gil gil;
+    if (val.bytes.size() >= kReleaseForBytes) gil.Release();
+    borrow.state().db->Put(key, val.bytes, gil.hook());
+    gil.Reacquire();
     Py_RETURN_NONE;
   });
 }
@@ -229,7 +241,15 @@ PyObject* vantre_get_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
   return Guard(OsErrorStyle::kBySubclass, [&]() -> PyObject* {
     CopiedValue value;
-    borrow.state().db->Get(key, [&](Bytes found) { value.Set(found); });
+    Gil gil;
+    borrow.state().db->Get(
+        key,
+        [&](Bytes found) {
+          if (found.size() >= kReleaseForBytes) gil.Release();
+          value.Set(found);
+        },
+        gil.hook());
+    gil.Reacquire();
     return value.New();
   });
 }
@@ -245,20 +265,29 @@ PyObject* vantre_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   if (!CheckLength(key.size(), "key")) return nullptr;
 
   return Guard(OsErrorStyle::kBySubclass, [&]() -> PyObject* {
-    return PyBool_FromLong(borrow.state().db->Delete(key) ? 1 : 0);
+    Gil gil;
+    const bool deleted = borrow.state().db->Delete(key, gil.hook());
+    gil.Reacquire();
+    return PyBool_FromLong(deleted ? 1 : 0);
   });
 }
 
 PyObject* vantre_persist(PyObject* self, PyObject*) {
   return RunNoArgs(self, OsErrorStyle::kBySubclass, [](VantreState& st) -> PyObject* {
+    Gil gil;
+    gil.Release();
     st.db->Persist();
+    gil.Reacquire();
     Py_RETURN_NONE;
   });
 }
 
 PyObject* vantre_sync(PyObject* self, PyObject*) {
   return RunNoArgs(self, OsErrorStyle::kBySubclass, [](VantreState& st) -> PyObject* {
+    Gil gil;
+    gil.Release();
     st.db->Sync();
+    gil.Reacquire();
     Py_RETURN_NONE;
   });
 }
@@ -289,7 +318,8 @@ PyObject* vantre_close(PyObject* self, PyObject*) {
     // writes nothing and leaves the lock to the parent.
     std::exception_ptr failure;
     try {
-      db->Flush();
+      Gil gil;
+      db->Flush(gil.hook());
     } catch (const Error& e) {
       if (e.kind() != ErrorKind::kWrongProcess) failure = std::current_exception();
     }
@@ -301,26 +331,38 @@ PyObject* vantre_close(PyObject* self, PyObject*) {
 
 PyObject* vantre_vacuum(PyObject* self, PyObject*) {
   return RunNoArgs(self, OsErrorStyle::kPlain, [](VantreState& st) -> PyObject* {
+    Gil gil;
+    gil.Release();
     st.db->Vacuum();
+    gil.Reacquire();
     Py_RETURN_NONE;
   });
 }
 
 PyObject* vantre_len(PyObject* self, PyObject*) {
   return RunNoArgs(self, OsErrorStyle::kBySubclass, [](VantreState& st) -> PyObject* {
-    return NewInt(st.db->Len());
+    Gil gil;
+    const uint64_t n = st.db->Len(gil.hook());
+    gil.Reacquire();
+    return NewInt(n);
   });
 }
 
 PyObject* vantre_keys(PyObject* self, PyObject*) {
   return RunNoArgs(self, OsErrorStyle::kBySubclass, [](VantreState& st) -> PyObject* {
-    return NewTextList(st.db->Keys());
+    Gil gil;
+    gil.Release();  // a listing reads every key from keys.bin
+    const std::vector<std::string> keys = st.db->Keys();
+    gil.Reacquire();
+    return NewTextList(keys);
   });
 }
 
 PyObject* vantre_cache_stats(PyObject* self, PyObject*) {
   return RunNoArgs(self, OsErrorStyle::kBySubclass, [](VantreState& st) -> PyObject* {
-    const Database::CacheStats stats = st.db->GetCacheStats();
+    Gil gil;
+    const Database::CacheStats stats = st.db->GetCacheStats(gil.hook());
+    gil.Reacquire();
     PyRef a(NewInt(stats.entries));
     PyRef b(NewInt(stats.capacity));
     PyObject* tuple = NewTuple(2);
@@ -332,7 +374,9 @@ PyObject* vantre_cache_stats(PyObject* self, PyObject*) {
 
 PyObject* vantre_clear_cache(PyObject* self, PyObject*) {
   return RunNoArgs(self, OsErrorStyle::kBySubclass, [](VantreState& st) -> PyObject* {
-    st.db->ClearCache();
+    Gil gil;
+    st.db->ClearCache(gil.hook());
+    gil.Reacquire();
     Py_RETURN_NONE;
   });
 }
@@ -349,7 +393,16 @@ PyObject* vantre_get_many(PyObject* self, PyObject* const* args, Py_ssize_t narg
   return Guard(OsErrorStyle::kBySubclass, [&]() -> PyObject* {
     const size_t n = keys.texts.size();
     CopiedValues values(n);
-    borrow.state().db->GetMany(keys.texts, [&](size_t i, Bytes value) { values.Set(i, value); });
+    Gil gil;
+    if (n >= kReleaseForKeys) gil.Release();
+    borrow.state().db->GetMany(
+        keys.texts,
+        [&](size_t i, Bytes value) {
+          if (value.size() >= kReleaseForBytes) gil.Release();
+          values.Set(i, value);
+        },
+        gil.hook());
+    gil.Reacquire();
     PyRef list(NewList(static_cast<Py_ssize_t>(n)));
     for (size_t i = 0; i < n; ++i) {
       PyObject* key = keys.refs[i].get();
