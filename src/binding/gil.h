@@ -38,10 +38,13 @@
 namespace vantre::binding {
 
 // Keys in a get_many batch, and bytes of a value read or written, from
-// which the call releases the interpreter lock for the engine's work: below
-// them the engine's work costs less than releasing and taking back the lock
-// (about 0.1 to 0.2 microseconds uncontended, measured with
-// bench/gil_release.py).
+// which a call releases the interpreter lock for the engine's work
+// (CPython). Releasing and taking it back costs about 30 ns uncontended
+// (measured on a get and a one-key get_many, 3.11), little beside a batch
+// of 64 keys (9 microseconds) or a copy of 64 KiB; but a thread that gives
+// it up while others run Python code waits for its turn to take it back
+// (up to the switch interval, 5 ms): short calls that did so in a loop
+// would crawl beside a busy thread.
 inline constexpr size_t kReleaseForKeys = 64;
 inline constexpr size_t kReleaseForBytes = 64 * 1024;
 
@@ -54,7 +57,18 @@ inline unsigned long module_thread = 0;
 // hook()), taken back by Reacquire or at destruction.
 class Gil {
  public:
-  Gil() = default;
+  Gil() {
+#ifdef PYPY_VERSION
+    // PyPy: every call runs without the interpreter lock, as its cffi calls
+    // do. Releasing costs nothing measurable there beside the C-API
+    // emulation's own cost of a call (about 0.8 microseconds), and PyPy
+    // hands its lock back unfairly to a thread that takes it back in the
+    // middle of a loop: a call that gave it up only while it waited (the
+    // hook) left the other threads without it for hundreds of
+    // milliseconds at a time (bench/maintenance.py).
+    Release();
+#endif
+  }
   Gil(const Gil&) = delete;
   Gil& operator=(const Gil&) = delete;
   ~Gil() { Reacquire(); }
