@@ -18,6 +18,10 @@
  *   VANTRE_FAIL_SYNC_AFTER=<name> the first fsync after a renameat() whose
  *                                target's base name is <name> fails with
  *                                VANTRE_FAIL_ERRNO.
+ *   VANTRE_SYNC_DELAY_MS=<n>     every sync (fsync, fdatasync, msync) first
+ *                                sleeps n milliseconds: a persist or vacuum
+ *                                then lasts long enough for other threads to
+ *                                run beside it, whatever the machine.
  *   VANTRE_TRACE=<path>          appends one line per fsync, fdatasync,
  *                                rename and ftruncate to <path>: the call and
  *                                the base names of its files.
@@ -76,6 +80,11 @@ static int fail_errno(void);
 static int syncs;
 static int fail_next_fsync;
 
+static void sync_delay(void) {
+  const char *ms = getenv("VANTRE_SYNC_DELAY_MS");
+  if (ms != NULL && *ms != '\0') usleep((useconds_t)atoi(ms) * 1000);
+}
+
 /* Whether this sync is the one VANTRE_FAIL_SYNC names. */
 static int sync_fails(void) {
   const char *n = getenv("VANTRE_FAIL_SYNC");
@@ -87,6 +96,7 @@ static int sync_fails(void) {
 }
 
 int fsync(int fd) {
+  sync_delay();
   trace_fd("fsync", fd);
   if (sync_fails() || fail_next_fsync) {
     fail_next_fsync = 0;
@@ -97,12 +107,14 @@ int fsync(int fd) {
 }
 
 int fdatasync(int fd) {
+  sync_delay();
   trace_fd("fdatasync", fd);
   if (sync_fails()) { errno = fail_errno(); return -1; }
   return NEXT(fdatasync)(fd);
 }
 
 int msync(void *addr, size_t len, int flags) {
+  sync_delay();
   if (sync_fails()) { errno = fail_errno(); return -1; }
   return NEXT(msync)(addr, len, flags);
 }
