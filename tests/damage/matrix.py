@@ -5,10 +5,12 @@ each step of a writer's life, then two reopens and the tool.
 
 A case is named FILE/DAMAGE/STEP/PATH, e.g. keys.bin/cut-middle/vacuum/package:
   FILE    snapshot.bin, wal.bin, offsets.bin, keys.bin, vals.bin
-  DAMAGE  cut-0, cut-middle, cut-short (one byte), zeroed (a range), both
-          in the bytes in use (offsets.bin is sized ahead), garbage (random bytes appended), removed, and the
-          file replaced by its copy from before the template's last persist
-          (older-persist) or before its last writes (older-writes)
+  DAMAGE  cut-0; cut-middle, to the middle of the bytes in use (offsets.bin
+          is sized ahead of its records); cut-short, one byte off the file;
+          zeroed, a seeded range of the bytes in use; garbage, random bytes
+          appended; removed; and the file replaced by its copy from before
+          the template's last persist (older-persist) or before its last
+          writes (older-writes)
   STEP    what a writer then does: nothing, writes (20 of them: new keys,
           overwrites, deletes), persist, vacuum, close; every step but close
           ends by dropping the store, whose teardown writes the buffers out
@@ -17,27 +19,30 @@ A case is named FILE/DAMAGE/STEP/PATH, e.g. keys.bin/cut-middle/vacuum/package:
 seed is a hash of its name (rounds past the first add "#R" to the name), so
 a failing case re-runs alone with the same damage and the same writes.
 
-Every case starts from one template store with a history (see plan_history)
-and runs in three processes in turn: the writer (damage, step, read),
-reopen 1 (open, read, close) and reopen 2 (the same, then the tool's
-`check`, `stats` and `dump --values`). Each read classes every key the
-template ever held, and every key of the step's writes, as exact, refused
-(the read or the open raised) or absent because it was deleted. A case fails
-on anything else:
+Every case starts from a copy of one template store with a history (see
+plan_history) and runs in three processes in turn: the writer (damage,
+step, read every key, end), reopen 1 (open, read, close) and reopen 2 (the
+same, then the tool's `check`, `stats` and `dump --values`). Each read
+classes every key the template ever held, and every key of the step's
+writes, as held (its value), refused (the read or the open raised) or
+absent because it was deleted. A case fails on anything else:
   - a key absent that was not deleted, a deleted key that comes back, a key
     with an older value or other bytes, an acknowledged write not read back,
-    a key listed that the store does not hold or a key read but not listed;
-    the one exception is a key whose stored bytes in keys.bin or vals.bin
-    the zeroed range changed in place, which no check of the format can see;
+    a key listed twice, never written or reading as absent, or held but not
+    listed. Two exceptions: a key whose stored bytes in keys.bin or
+    vals.bin the zeroed range changed in place, which nothing in the format
+    can tell; and the template's last writes that a killed writer could
+    have lost with its log buffer, since a crash must reopen silently and
+    a file cut by that much looks the same;
   - `check`, `stats` or `dump` exiting 0 while reopen 2 found a key lost or
     unreadable (or could not open the store), `dump` printing a wrong key
     or value, or the tool raising instead of reporting;
   - the package raising something that is not an Exception;
   - a crash (a signal), a hang (no word for STAGE_TIMEOUT seconds), the
     store's files growing tenfold (apparent size or blocks: a sparse 1 TiB
-    keys.bin counts) or a process's peak memory growing tenfold.
-A step, an open or a read may raise: that is recorded (shown with --verbose
-or on a failing case's line), never a failure by itself.
+    keys.bin counts) or a worker's peak memory growing tenfold.
+A step, an open or a read may raise: that is recorded (shown on a failing
+case's line, and with --verbose for every case), never a failure by itself.
 
 Processes: the cases run in chunks, each chunk by one worker process per
 phase (the tool is called in-process through vantre.cli.main), so that every
@@ -90,7 +95,10 @@ CHUNK = 50            # cases per chunk of worker processes
 # file maps, which this limit does not count.
 MEMORY_CAP = 4 << 30
 RECORD = struct.Struct("<QIQI")  # offsets.bin: key offset, key length, value offset, value length
+LOG_HEAD = struct.Struct("<IQ")  # wal.bin: tag (0 put, 1 delete), key length; then the key,
+LOG_LENGTH = struct.Struct("<Q")  # and for a put the value length and the value
 BAD = ("lost", "came back", "older value", "other value")
+CLASSES = ("held", "deleted", "refused", "changed in place") + BAD
 
 
 def case_names(rounds):
@@ -184,7 +192,8 @@ def build_template(root, n, seed):
     del db
     common.collect()
     with open(os.path.join(root, "model.json"), "w") as f:
-        json.dump({"plan": plan, "locations": record_locations(store, plan)}, f)
+        json.dump({"plan": plan, "locations": record_locations(store, plan),
+                   "log": log_locations(store, plan)}, f)
 
 
 def record_locations(store, plan):
@@ -201,6 +210,30 @@ def record_locations(store, plan):
             raise SystemExit(f"matrix: record {i} of the template does not locate {op[1]!r}; "
                              "offsets.bin is not one record per put")
         where[op[1]] = [ko, kl, vo, vl]
+    return where
+
+
+def log_locations(store, plan):
+    """[key, key offset, key length, value offset, value length] of each
+    record of wal.bin: the writes since the last persist, back to back,
+    each checked against the bytes there."""
+    with open(os.path.join(store, "wal.bin"), "rb") as f:
+        log = f.read()
+    last = max(i for i, op in enumerate(plan) if op[0] == "persist")
+    at, where = 0, []
+    for op in plan[last + 1:]:
+        if op[0] not in ("put", "del"):
+            continue
+        key = op[1].encode()
+        value = common.value_for(op[1], op[2], op[3]) if op[0] == "put" else b""
+        tag, length = LOG_HEAD.unpack_from(log, at)
+        k = at + LOG_HEAD.size
+        v = k + len(key) + (LOG_LENGTH.size if op[0] == "put" else 0)
+        if (tag, length) != ((0 if op[0] == "put" else 1), len(key)) or log[k:k + len(key)] != key \
+                or log[v:v + len(value)] != value:
+            raise SystemExit(f"matrix: wal.bin of the template does not hold {op!r} at {at}")
+        where.append([op[1], k, len(key), v, len(value)])
+        at = v + len(value)
     return where
 
 
@@ -235,7 +268,7 @@ class Model:
             if size >= common.WAL_BUFFER or lost > common.WAL_BUFFER:
                 break
             self.crash[op[1]].add(before)
-        self.locations = saved["locations"]
+        self.locations, self.log = saved["locations"], saved["log"]
         self.files = {}
         for age in ("final",) + OLDER:
             for name in FILES:
@@ -245,36 +278,42 @@ class Model:
 
 # --------------------------------------------------------------------- damage
 def damaged(model, file, damage, seed):
-    """The damaged file's bytes (None: removed) and the keys whose stored
-    bytes a zeroed range of keys.bin or vals.bin changed in place."""
+    """The damaged file's bytes (None: removed), the keys whose stored
+    bytes a zeroed range changed in place, and whether it changed a
+    stored key (which then reads and lists as other text)."""
     rng = random.Random(seed)
-    if damage == "none":
-        return model.files["final", "vals.bin"], set()
     data = model.files["final", file]
+    if damage == "none":
+        return data, set(), False
     if damage in OLDER:
-        return model.files[damage, file], set()
+        return model.files[damage, file], set(), False
     if damage == "removed":
-        return None, set()
+        return None, set(), False
     if damage == "cut-0":
-        return b"", set()
+        return b"", set(), False
     # offsets.bin is sized ahead of its records: the middle and the zeroed
     # range are taken in the bytes in use.
     used = len(data.rstrip(b"\0")) or len(data)
     if damage == "cut-middle":
-        return data[:used // 2], set()
+        return data[:used // 2], set(), False
     if damage == "cut-short":
-        return data[:-1], set()
+        return data[:-1], set(), False
     if damage == "garbage":
-        return data + bytes(rng.randrange(256) for _ in range(rng.randrange(1, 4097))), set()
-    # zeroed: 1/16 to 1/8 of the bytes in use, at a seeded place.
+        garbage = bytes(rng.randrange(256) for _ in range(rng.randrange(1, 4097)))
+        return data + garbage, set(), False
+    # zeroed: 1/16 to 1/8 of the bytes in use, at a seeded place. The keys
+    # and values in keys.bin, vals.bin and the log's records carry no check
+    # of their bytes; lengths, tags, offsets and the snapshot do.
     length = max(1, used // rng.randrange(8, 17))
     start = rng.randrange(0, used - length + 1)
     end = start + length
-    at = {"keys.bin": 0, "vals.bin": 2}.get(file)
-    touched = set() if at is None else {
-        key for key, loc in model.locations.items()
-        if loc[at + 1] and loc[at] < end and start < loc[at] + loc[at + 1]}
-    return data[:start] + bytes(length) + data[end:], touched
+    hit = lambda offset, size: size and offset < end and start < offset + size  # noqa: E731
+    spans = {"keys.bin": [[k] + loc for k, loc in model.locations.items()],
+             "vals.bin": [[k] + loc for k, loc in model.locations.items()],
+             "wal.bin": model.log}.get(file, [])
+    in_keys = {key for key, ko, kl, vo, vl in spans if file != "vals.bin" and hit(ko, kl)}
+    in_values = {key for key, ko, kl, vo, vl in spans if file != "keys.bin" and hit(vo, vl)}
+    return data[:start] + bytes(length) + data[end:], in_keys | in_values, bool(in_keys)
 
 
 def step_ops(model, seed):
@@ -400,9 +439,10 @@ class Case:
         self.outcome = spec.get("outcome") or [None] * len(self.ops)
         self.problems = []    # [phase or tool command, what was wrong]
         self.notes = []       # what raised
-        self.data, self.in_place = damaged(model, self.file, self.damage, self.seed)
+        self.seen = []        # per phase, how many keys read back how
         # A zeroed stored key reads and lists as other text, perhaps twice.
-        self.names_changed = self.file == "keys.bin" and self.damage == "zeroed"
+        self.data, self.in_place, self.names_changed = damaged(model, self.file, self.damage,
+                                                               self.seed)
 
     def problem(self, text, label=None):
         self.problems.append([label or self.label, text])
@@ -438,6 +478,7 @@ class Case:
         refused) and lists the keys; records what is wrong. Returns True
         when the store read back whole: every key as allowed, none refused."""
         if store is None:
+            self.seen.append(f"{self.label}: refused")
             return False
         classes = collections.defaultdict(list)
         for key, may in allowed.items():
@@ -457,6 +498,8 @@ class Case:
             else:
                 kind = "other value"
             classes[kind].append(key)
+        self.seen.append(f"{self.label}: " + ", ".join(
+            f"{len(classes[k])} {k}" for k in CLASSES if classes[k]))
         wrong = [f"{len(classes[k])} {k} ({', '.join(map(repr, classes[k][:3]))})"
                  for k in BAD if classes[k]]
         ok, listed = self.attempt("listing", store.keys)
@@ -637,7 +680,7 @@ def worker(spec_path):
                          f"{rss >> 10} MiB of reading the intact store")
         current[0] = None
         print(json.dumps({"i": index, "problems": case.problems, "notes": case.notes,
-                          "outcome": case.outcome}), flush=True)
+                          "seen": case.seen, "outcome": case.outcome}), flush=True)
         if peak > GROWTH * rss:
             return 3  # a fresh worker measures the next case
     return 0
@@ -686,6 +729,7 @@ def run_phase(phase, cases, template, work):
             case = pending[msg["i"]]
             case["problems"] += msg["problems"]
             case["notes"] += msg["notes"]
+            case["seen"] += msg["seen"]
             case["outcome"] = msg["outcome"]
             last, stage = msg["i"], None
         proc.stdout.close()
@@ -759,7 +803,7 @@ def grid(cases):
         mark = "P" if path == "package" else "N"
         if case["problems"] and mark not in cells[file, damage, step]:
             cells[file, damage, step] += mark
-    print(f"\nfailing cases (P: through the package, N: through the native class)")
+    print("\nfailing cases (P: through the package, N: through the native class)")
     print(f"{'file':13}{'damage':15}" + "".join(f"{s:9}" for s in STEPS))
     for file, damage in rows:
         print(f"{file:13}{damage:15}" + "".join(f"{cells[file, damage, s] or '.':9}" for s in STEPS))
@@ -790,7 +834,7 @@ def main():
     root = tempfile.mkdtemp(prefix="vantre-matrix-")
     template = os.path.join(root, "template")
     build_template(template, args.keys, seed=31)
-    cases = [{"name": n, "seed": case_seed(n), "index": i, "problems": [], "notes": [],
+    cases = [{"name": n, "seed": case_seed(n), "index": i, "problems": [], "notes": [], "seen": [],
               "outcome": None} for i, n in enumerate(names)]
     chunks = [cases[i:i + CHUNK] for i in range(0, len(cases), CHUNK)]
     with concurrent.futures.ThreadPoolExecutor(max(1, args.jobs)) as pool:
@@ -799,11 +843,13 @@ def main():
     for case in cases:
         notes = f" [{'; '.join(case['notes'])}]" if case["notes"] else ""
         if case["problems"]:
-            tally.fail(case["name"], summary(case["problems"]) + notes)
+            tally.fail(case["name"], summary(case["problems"]) + ("" if args.verbose else notes))
         else:
             tally.ok()
             if args.verbose:
-                print(f"  ok {case['name']}{notes}")
+                print(f"  ok {case['name']}")
+        if args.verbose:
+            print(f"      {'; '.join(case['seen'])}{notes}")
     if len(cases) > 1:
         grid(cases)
     if args.keep:
