@@ -64,6 +64,7 @@ import io
 import json
 import os
 import random
+import re
 import resource
 import select
 import shutil
@@ -89,7 +90,7 @@ OLDER = ("older-persist", "older-writes")
 STEP_WRITES = 20
 STAGE_TIMEOUT = 30    # seconds a worker may stay silent before it counts as hung
 GROWTH = 10           # files or peak memory this many times their baseline fail a case
-CHUNK = 50            # cases per chunk of worker processes
+CHUNK = 100           # cases per chunk of worker processes
 # Workers' data segment limit: a runaway allocation fails (and is reported)
 # instead of taking the shared machine's memory. The store's maps are shared
 # file maps, which this limit does not count.
@@ -637,12 +638,12 @@ def worker(spec_path):
     _, hard = resource.getrlimit(resource.RLIMIT_DATA)
     resource.setrlimit(resource.RLIMIT_DATA, (MEMORY_CAP, hard))
     model = Model(spec["template"])
-    # The intact template, read through both paths: the harness's own check,
-    # and the baselines of memory and file sizes.
+    # The intact template (damage "none"), read through both paths: the
+    # harness's own check, and the baselines of memory and file sizes.
     warm = os.path.join(spec["work"], f"intact-{phase}")
     copy_store(os.path.join(spec["template"], "final"), warm)
     for path in PATHS:
-        control = Case(model, {"name": f"vals.bin/none/nothing/{path}", "seed": 0}, warm, 2)
+        control = Case(model, {"name": f"vals.bin/none/nothing/{path}", "seed": 0}, warm, phase)
         store = control.open()
         control.classify(store, expected(model, [], []))
         if store is not None:
@@ -822,7 +823,9 @@ def main():
     args = ap.parse_args()
     if args.worker:
         return worker(args.worker)
-    names = case_names(args.rounds)
+    # A pattern naming a later round ("...#2") brings that round in.
+    rounds = max([args.rounds] + [int(r) + 1 for p in args.case or [] for r in re.findall(r"#(\d+)", p)])
+    names = case_names(rounds)
     if args.case:
         names = [n for n in names if any(fnmatch.fnmatchcase(n, p) for p in args.case)]
     if args.list:
