@@ -462,7 +462,7 @@ class Case:
         text = f"{self.label} {what}: {type(e).__name__}"
         if getattr(e, "errno", None) is not None:
             text += f" (errno {e.errno})"
-        text += f" {str(e)[:60]}"
+        text += " " + str(e).replace(self.store, "STORE")[:60]
         if text not in self.notes:
             self.notes.append(text)
         if isinstance(e, MemoryError):
@@ -723,7 +723,10 @@ def run_phase(phase, cases, template, work):
                 hung = True
                 proc.kill()
                 break
-            msg = json.loads(line)
+            try:
+                msg = json.loads(line)
+            except ValueError:
+                continue  # not ours: something in the worker wrote to standard output
             if "stage" in msg:
                 last, stage = msg["i"], msg["stage"]
                 continue
