@@ -598,6 +598,7 @@ def writer(case):
     say(case, "open")
     store = case.open()
     if store is None:
+        case.classify(None, {})  # noted as refused
         return
     say(case, case.step)
     if case.step == "writes":
