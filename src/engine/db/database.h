@@ -56,6 +56,7 @@
 #include "engine/util/error.h"
 #include "engine/db/rw_lock.h"
 #include "engine/state/store.h"
+#include "engine/io/missing_ranges.h"
 #include "engine/io/store_dir.h"
 #include "engine/io/wal_writer.h"
 
@@ -249,6 +250,8 @@ class Database {
 
   // Declared first: released last, after the buffers are written out.
   StoreDir dir_;
+  // Records the ranges of the data files found missing at a write-out.
+  MissingRangeRecorder missing_recorder_{&dir_};
   RwLock store_mutex_;
   Store store_;
   RwLock wal_mutex_;

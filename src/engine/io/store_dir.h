@@ -32,6 +32,11 @@ inline constexpr char kSnapshotVacFile[] = "snapshot.bin.vac";
 // Bytes that open cut from the end of the log because they did not decode;
 // kept for inspection, never read back by open.
 inline constexpr char kWalCutFile[] = "wal.bin.cut";
+// Ranges of keys.bin and vals.bin that the store found missing (a file
+// shorter than its snapshot says, or cut under an open store); read by
+// every open and by the inspection, so that a range the files later grow
+// over (as zeros) never reads as data. Layout in missing_ranges.h.
+inline constexpr char kMissingFile[] = "missing.bin";
 
 // Joins a directory and a file name with one "/".
 std::string JoinPath(const std::string& dir, const char* name);
