@@ -93,7 +93,9 @@ void DirectoryInspector::Refuse(const std::string& what) {
 
 void DirectoryInspector::LoadMissingRanges() {
   ReadSource list;
-  list.Open(JoinPath(dir_, kMissingFile));
+  // A pending compaction switch reads the compacted files, which were
+  // written whole: the list is of the old ones.
+  if (!figures_.vacuum_pending) list.Open(JoinPath(dir_, kMissingFile));
   if (list.present()) {
     try {
       missing_ = ReadMissingRanges(list.file(), JoinPath(dir_, kMissingFile));

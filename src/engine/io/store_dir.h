@@ -62,6 +62,8 @@ class StoreDir {
   // would lose what it holds.
   bool Exists(const char* name) const;
   void Rename(const char* from, const char* to) const;
+  // Removes `name`; one that does not exist is not an error.
+  void Remove(const char* name) const;
   // Makes the directory's entries durable (renames, creations).
   void Sync() const;
 
