@@ -276,6 +276,21 @@ def test_every_command_refuses_what_open_refuses_and_dump_says_what_it_left_out(
         capsys.readouterr()
 
 
+def test_recover_takes_the_writes_a_lost_log_held_from_the_record_table(store_dir, tmp_path):
+    with vantre.open(store_dir) as db:
+        for i in range(300):
+            db[f"k{i}"] = b"v" * 100
+        db.persist()
+        for i in range(300, 600):
+            db[f"k{i}"] = b"w" * 100
+    os.remove(os.path.join(store_dir, "wal.bin"))
+    assert tool("check", store_dir)[0] == 2
+    dst = str(tmp_path / "recovered")
+    status, out = tool("recover", store_dir, dst)
+    assert status == 1 and "300 later writes were taken from the record table" in out, out
+    assert contents(dst) == {f"k{i}": b"v" * 100 if i < 300 else b"w" * 100 for i in range(600)}
+
+
 def test_recover_from_a_damaged_snapshot(filled, tmp_path, capsys):
     path, expected = filled
     _short_snapshot(path)

@@ -78,6 +78,8 @@ class DirectoryInspector {
   // file open needs does not decode), or empty when it opens. The same
   // text open gives.
   const std::string& refusal() const { return refusal_; }
+  // What disagrees, without open's advice; empty when it opens.
+  const std::string& refusal_reason() const { return refusal_reason_; }
   // Whether the snapshot cannot be trusted (it does not decode, or the
   // other files contradict it): recovery then reads the record table.
   bool snapshot_unusable() const { return !figures_.snapshot_decoded || snapshot_refused_; }
@@ -151,6 +153,7 @@ class DirectoryInspector {
   std::vector<std::string> notes_;
   std::string log_problem_;  // why the log could not be replayed to its end
   std::string refusal_;
+  std::string refusal_reason_;
   bool snapshot_refused_ = false;
   std::vector<MissingRange> missing_;
   // Where the replayed puts append, as open's replay would, and what the

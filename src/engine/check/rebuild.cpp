@@ -87,6 +87,7 @@ std::optional<Record> DirectoryInspector::TableRecord(uint32_t id) {
 void DirectoryInspector::Refuse(const std::string& what) {
   if (!refusal_.empty()) return;
   refusal_ = DisagreementText(dir_, what);
+  refusal_reason_ = what;
   problems_.push_back("the files disagree, and open refuses the store: " + what +
                       "; `vantre recover` copies what can be read");
 }
