@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The bounded share of the reliability harness, for every submission:
 #   crash loop (CPython, PyPy), system-call fault injection, disk full,
-#   threads (CPython, PyPy), flat memory and descriptors, fuzz targets,
-#   and the module tests under LeakSanitizer.
+#   threads (CPython, PyPy), flat memory and descriptors, the damage
+#   matrix (CPython, PyPy), fuzz targets, and the module tests under
+#   LeakSanitizer.
 # Longer runs of the same parts: `make harness-long`.
 # Usage: scripts/test-harness.sh [long]
 set -euo pipefail
@@ -15,9 +16,9 @@ dist=/usr/lib/python3/dist-packages
 long=${1:-}
 # Bounded counts, and the long ones.
 if [[ $long == long ]]; then
-  crash_rounds=2000 fuzz_seconds=600 thread_seconds=120 disk_rounds=40 flat_scale=5
+  crash_rounds=2000 fuzz_seconds=600 thread_seconds=120 disk_rounds=40 flat_scale=5 damage_rounds=3
 else
-  crash_rounds=40 fuzz_seconds=15 thread_seconds=10 disk_rounds=4 flat_scale=1
+  crash_rounds=40 fuzz_seconds=15 thread_seconds=10 disk_rounds=4 flat_scale=1 damage_rounds=1
 fi
 
 step() { printf '\n=== harness: %s\n' "$*"; }
@@ -53,6 +54,10 @@ step "flat memory and descriptors"
 run "flat memory, CPython" cpython "$root/tests/leaks/flat.py" --scale "$flat_scale"
 run "flat memory, PyPy" pypy "$root/tests/leaks/flat.py" --scale "$flat_scale"
 run "value cache soak, CPython" cpython "$root/bench/soak_cache.py" --reads 5000000
+
+step "damage matrix: each file damaged, then each step of a writer, two reopens and the tool"
+run "damage matrix, CPython" cpython "$root/tests/damage/matrix.py" --rounds "$damage_rounds"
+run "damage matrix, PyPy" pypy "$root/tests/damage/matrix.py" --rounds "$damage_rounds"
 
 step "fuzz targets, $fuzz_seconds s each"
 run "fuzz" "$root/fuzz/run.sh" "$root/build-fuzz" "$fuzz_seconds"

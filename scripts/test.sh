@@ -4,9 +4,9 @@
 #   2. module and package tests under CPython and PyPy (pytest)
 #   3. the package's stubs, strict typing and pip install (test-package.sh)
 #   4. the reliability harness, bounded: crash loop, fault injection at
-#      every system call, disk full, threads, flat memory, fuzz targets, and
-#      the module tests under AddressSanitizer, UndefinedBehaviorSanitizer
-#      and LeakSanitizer (test-harness.sh)
+#      every system call, disk full, threads, flat memory, the damage
+#      matrix, fuzz targets, and the module tests under AddressSanitizer,
+#      UndefinedBehaviorSanitizer and LeakSanitizer (test-harness.sh)
 #   5. module and package tests under emulated 32-bit ARM PyPy
 # Fails if any of them fails.
 set -euo pipefail

@@ -46,7 +46,8 @@ exit status:
   {EXIT_OK}  success: the store is sound, the command did its work
   {EXIT_PROBLEMS}  problems: check or stats found damage, compact or load refused,
      recover could not bring everything back, or the command failed
-  {EXIT_USAGE}  usage: bad arguments, or DIR is missing or is not a store directory
+  {EXIT_USAGE}  usage: bad arguments, DIR is missing or is not a store directory, or
+     its files disagree so that vantre.open refuses it (run `vantre recover`)
 """
 
 
@@ -126,9 +127,20 @@ def _inspector(path: str) -> Any:
     return inspector
 
 
-def _verified(path: str, label: str) -> Any:
-    """The inspector of ``path`` after a full verification."""
+def _refuse_as_open_does(inspector: Any, path: str) -> None:
+    """CommandError (exit 2) with open's own reason when ``vantre.open``
+    refuses the store: every command sees the store the package sees."""
+    refusal = inspector.refusal()
+    if refusal:
+        raise CommandError(path, refusal, EXIT_USAGE)
+
+
+def _verified(path: str, label: str, refuse: bool = True) -> Any:
+    """The inspector of ``path`` after a full verification; CommandError
+    (exit 2) for a store open refuses, unless ``refuse`` is false."""
     inspector = _inspector(path)
+    if refuse:
+        _refuse_as_open_does(inspector, path)
     bar = Progress(label)
     try:
         inspector.verify(bar.update)
@@ -196,7 +208,7 @@ def cmd_check(args: argparse.Namespace, out: TextIO) -> int:
     ``"sound": false``, the reason in ``"error"`` and ``"figures": null``,
     and the error is also printed on standard error."""
     try:
-        inspector = _verified(args.dir, "checking")
+        inspector = _verified(args.dir, "checking", refuse=False)
     except (CommandError, OSError) as e:
         if args.json:
             reason = e.message if isinstance(e, CommandError) else e.strerror or str(e)
@@ -205,9 +217,10 @@ def cmd_check(args: argparse.Namespace, out: TextIO) -> int:
             out.write("\n")
         raise
     problems, notes, figures = inspector.problems(), inspector.notes(), inspector.figures()
-    status = EXIT_PROBLEMS if problems else EXIT_OK
+    refusal = inspector.refusal()
+    status = EXIT_USAGE if refusal else EXIT_PROBLEMS if problems else EXIT_OK
     if args.json:
-        report = {"path": args.dir, "sound": not problems, "error": None, "problems": problems,
+        report = {"path": args.dir, "sound": not problems, "error": refusal, "problems": problems,
                   "notes": notes, "figures": figures}
         json.dump(report, out, indent=2, sort_keys=True)
         out.write("\n")
@@ -223,20 +236,30 @@ def cmd_check(args: argparse.Namespace, out: TextIO) -> int:
             out.write(f"  - {problem}\n")
     for note in notes:
         out.write(f"  note: {note}\n")
+    if refusal:
+        _warn(args.dir, refusal)
     return status
 
 
 def cmd_dump(args: argparse.Namespace, out: TextIO) -> int:
     """``vantre dump DIR [--values]``: JSON Lines in listing order, one
     object a key: ``{"key": ...}``, with ``--values`` also ``"value"``,
-    the value in base64. ``vantre load`` reads it back."""
+    the value in base64. ``vantre load`` reads it back. Keys whose records
+    are damaged (a read of them fails) are left out and counted: exit 1.
+    A store open refuses is refused: exit 2."""
     inspector = _inspector(args.dir)
+    _refuse_as_open_does(inspector, args.dir)
     total = inspector.live_count()
+    left_out = 0
     bar = Progress("dumping")
     try:
         for start in range(0, total, BATCH):
             bar.update(start, total)
-            for key, value in inspector.entries(start, BATCH, args.values):
+            for entry in inspector.entries(start, BATCH, args.values):
+                if entry is None:
+                    left_out += 1
+                    continue
+                key, value = entry
                 line: dict[str, str] = {"key": key}
                 if value is not None:
                     line["value"] = base64.b64encode(value).decode("ascii")
@@ -244,6 +267,11 @@ def cmd_dump(args: argparse.Namespace, out: TextIO) -> int:
         bar.update(total, total)
     finally:
         bar.finish()
+    if left_out:
+        _warn(args.dir, f"{left_out} of {total} keys were left out: their records are damaged "
+                        f"and cannot be read; run `vantre check {args.dir}`, and `vantre recover "
+                        f"{args.dir} NEW_DIR` to copy what can be read")
+        return EXIT_PROBLEMS
     return EXIT_OK
 
 
@@ -280,7 +308,9 @@ def cmd_load(args: argparse.Namespace, out: TextIO) -> int:
     output (FILE, or standard input) into a new or empty store, then
     persists. A store that holds keys is refused unless ``--force``."""
     if os.path.isdir(args.dir) and os.listdir(args.dir):
-        existing = _inspector(args.dir).figures()["live_keys"]
+        inspector = _inspector(args.dir)
+        _refuse_as_open_does(inspector, args.dir)
+        existing = inspector.figures()["live_keys"]
         if existing and not args.force:
             raise CommandError(args.dir, f"holds {existing} keys; load fills a new or empty store "
                                          "(--force loads into it anyway)")

@@ -4,13 +4,15 @@
 //   Inspector(path)                   rebuilds the directory's state read-only
 //   .figures() -> dict                counts and sizes (DirectoryFigures)
 //   .problems() -> list[str]          problems found so far
+//   .refusal() -> str | None          why open refuses the store (the same text)
 //   .notes() -> list[str]             facts that are not damage (wal.bin.cut)
 //   .verify(progress) -> bool         verifies every live record; progress is
 //                                     None or called as progress(done, total)
 //                                     and stops the work by returning False
 //   .live_count() -> int
 //   .entries(start, count, values)    [(key, value or None)] of live records
-//                                     start .. start + count, in key order
+//                                     start .. start + count, in key order;
+//                                     None for a damaged record
 //
 // and Recovery (recovery_object.cpp), what `vantre recover` copies.
 //
@@ -24,6 +26,7 @@
 
 #include "binding/py_ref.h"
 #include "engine/check/check.h"
+#include "engine/util/error.h"
 #include "inspect/inspect_common.h"
 
 namespace vantre::inspect {
@@ -89,6 +92,14 @@ PyObject* inspector_problems(PyObject* self, PyObject*) {
   return inspector == nullptr ? nullptr : TextList(inspector->problems());
 }
 
+PyObject* inspector_refusal(PyObject* self, PyObject*) {
+  DirectoryInspector* inspector = Get(self);
+  if (inspector == nullptr) return nullptr;
+  if (inspector->refusal().empty()) Py_RETURN_NONE;
+  const std::string& text = inspector->refusal();
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
 PyObject* inspector_notes(PyObject* self, PyObject*) {
   DirectoryInspector* inspector = Get(self);
   return inspector == nullptr ? nullptr : TextList(inspector->notes());
@@ -132,12 +143,24 @@ PyObject* inspector_entries(PyObject* self, PyObject* args) {
   std::string key;
   std::vector<std::byte> value;
   for (uint64_t i = 0; i < n; ++i) {
+    bool damaged = false;
     PyObject* ok = Guard([&]() -> PyObject* {
-      inspector->ReadEntry(first + i, &key, with_values ? &value : nullptr);
+      try {
+        inspector->ReadEntry(first + i, &key, with_values ? &value : nullptr);
+      } catch (const EngineError& e) {
+        // A damaged record: left out (None), as a read of it fails.
+        if (e.kind() != ErrorKind::kInvalidData && e.kind() != ErrorKind::kUnexpectedEof) throw;
+        damaged = true;
+      }
       Py_RETURN_NONE;
     });
     if (ok == nullptr) return nullptr;
     Py_DECREF(ok);
+    if (damaged) {
+      Py_INCREF(Py_None);
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_None);
+      continue;
+    }
     PyObject* pair = EntryTuple(key, with_values ? &value : nullptr);
     if (pair == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
@@ -151,6 +174,8 @@ PyMethodDef inspector_methods[] = {
     {"figures", inspector_figures, METH_NOARGS, "figures($self)\n--\n\nCounts and sizes."},
     {"problems", inspector_problems, METH_NOARGS,
      "problems($self)\n--\n\nProblems found so far, one sentence each."},
+    {"refusal", inspector_refusal, METH_NOARGS,
+     "refusal($self)\n--\n\nWhy open refuses the store, or None when it opens it."},
     {"notes", inspector_notes, METH_NOARGS,
      "notes($self)\n--\n\nFacts about the directory that are not damage."},
     {"verify", inspector_verify, METH_O,

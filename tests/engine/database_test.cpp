@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <cerrno>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <map>
 #include <random>
@@ -17,6 +19,7 @@
 #include "engine/util/error.h"
 #include "engine/format/key_hash.h"
 #include "engine/format/snapshot.h"
+#include "engine/io/missing_ranges.h"
 #include "test_util.h"
 
 namespace vantre {
@@ -280,9 +283,29 @@ TEST_F(DatabaseTest, OneOpenPerDirectory) {
 
 // A snapshot that decodes but whose counts do not fit the files opens: only
 // what the damaged counts touch fails, and nothing is sized from them.
-TEST_F(DatabaseTest, SnapshotThatDoesNotFitTheFilesOpens) {
+// The refusal open gives a store whose files disagree: Damaged (EIO),
+// pointing at recover, with every file as it was.
+void ExpectRefusedUnchanged(const std::function<void()>& open,
+                            const std::vector<std::string>& paths) {
+  std::vector<std::string> before;
+  for (const std::string& p : paths) before.push_back(test::ReadFileText(p));
+  try {
+    open();
+    ADD_FAILURE() << "opened";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.kind(), ErrorKind::kInvalidData);
+    EXPECT_EQ(e.code(), EIO);
+    EXPECT_NE(e.text().find("vantre recover"), std::string::npos) << e.text();
+  }
+  for (size_t i = 0; i < paths.size(); ++i) {
+    EXPECT_TRUE(test::ReadFileText(paths[i]) == before[i]) << paths[i] << " changed";
+  }
+}
+
+TEST_F(DatabaseTest, SnapshotTheRecordTableContradictsIsRefused) {
   Reopen();
   Put("a", "1");
+  Put("b", "22");
   db_->Persist();
   Close();
   const std::string good = Contents(kSnapshotFile);
@@ -292,25 +315,146 @@ TEST_F(DatabaseTest, SnapshotThatDoesNotFitTheFilesOpens) {
     s.replace(s.size() - from_end, bytes.size(), bytes);
     return s;
   };
-  for (const std::string& bad : {patched(16, 2, 8), patched(8, 99, 8)}) {
+  const std::vector<std::string> files = {Path(kSnapshotFile), Path(kOffsetsFile),
+                                          Path(kKeysFile), Path(kValsFile), Path(kWalFile)};
+  // Data ends not where the last record ends (one far past the files, one
+  // short of them), a record count past the table or short of the records.
+  for (const std::string& bad : {patched(16, 1ull << 40, 8), patched(8, 2, 8),
+                                 patched(20, 0x7fffffff, 4), patched(20, 1, 4)}) {
     test::WriteFileText(Path(kSnapshotFile), bad);
-    Reopen();
-    EXPECT_EQ(Get("a"), "1");
-    Put("b", "2");
-    EXPECT_EQ(Get("b"), "2");
-    Close();
+    ExpectRefusedUnchanged([&] { Reopen(); }, files);
+    ExpectRefusedUnchanged([&] { Database::Open(dir_, 64, {.read_only = true}); }, files);
   }
-  // A record count far beyond the table: reads and listings go on, a put
-  // fails rather than size the table from the count.
-  test::WriteFileText(Path(kSnapshotFile), patched(20, 0x7fffffff, 4));
-  test::WriteFileText(Path(kWalFile), "");
+  // A record table cut short of the count, or missing.
+  test::WriteFileText(Path(kSnapshotFile), good);
+  std::filesystem::resize_file(Path(kOffsetsFile), 24);
+  ExpectRefusedUnchanged([&] { Reopen(); }, files);
+  std::filesystem::remove(Path(kOffsetsFile));
+  ExpectRefusedUnchanged([&] { Reopen(); }, {Path(kSnapshotFile), Path(kKeysFile)});
+  EXPECT_FALSE(std::filesystem::exists(Path(kOffsetsFile)));
+}
+
+TEST_F(DatabaseTest, MissingRangeOfADataFileStaysUnreadable) {
   Reopen();
-  EXPECT_EQ(Get("a"), "1");
-  EXPECT_EQ(db_->Keys(), std::vector<std::string>{"a"});
-  EXPECT_THROW(Put("c", "3"), Unrecoverable);
-  EXPECT_EQ(Get("a"), "1");
+  for (int i = 0; i < 50; ++i) Put("k" + std::to_string(i), std::string(100, 'a' + i % 26));
+  db_->Persist();
+  Put("after", "x");
   Close();
-  EXPECT_EQ(test::FileSize(Path(kOffsetsFile)), 2400000u);
+  std::filesystem::resize_file(Path(kValsFile), 1000);  // k10 .. k49 lose their values
+  // Opens with the range recorded; writes grow the file over it.
+  for (int round = 0; round < 3; ++round) {
+    Reopen();
+    EXPECT_EQ(Get("k3"), std::string(100, 'd'));
+    EXPECT_EQ(Get("after"), "x");
+    EXPECT_THROW(Get("k20"), Unrecoverable);
+    Put("new" + std::to_string(round), std::string(70000, 'n'));
+    if (round == 1) db_->Persist();
+    Close();
+    EXPECT_GT(test::FileSize(Path(kValsFile)), 5000u);
+  }
+  EXPECT_EQ(test::FileSize(Path(kMissingFile)), 17u) << "one range, recorded once";
+  Reopen();
+  EXPECT_EQ(Get("new2"), std::string(70000, 'n'));
+  EXPECT_THROW(Get("k49"), Unrecoverable);
+  // A read-only open sees the same.
+  Close();
+  auto reader = Database::Open(dir_, 64, {.read_only = true});
+  EXPECT_THROW(reader->Get("k20", [](Bytes) {}), Unrecoverable);
+}
+
+TEST_F(DatabaseTest, VacuumDropsMissingRangesOnlyWithTheFilesTheyDescribe) {
+  Reopen();
+  for (int i = 0; i < 10; ++i) Put("old" + std::to_string(i), std::string(1000, 'o'));
+  for (int i = 0; i < 10; ++i) Put("live" + std::to_string(i), std::string(1000, 'l'));
+  db_->Persist();
+  Close();
+  // A missing range under a live record: vacuum cannot copy it, and the
+  // range stays listed.
+  std::filesystem::resize_file(Path(kValsFile), 19500);
+  Reopen();
+  EXPECT_THROW(db_->Vacuum(), Error);
+  Close();
+  EXPECT_TRUE(std::filesystem::exists(Path(kMissingFile)));
+  // Under dead records only: the compacted files are whole, and the list
+  // of the old ones goes with them.
+  test::TempDir other;
+  dir_ = other.Join("db");
+  Reopen();
+  for (int i = 0; i < 10; ++i) Put("old" + std::to_string(i), std::string(1000, 'o'));
+  for (int i = 0; i < 10; ++i) Put("live" + std::to_string(i), std::string(1000, 'l'));
+  for (int i = 0; i < 10; ++i) Remove("old" + std::to_string(i));
+  db_->Persist();
+  Close();
+  // A range of the first (dead) value listed missing, as an open that
+  // found vals.bin cut there and then grown back would have left it.
+  test::WriteFileText(Path(kMissingFile), std::string("\2", 1) + test::U64(500) + test::U64(1000));
+  Reopen();
+  db_->Vacuum();
+  EXPECT_FALSE(std::filesystem::exists(Path(kMissingFile)));
+  Close();
+  Reopen();
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(Get("live" + std::to_string(i)), std::string(1000, 'l'));
+}
+
+TEST_F(DatabaseTest, FileCutUnderTheOpenStoreIsRecordedBeforeItGrowsBack) {
+  Reopen(0);
+  for (int i = 0; i < 20; ++i) Put("k" + std::to_string(i), std::string(5000, 'a' + i));
+  db_->Persist();
+  std::filesystem::resize_file(Path(kValsFile), 10000);  // under the open store
+  Put("big", std::string(70000, 'b'));                     // grows the file back
+  EXPECT_THROW(Get("k5"), Unrecoverable);
+  Close();
+  Reopen(0);
+  EXPECT_THROW(Get("k5"), Unrecoverable);
+  EXPECT_EQ(Get("k1"), std::string(5000, 'b'));
+  EXPECT_EQ(Get("big"), std::string(70000, 'b'));
+}
+
+TEST_F(DatabaseTest, LogOfAnotherAgeIsRefused) {
+  Reopen();
+  for (int i = 0; i < 30; ++i) Put("a" + std::to_string(i), std::string(500, 'a'));
+  db_->Persist();
+  Close();
+  const std::string older_snapshot = Contents(kSnapshotFile);
+  Reopen();
+  for (int i = 0; i < 30; ++i) Put("b" + std::to_string(i), std::string(500, 'b'));
+  db_->Persist();
+  for (int i = 0; i < 30; ++i) Put("c" + std::to_string(i), std::string(500, 'c'));
+  Close();
+  const std::string log = Contents(kWalFile);
+  // An older snapshot under a newer log: the log's puts meet the b records.
+  test::WriteFileText(Path(kSnapshotFile), older_snapshot);
+  ExpectRefusedUnchanged([&] { Reopen(); },
+                         {Path(kOffsetsFile), Path(kKeysFile), Path(kValsFile), Path(kWalFile)});
+  ExpectRefusedUnchanged([&] { Database::Open(dir_, 64, {.read_only = true}); },
+                         {Path(kOffsetsFile), Path(kKeysFile)});
+}
+
+TEST_F(DatabaseTest, RecordsNoLogAccountsForAreRefusedButOneLostBufferIsNot) {
+  Reopen();
+  for (int i = 0; i < 30; ++i) Put("a" + std::to_string(i), std::string(500, 'a'));
+  db_->Persist();
+  for (int i = 0; i < 30; ++i) Put("c" + std::to_string(i), std::string(500, 'c'));
+  Close();
+  const std::string log = Contents(kWalFile);
+  // The log lost: 30 records of 500 bytes are more than a crash can lose.
+  test::WriteFileText(Path(kWalFile), "");
+  ExpectRefusedUnchanged([&] { Reopen(); }, {Path(kOffsetsFile), Path(kKeysFile), Path(kWalFile)});
+  std::filesystem::remove(Path(kWalFile));
+  ExpectRefusedUnchanged([&] { Reopen(); }, {Path(kOffsetsFile), Path(kKeysFile)});
+  EXPECT_FALSE(std::filesystem::exists(Path(kWalFile)));
+  // The log cut after its 20th record: the last 10 (5.2 KB) are what a
+  // crash loses with the log buffer, and the store opens without them.
+  const size_t record = 20 + 500;  // and the key: "c0" .. "c9", then "c10" ..
+  test::WriteFileText(Path(kWalFile), log.substr(0, 10 * (record + 2) + 10 * (record + 3)));
+  Reopen();
+  EXPECT_EQ(Get("c19"), std::string(500, 'c'));
+  EXPECT_EQ(Get("c20"), "<absent>");
+  // And the snapshot removed: every record, none in the log.
+  Close();
+  std::filesystem::remove(Path(kSnapshotFile));
+  test::WriteFileText(Path(kWalFile), "");
+  ExpectRefusedUnchanged([&] { Reopen(); }, {Path(kOffsetsFile), Path(kKeysFile)});
 }
 
 // A snapshot that does not decode is refused, and nothing is changed.
@@ -398,15 +542,13 @@ TEST_F(DatabaseTest, InterruptedVacuumIsCompletedOnOpen) {
 
 TEST_F(DatabaseTest, RecordOutsideTheFilesIsUnrecoverable) {
   Reopen();
+  Put("y", "1");
+  Put("z", "2");  // the last record, which open checks against the snapshot
+  db_->Persist();
   Close();
-  // Key "y" at id 0, whose record points beyond keys.bin.
-  KeyIndex index{{KeyHash("y"), 0}};
-  {
-    File out = File::Open(Path(kSnapshotFile), O_WRONLY | O_CREAT | O_TRUNC);
-    WriteSnapshot(out, index, test::Ids({0}), IdSet(), 1, 0, 0);
-  }
+  // Key "y" at id 0, whose record now points beyond keys.bin.
   std::string table = Contents(kOffsetsFile);
-  EncodeRecord(reinterpret_cast<std::byte*>(table.data()), Record{1000, 1, 0, 0});
+  EncodeRecord(reinterpret_cast<std::byte*>(table.data()), Record{1000, 1, 0, 1});
   test::WriteFileText(Path(kOffsetsFile), table);
 
   Reopen();
@@ -418,9 +560,28 @@ TEST_F(DatabaseTest, RecordOutsideTheFilesIsUnrecoverable) {
     EXPECT_NE(std::string(e.what()).find("failed to fill whole buffer"), std::string::npos)
         << e.what();
   }
+  EXPECT_EQ(Get("z"), "2");
   // Vacuum refuses to copy it and changes nothing.
   EXPECT_THROW(db_->Vacuum(), EngineError);
-  EXPECT_EQ(db_->Len(), 1u);
+  EXPECT_EQ(db_->Len(), 2u);
+}
+
+TEST_F(DatabaseTest, ZeroedRecordReadsAsDamageNotAsAbsent) {
+  Reopen(0);
+  Put("x", "1");
+  Put("y", "2");
+  Put("z", "3");
+  db_->Persist();
+  Close();
+  std::string table = Contents(kOffsetsFile);
+  std::fill(table.begin() + 24, table.begin() + 48, '\0');  // y's record
+  test::WriteFileText(Path(kOffsetsFile), table);
+  Reopen(0);
+  EXPECT_THROW(Get("y"), Unrecoverable);
+  EXPECT_THROW(db_->Keys(), Unrecoverable);
+  EXPECT_EQ(Get("x"), "1");
+  EXPECT_EQ(Get("z"), "3");
+  EXPECT_EQ(Get("w"), "<absent>");
 }
 
 }  // namespace

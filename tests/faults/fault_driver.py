@@ -1,6 +1,6 @@
 """Fault injection at every system call the engine makes on a store.
 
-    fault_driver.py [--scenarios a,b] [--modes EIO,ENOSPC,EINTR,SHORT] [--max-n N]
+    fault_driver.py [--scenarios a,b] [--modes EIO,ENOSPC,EINTR,SHORT,STICKY] [--max-n N]
 
 For each scenario (an operation on a prepared store) a clean run counts the
 calls the operation makes on the store directory (syscall_shim.c); then the
@@ -31,7 +31,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "harness"))
 import common  # noqa: E402
 
-MODES = {"EIO": errno.EIO, "ENOSPC": errno.ENOSPC, "EINTR": -1, "SHORT": -2}
+MODES = {"EIO": errno.EIO, "ENOSPC": errno.ENOSPC, "EINTR": -1, "SHORT": -2, "STICKY": -3}
 # Calls whose failure the store remembers until it is reopened.
 SYNC_CALLS = {"fsync", "fdatasync", "msync"}
 
@@ -77,12 +77,48 @@ SCENARIOS = {
                  ops=[("open",)], allowed={"OSError", "FileNotFoundError", "PermissionError",
                                            "FileExistsError", "BlockingIOError", PANIC}),
 }
+# The ways a store ends, with writes still in the log's and the data files'
+# buffers: the object freed, closed, or closed through the C interface. A
+# write-out that fails is reported, and never keeps the other buffers from
+# being written: what the log holds comes back at the reopen.
+for ending in ("teardown", "close", "capi-close"):
+    SCENARIOS[ending] = dict(prepare=fill("p", 30, 500) + [("persist",)],
+                             warm=fill("x", 2, 20000) + fill("w", 30, 190),
+                             ops=[("end", ending)], allowed={"OSError", "StoreIOError",
+                                                             "RuntimeError"},
+                             ending=True)
 
 # Cases that fail only because of a known fault: (scenario, failed call).
 KNOWN = {}
 
 
 # ---------------------------------------------------------------- child side
+def opener(sc):
+    """The class a scenario opens its store with: the C interface's for
+    its close, else the native one."""
+    if sc["ops"][0] == ("end", "capi-close"):
+        from vantre import _capi
+        if not _capi.load():
+            raise SystemExit("fault injection: the C interface is not built")
+        return _capi.Vantre
+    from _vantre import Vantre
+    return Vantre
+
+
+def prefixes(base, warm, final):
+    """The states after each prefix of the warm writes, less `final`'s own
+    writes past them: what a store whose log buffer could not be written
+    may hold (`final` with its last writes undone)."""
+    states, state = [], dict(base)
+    states.append(dict(state))
+    for op in warm:
+        common.apply(state, op)
+        states.append(dict(state))
+    extra = {k: v for k, v in final.items() if k == "after"}
+    return [dict(s, **extra) for s in states]
+
+
+
 def apply_op(db, op, state):
     """Runs one op on `db`; on success updates the model `state`."""
     kind = op[0]
@@ -96,6 +132,10 @@ def apply_op(db, op, state):
             raise common.Inconsistent(f"get_bytes({op[1]!r}) read a wrong value")
     elif kind in ("persist", "vacuum"):
         getattr(db, kind)()
+    elif kind == "end":
+        # The native object's close (and teardown) write the buffers out
+        # and report a failure; the object is closed either way.
+        db._close()
     if kind in ("put", "del"):
         common.apply(state, op)
 
@@ -107,6 +147,7 @@ def child(args):
     shim = ctypes.CDLL(os.environ["VANTRE_FI_SHIM"])
     shim.vantre_fi_disarm.restype = ctypes.c_long
     shim.vantre_fi_injected.restype = ctypes.c_char_p
+    shim.vantre_fi_injected_file.restype = ctypes.c_char_p
     sc = SCENARIOS[args.scenario]
     template, work = args.template, args.work
     with open(os.path.join(template, "model.json")) as f:
@@ -118,7 +159,7 @@ def child(args):
         shutil.copytree(os.path.join(template, "store"), work)
         state = dict(base)
         result = {"n": n, "problems": []}
-        db = None if sc["ops"][0][0] == "open" else Vantre(work)
+        db = None if sc["ops"][0][0] == "open" else opener(sc)(work)
         for op in sc.get("warm", []):
             apply_op(db, op, state)
         pending = None
@@ -128,6 +169,18 @@ def child(args):
                 pending = op
                 if op[0] == "open":
                     db = Vantre(work)
+                elif op[0] == "end" and op[1] == "teardown":
+                    # Freed with its buffers full; a failure it cannot raise
+                    # goes to the unraisable hook, which records it.
+                    unraisable = []
+                    hook, sys.unraisablehook = sys.unraisablehook, unraisable.append
+                    try:
+                        db = None
+                        gc.collect()
+                    finally:
+                        sys.unraisablehook = hook
+                    if unraisable:
+                        raise OSError(str(unraisable[0].exc_value))
                 else:
                     apply_op(db, op, state)
             pending = None
@@ -138,6 +191,16 @@ def child(args):
             result["message"] = str(e)[:200]
         result["calls"] = shim.vantre_fi_disarm()
         result["injected"] = shim.vantre_fi_injected().decode()
+        result["file"] = shim.vantre_fi_injected_file().decode()
+        if sc.get("ending"):
+            # Ended: reopened below. A failed write of the log's buffer,
+            # reported, may cost the writes still in it (a suffix of the
+            # warm ones); a failed write of a data file costs nothing, as
+            # the log is written all the same.
+            db = None
+            common.collect()
+            if "raised" in result and result["file"] == "wal.bin":
+                result["lossy"] = True
         try:
             if db is None:
                 db = Vantre(work)
@@ -165,6 +228,8 @@ def child(args):
             try:
                 got = common.read_state(db)
                 options = [state]
+                if result.get("lossy"):
+                    options += prefixes(base, sc.get("warm", []), state)
                 if pending is not None and pending[0] in ("put", "del"):
                     other = dict(state)
                     common.apply(other, pending)
@@ -276,6 +341,8 @@ def main():
                 total = min(total, args.max_n)
             print(f"{scenario}: {clean[0]['calls']} calls on the store", flush=True)
             for mode in args.modes.split(","):
+                if mode == "STICKY" and not SCENARIOS[scenario].get("ending"):
+                    continue  # a write that keeps failing: for the endings
                 n = 1
                 while n <= total:
                     results, died, err = run_child(shim, scenario, mode, template, work, n, total)

@@ -11,11 +11,15 @@
  *   vantre_fi_arm(n, mode)      count calls from now; fail the n-th (n > 0)
  *   vantre_fi_disarm()          stop counting; returns the calls counted
  *   vantre_fi_injected()        name of the call that was failed, or ""
+ *   vantre_fi_injected_file()   base name of the file a failed read or write
+ *                               was on, or ""
  *
  * Modes: an errno value (EIO, ENOSPC, ...) makes the call fail with it;
  * MODE_EINTR makes it and its next 20 retries fail with EINTR (only calls
  * that can be interrupted); MODE_SHORT makes a read or write transfer half
- * of what was asked (at least one byte).
+ * of what was asked (at least one byte); MODE_STICKY fails a write with EIO
+ * and every later write to the same file too, as a full disk or a file-size
+ * limit does (other calls run).
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -32,6 +36,7 @@
 
 #define MODE_EINTR (-1)
 #define MODE_SHORT (-2)
+#define MODE_STICKY (-3)
 #define STORM 20
 #define MAX_FD 4096
 #define MAX_MAPS 64
@@ -45,6 +50,7 @@ static struct { void *addr; size_t len; } maps[MAX_MAPS];
 static int armed, mode, storm;
 static long fail_at, calls;
 static const char *injected = "";
+static char injected_file[256];
 
 void vantre_fi_track(const char *dir) {
   snprintf(prefix, sizeof prefix, "%s", dir);
@@ -56,6 +62,7 @@ void vantre_fi_arm(long n, int m) {
   calls = 0;
   storm = 0;
   injected = "";
+  injected_file[0] = '\0';
   armed = 1;
 }
 long vantre_fi_disarm(void) {
@@ -64,6 +71,18 @@ long vantre_fi_disarm(void) {
   return calls;
 }
 const char *vantre_fi_injected(void) { return injected; }
+const char *vantre_fi_injected_file(void) { return injected_file; }
+
+/* Notes the base name of the file open on `fd` as the injected call's. */
+static void note_file(int fd) {
+  char link[64], path[4096];
+  snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  ssize_t n = readlink(link, path, sizeof path - 1);
+  if (n < 0) return;
+  path[n] = '\0';
+  const char *base = strrchr(path, '/');
+  snprintf(injected_file, sizeof injected_file, "%s", base ? base + 1 : path);
+}
 
 static int path_tracked(const char *path) {
   return prefix_len && path && strncmp(path, prefix, prefix_len) == 0;
@@ -96,6 +115,12 @@ static int decide(const char *name, int kind) {
     if (kind != K_TRANSFER) return 0;
     injected = name;
     return 2;
+  }
+  if (mode == MODE_STICKY) {
+    if (strncmp(name, "write", 5) != 0 && strncmp(name, "pwrite", 6) != 0) return 0;
+    injected = name;
+    errno = EIO;
+    return 1;
   }
   injected = name;
   errno = mode;
@@ -227,12 +252,28 @@ int close(int fd) {
   return rc;
 }
 
+/* In MODE_STICKY, whether this write goes to the file a failed write went
+ * to: it fails the same way, uncounted. */
+static int sticky_failure(const char *name, int fd) {
+  if (!armed || mode != MODE_STICKY || injected_file[0] == '\0') return 0;
+  if (strncmp(name, "write", 5) != 0 && strncmp(name, "pwrite", 6) != 0) return 0;
+  char saved[sizeof injected_file];
+  memcpy(saved, injected_file, sizeof saved);
+  note_file(fd);
+  const int same = strcmp(saved, injected_file) == 0;
+  memcpy(injected_file, saved, sizeof saved);
+  if (same) errno = EIO;
+  return same;
+}
+
 /* Reads and writes: may also be made short. */
 #define XFER_CALL(fn, params, args, half_args)                       \
   ssize_t fn params {                                                \
     REAL(fn);                                                        \
     if (fd_tracked(fd)) {                                            \
+      if (sticky_failure(#fn, fd)) return -1;                        \
       int d = decide(#fn, K_TRANSFER);                               \
+      if (d != 0) note_file(fd);                                     \
       if (d == 1) return -1;                                         \
       if (d == 2 && n > 1) return real_##fn half_args;               \
     }                                                                \

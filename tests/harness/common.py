@@ -1,5 +1,5 @@
 """Shared helpers of the reliability harness (tests/crash, tests/faults,
-tests/diskfull, tests/threads, tests/leaks).
+tests/diskfull, tests/threads, tests/leaks, tests/damage).
 
 The harness scripts are plain programs with a round or case count, run by
 scripts/test-harness.sh (bounded) and `make harness-long`. They import

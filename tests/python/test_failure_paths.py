@@ -2,6 +2,7 @@
 persist, files cut short or a disk filling under an open store, allocation
 failures. Each is injected, the same object is then used on, and the
 directory is reopened: nothing acknowledged may be lost."""
+import errno
 import os
 import struct
 import subprocess
@@ -212,37 +213,60 @@ def _persist_ab_and_patch_snapshot(store_dir, from_end, field):
 
 
 @pytest.mark.parametrize("damage", ["record-count", "key-end", "value-end"])
-def test_snapshot_that_does_not_fit_the_files_opens_and_confines_the_damage(store_dir, damage):
+def test_snapshot_the_record_table_contradicts_is_refused_unchanged(store_dir, damage):
+    # A count past the table, or data ends far past the files: nothing is
+    # sized or extended from them; open refuses, as for a snapshot that does
+    # not decode, and changes nothing.
     _persist_ab_and_patch_snapshot(store_dir, *{"record-count": (20, struct.pack("<I", 2**31 - 1)),
                                                 "key-end": (16, struct.pack("<Q", 10**6)),
                                                 "value-end": (8, struct.pack("<Q", 10**6))}[damage])
-    db = Vantre(store_dir)
-    assert db.get_bytes("a") == b"1" and db.keys() == ["a", "b"]
-    assert os.path.getsize(os.path.join(store_dir, "offsets.bin")) == 2400000
-    if damage == "record-count":  # a put would need the table sized from the count
-        assert "record id beyond the record table" in panic_text(lambda: db.set_bytes("c", b"3"))
-    else:
-        db.set_bytes("c", b"3")
-        assert db.get_many(["a", "b", "c"]) == [("a", b"1"), ("b", b"2"), ("c", b"3")]
-        db.vacuum()
-        del db
-        assert contents(reopen(store_dir)) == [("a", b"1"), ("b", b"2"), ("c", b"3")]
+    before = {n: file_bytes(store_dir, n) for n in sorted(os.listdir(store_dir))}
+    with pytest.raises(OSError) as raised:
+        Vantre(store_dir)
+    assert raised.value.errno == errno.EIO, raised.value
+    assert "disagree" in str(raised.value) and "vantre recover" in str(raised.value)
+    reader = run_child(f"import vantre\nvantre.open({store_dir!r}, readonly=True)", check=False)
+    assert reader.returncode == 1 and "StoreIOError" in reader.stderr, reader.stderr
+    assert {n: file_bytes(store_dir, n) for n in sorted(os.listdir(store_dir))} == before
 
 
-def test_records_in_the_gap_below_a_damaged_data_end_stay_unreadable(store_dir):
-    # keys.bin's data end is claimed past the file and b's key lies in that
-    # gap: writes append past the gap, and b must go on failing, not read
-    # back as zeros (absent) once the file has grown over it.
-    _persist_ab_and_patch_snapshot(store_dir, 16, struct.pack("<Q", 10**6))
-    with open(os.path.join(store_dir, "offsets.bin"), "r+b") as f:
-        f.seek(24)
-        f.write(struct.pack("<Q", 5000))
-    db = Vantre(store_dir)
-    db.set_bytes("c", b"3")
+ISSUE_STORE = """
+import sys, vantre
+db = vantre.open(sys.argv[1])
+for i in range(1000):
+    db["key%d" % i] = bytes([i % 256, 255 - i % 256]) * (i % 7 + 1)
+db.persist()
+db["after"] = b"x"
+db.close()
+"""
+
+
+def test_missing_range_of_a_data_file_stays_unreadable_after_every_step(store_dir):
+    # vals.bin cut below the snapshot's data end: the cut range is recorded,
+    # so that neither an open without writes nor later writes, persists or
+    # closes ever make it readable (as zeros) in this process or another.
+    subprocess.run(python_cmd() + ["-c", ISSUE_STORE, store_dir], env=child_env(), check=True)
+    os.truncate(os.path.join(store_dir, "vals.bin"), 500)
+    step = """
+import sys, vantre
+db = vantre.open(sys.argv[1])
+for i in range(int(sys.argv[2])):
+    db["new%d" % i] = b"n" * 3000
+if sys.argv[3] == "persist":
     db.persist()
-    assert os.path.getsize(os.path.join(store_dir, "keys.bin")) > 10**6
-    assert FILL in panic_text(lambda: db.get_bytes("b"))
-    assert db.get_many(["a", "c"]) == [("a", b"1"), ("c", b"3")]
+db.close()
+"""
+    for writes, then in ((0, "close"), (30, "close"), (30, "persist"), (0, "persist")):
+        subprocess.run(python_cmd() + ["-c", step, store_dir, str(writes), then], env=child_env(),
+                       check=True)
+        db = reopen(store_dir)
+        assert FILL in panic_text(lambda: db.get_bytes("key500"))
+        assert db.get_bytes("key1") == b"\x01\xfe" * 2 and db.get_bytes("after") == b"x"
+        assert db.get_bytes("new29") in (None, b"n" * 3000)
+        del db
+        collect()
+    assert os.path.getsize(os.path.join(store_dir, "vals.bin")) > 5000  # grown over the range
+    assert os.path.getsize(os.path.join(store_dir, "missing.bin")) == 17
 
 
 def test_record_table_grows_past_twenty_million_records(store_dir):
@@ -257,6 +281,9 @@ def test_record_table_grows_past_twenty_million_records(store_dir):
         os.truncate(os.path.join(store_dir, name), size)
     with open(os.path.join(store_dir, "snapshot.bin"), "wb") as f:
         f.write(EMPTY_SNAPSHOT[:-20] + struct.pack("<IQQ", count - 10, data_end, data_end))
+    with open(os.path.join(store_dir, "offsets.bin"), "r+b") as f:
+        f.seek((count - 11) * 24)  # the last record ends where the data ends
+        f.write(struct.pack("<QIQI", data_end - 1, 1, data_end - 1, 1))
     db = Vantre(store_dir)
     for i in range(5):
         db.set_bytes(f"k{i}", b"%d" % i)
@@ -316,7 +343,7 @@ def test_full_disk_refuses_writes_until_space_returns(tmp_path):
         Vantre(store)  # the files exist before the filler takes the space
         collect()
         filler = mnt / "filler"
-        with open(filler, "wb") as f:
+        with open(filler, "wb", buffering=0) as f:
             try:
                 while True:
                     f.write(b"\0" * 65536)

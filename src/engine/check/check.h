@@ -23,6 +23,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,7 @@
 #include "engine/format/format.h"
 #include "engine/format/wal_entry.h"
 #include "engine/format/id_set.h"
+#include "engine/io/missing_ranges.h"
 #include "engine/state/key_index.h"
 
 namespace vantre {
@@ -72,6 +74,15 @@ class DirectoryInspector {
   DirectoryInspector& operator=(const DirectoryInspector&) = delete;
 
   const DirectoryFigures& figures() const { return figures_; }
+  // Why open refuses this store (agreement.h: the files disagree, or a
+  // file open needs does not decode), or empty when it opens. The same
+  // text open gives.
+  const std::string& refusal() const { return refusal_; }
+  // What disagrees, without open's advice; empty when it opens.
+  const std::string& refusal_reason() const { return refusal_reason_; }
+  // Whether the snapshot cannot be trusted (it does not decode, or the
+  // other files contradict it): recovery then reads the record table.
+  bool snapshot_unusable() const { return !figures_.snapshot_decoded || snapshot_refused_; }
   // Problems found so far, one sentence each.
   const std::vector<std::string>& problems() const { return problems_; }
   // Facts worth telling that are not damage (a wal.bin.cut side file).
@@ -86,8 +97,9 @@ class DirectoryInspector {
   // Live record ids in ascending order, the order in which keys are listed.
   uint64_t live_count() const { return live_ids_.size(); }
   // Reads the key, and the value unless `value` is null, of the i-th live
-  // record. REQUIRES: i < live_count(). A record that does not lie inside
-  // its file is EngineError (kInvalidData); read errors are OsError.
+  // record. REQUIRES: i < live_count(). A record that fails Verify's checks
+  // is EngineError (kInvalidData) with what is wrong; read errors are
+  // OsError.
   void ReadEntry(uint64_t i, std::string* key, std::vector<std::byte>* value);
 
   static constexpr size_t kMaxReportedRecords = 50;
@@ -103,10 +115,27 @@ class DirectoryInspector {
 
   void LoadSnapshot();
   void CheckSnapshotSets();
+  // The ranges of keys.bin and vals.bin found missing: missing.bin, and the
+  // files' ends short of the snapshot's data ends.
+  void LoadMissingRanges();
+  // Whether [offset, offset + length) of `file` touches a missing range.
+  bool InMissingRange(DataFileTag file, uint64_t offset, uint64_t length) const;
+  // Reads `out.size()` bytes of keys.bin or vals.bin, failing (Error) on
+  // bytes the file does not hold or a missing range.
+  void ReadData(DataFileTag file, uint64_t offset, MutableBytes out);
+  // The record of `id` in offsets.bin, or nothing past it.
+  std::optional<Record> TableRecord(uint32_t id);
+  // Sets the refusal, once, and lists it as a problem.
+  void Refuse(const std::string& what);
   void ReplayLog();
   // Applies one decoded log record as Store::ReplayPut or Store::Delete
   // would; false (stop) when the ids run out.
   bool ApplyLogRecord(const WalEntry& entry, uint64_t end);
+  // Rule 3 of agreement.h for the put `entry` (ending at `end`), which
+  // takes id `id`; refuses the store when it fails.
+  void CheckLogPut(uint32_t id, const WalEntry& entry, uint64_t end);
+  // Whether the snapshot's last record is the log's last put.
+  bool LogCovered();
   void ComputeFigures();
   Place PlaceOf(uint32_t id);
   // Checks that live record `id` lies inside the data below the data ends
@@ -123,6 +152,16 @@ class DirectoryInspector {
   std::vector<std::string> problems_;
   std::vector<std::string> notes_;
   std::string log_problem_;  // why the log could not be replayed to its end
+  std::string refusal_;
+  std::string refusal_reason_;
+  bool snapshot_refused_ = false;
+  std::vector<MissingRange> missing_;
+  // Where the replayed puts append, as open's replay would, and what the
+  // log's put records are compared with (agreement.h, rule 3).
+  uint64_t replay_key_end_ = 0;
+  uint64_t replay_value_end_ = 0;
+  enum class Covered { kUnknown, kYes, kNo } log_covered_ = Covered::kUnknown;
+  std::vector<std::byte> scratch_;
   uint64_t record_problems_ = 0;
 
   // Rebuilt state, as open would have it.

@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "engine/check/check.h"
+#include "engine/db/agreement.h"
 #include "engine/db/log_replay.h"
 #include "engine/format/key_hash.h"
 #include "engine/format/snapshot.h"
@@ -60,8 +61,84 @@ DirectoryInspector::DirectoryInspector(std::string dir) : dir_(std::move(dir)) {
     if (!source->present()) problems_.push_back(std::string(name) + " is missing");
   }
   LoadSnapshot();
+  LoadMissingRanges();
+  // Rule 4 of agreement.h, before the replay and after it: records that no
+  // log accounts for.
+  const RecordAtId record = [&](uint32_t id) { return TableRecord(id); };
+  const auto count = [&] { return static_cast<uint32_t>(std::min<uint64_t>(record_count_, UINT32_MAX)); };
+  if (RunOutgrowsLog(count(), log_.size(), record)) {
+    Refuse(LostRunText(count(), log_.size() + kMaxLostLogBytes));
+  }
   ReplayLog();
+  if (LostRunBytes(count(), record) > kMaxLostLogBytes) {
+    Refuse(LostRunText(count(), kMaxLostLogBytes));
+  }
   ComputeFigures();
+}
+
+std::optional<Record> DirectoryInspector::TableRecord(uint32_t id) {
+  const uint64_t at = static_cast<uint64_t>(id) * kRecordSize;
+  if (at + kRecordSize > offsets_.size()) return std::nullopt;
+  std::byte raw[kRecordSize];
+  offsets_.Read(at, kRecordSize, raw);
+  return DecodeRecord(raw);
+}
+
+void DirectoryInspector::Refuse(const std::string& what) {
+  if (!refusal_.empty()) return;
+  refusal_ = DisagreementText(dir_, what);
+  refusal_reason_ = what;
+  problems_.push_back("the files disagree, and open refuses the store: " + what +
+                      "; `vantre recover` copies what can be read");
+}
+
+void DirectoryInspector::LoadMissingRanges() {
+  ReadSource list;
+  // A pending compaction switch reads the compacted files, which were
+  // written whole: the list is of the old ones.
+  if (!figures_.vacuum_pending) list.Open(JoinPath(dir_, kMissingFile));
+  if (list.present()) {
+    try {
+      missing_ = ReadMissingRanges(list.file(), JoinPath(dir_, kMissingFile));
+    } catch (const Error& e) {
+      problems_.push_back(e.text());
+      if (refusal_.empty()) refusal_ = e.text();
+    }
+  }
+  if (figures_.snapshot_decoded) {
+    if (keys_.size() < key_data_end_) {
+      missing_.push_back({DataFileTag::kKeys, keys_.size(), key_data_end_});
+    }
+    if (values_.size() < value_data_end_) {
+      missing_.push_back({DataFileTag::kValues, values_.size(), value_data_end_});
+    }
+  }
+  for (const MissingRange& r : missing_) {
+    problems_.push_back(std::string(DataFileName(r.file)) + " lacks bytes " + Num(r.start) + " to " +
+                        Num(r.end) + ": the records there cannot be read");
+  }
+  replay_key_end_ = key_data_end_;
+  replay_value_end_ = value_data_end_;
+}
+
+bool DirectoryInspector::InMissingRange(DataFileTag file, uint64_t offset, uint64_t length) const {
+  for (const MissingRange& r : missing_) {
+    if (r.file == file && offset < r.end && (offset >= r.start || length > r.start - offset)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+void DirectoryInspector::ReadData(DataFileTag file, uint64_t offset, MutableBytes out) {
+  if (InMissingRange(file, offset, out.size())) {
+    throw EngineError(ErrorKind::kUnexpectedEof, kFillBufferText, DataFileName(file));
+  }
+  ReadSource& source = file == DataFileTag::kKeys ? keys_ : values_;
+  if (!Inside(offset, out.size(), source.size())) {
+    throw EngineError(ErrorKind::kUnexpectedEof, kFillBufferText, DataFileName(file));
+  }
+  source.Read(offset, out.size(), out.data());
 }
 
 void DirectoryInspector::LoadSnapshot() {
@@ -79,9 +156,18 @@ void DirectoryInspector::LoadSnapshot() {
   if (!snap) {
     problems_.push_back("snapshot.bin does not decode: open refuses the store; `vantre recover` "
                         "copies what the record table and the log still hold");
+    refusal_ = path + " is damaged and does not decode; the store was not opened and nothing "
+                      "was changed. Run `vantre check " + dir_ + "` to inspect it and `vantre recover " +
+               dir_ + " NEW_DIR` to copy what can be read";
     return;
   }
   figures_.snapshot_decoded = true;
+  // Rule 1 of agreement.h, as open applies it.
+  if (const std::optional<std::string> wrong =
+          SnapshotDisagreement(*snap, offsets_.present() ? &offsets_.file() : nullptr)) {
+    snapshot_refused_ = true;
+    Refuse("snapshot.bin: " + *wrong);
+  }
   key_index_ = std::move(snap->key_index);
   live_ = std::move(snap->live);
   dead_ = std::move(snap->dead);
@@ -149,6 +235,7 @@ bool DirectoryInspector::ApplyLogRecord(const WalEntry& entry, uint64_t end) {
   }
   if (record_count_ >= std::numeric_limits<uint32_t>::max()) return false;
   const uint32_t id = static_cast<uint32_t>(record_count_);
+  CheckLogPut(id, entry, end);
   const uint64_t value_offset = end - entry.val.size();
   log_records_.push_back(Record{value_offset - 8 - entry.key.size(),
                                 static_cast<uint32_t>(entry.key.size()), value_offset,
@@ -164,6 +251,52 @@ bool DirectoryInspector::ApplyLogRecord(const WalEntry& entry, uint64_t end) {
   ++record_count_;
   ++figures_.log_records;
   return true;
+}
+
+void DirectoryInspector::CheckLogPut(uint32_t id, const WalEntry& entry, uint64_t end) {
+  bool reused = false;
+  const uint64_t at = static_cast<uint64_t>(id) * kRecordSize;
+  if (refusal_.empty() && log_covered_ != Covered::kYes && at + kRecordSize <= offsets_.size()) {
+    std::byte raw[kRecordSize];
+    offsets_.Read(at, kRecordSize, raw);
+    const Record existing = DecodeRecord(raw);
+    const auto read = [&](DataFileTag file, uint64_t offset, MutableBytes out) {
+      ReadData(file, offset, out);
+    };
+    const SlotMatch match = MatchSlot(existing, entry.key, entry.val, replay_key_end_,
+                                      replay_value_end_, read, &scratch_);
+    if (match == SlotMatch::kOther && end != log_.size()) {
+      if (log_covered_ == Covered::kUnknown) {
+        log_covered_ = LogCovered() ? Covered::kYes : Covered::kNo;
+      }
+      if (log_covered_ == Covered::kNo) {
+        Refuse(ForeignLogText(end - kWalPutOverhead - entry.key.size() - entry.val.size(), id));
+      }
+    }
+    reused = match == SlotMatch::kSame &&
+             RangeBelow(existing.key_offset, existing.key_length, replay_key_end_) &&
+             RangeBelow(existing.value_offset, existing.value_length, replay_value_end_);
+  }
+  if (!reused) {
+    replay_key_end_ += entry.key.size();
+    replay_value_end_ += entry.val.size();
+  }
+}
+
+bool DirectoryInspector::LogCovered() {
+  if (snapshot_records_ == 0) return false;
+  const std::optional<LastPut> last = FindLastPut(log_.file());
+  const uint64_t at = (snapshot_records_ - 1) * kRecordSize;
+  if (!last || at + kRecordSize > offsets_.size()) return false;
+  std::byte raw[kRecordSize];
+  offsets_.Read(at, kRecordSize, raw);
+  const Record rec = DecodeRecord(raw);
+  const auto read = [&](DataFileTag file, uint64_t offset, MutableBytes out) {
+    ReadData(file, offset, out);
+  };
+  // The record compared with the last put as if it were that put's slot.
+  return MatchSlot(rec, last->key, last->val, rec.key_offset, rec.value_offset, read, &scratch_) ==
+         SlotMatch::kSame;
 }
 
 void DirectoryInspector::ReplayLog() {

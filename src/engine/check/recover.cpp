@@ -58,9 +58,16 @@ bool Recovery::ScanLiveRecords(const Progress& progress) {
     item.order = id;
     items_.push_back(item);
   }
-  if (!inspector_.log_problem_.empty()) {
+  if (!inspector_.log_problem_.empty() || !inspector_.refusal().empty()) {
+    // The log lost records (a torn tail, or a log cut, removed or of
+    // another age): the writes the table holds past the replayed ones are
+    // taken from it.
     const uint64_t continued = ContinueFromTable();
-    lost_.push_back(inspector_.log_problem_ + "; " + Num(continued) +
+    const std::string why = !inspector_.log_problem_.empty() ? inspector_.log_problem_
+                            : inspector_.refusal_reason().empty()
+                                ? inspector_.refusal()
+                                : "the files disagree: " + inspector_.refusal_reason();
+    lost_.push_back(why + "; " + Num(continued) +
                     " later writes were taken from the record table, deletions there are "
                     "not known");
   }
@@ -123,6 +130,11 @@ bool Recovery::ReadTableSlot(uint64_t id, Item* item, std::string* key) {
   if (!Inside(r.value_offset, r.value_length, values.size())) {
     AddLostRecord(id, "value bytes " + Num(r.value_offset) + "+" + Num(r.value_length) +
                           " lie outside vals.bin (" + Num(values.size()) + " bytes)");
+    return false;
+  }
+  if (inspector_.InMissingRange(DataFileTag::kKeys, r.key_offset, r.key_length) ||
+      inspector_.InMissingRange(DataFileTag::kValues, r.value_offset, r.value_length)) {
+    AddLostRecord(id, "its bytes lie in a range of the data files found missing");
     return false;
   }
   key->resize(r.key_length);

@@ -10,7 +10,8 @@
 // previous one's key and value bytes end (as the store appends them); the
 // deletions in that tail are not known.
 //
-// Where there is no snapshot.bin or it does not decode: the record table
+// Where there is no snapshot.bin, it does not decode or the other files
+// contradict it (a snapshot of another age, a record table cut short): the record table
 // and the data files. Every used slot of offsets.bin whose bytes lie inside
 // keys.bin and vals.bin and whose key is UTF-8 is a candidate; the newest
 // record (the highest id) of each key wins; the puts and deletes of wal.bin
@@ -43,7 +44,7 @@ class Recovery {
   bool Scan(const Progress& progress);
 
   // Whether the keys come from the record table (no usable snapshot).
-  bool from_record_table() const { return !inspector_.figures().snapshot_decoded; }
+  bool from_record_table() const { return inspector_.snapshot_unusable(); }
   // Recovered entries, in the order of their records.
   uint64_t count() const { return items_.size(); }
   // Reads the i-th recovered entry. REQUIRES: i < count().

@@ -46,6 +46,14 @@ std::string DirectoryInspector::CheckLiveRecord(uint32_t id, Place* place, std::
     return "value bytes " + Num(r.value_offset) + "+" + Num(r.value_length) +
            " lie outside the value data (" + Num(value_end) + " bytes)";
   }
+  if (InMissingRange(DataFileTag::kKeys, r.key_offset, r.key_length)) {
+    return "key bytes " + Num(r.key_offset) + "+" + Num(r.key_length) +
+           " lie in a range of keys.bin found missing";
+  }
+  if (InMissingRange(DataFileTag::kValues, r.value_offset, r.value_length)) {
+    return "value bytes " + Num(r.value_offset) + "+" + Num(r.value_length) +
+           " lie in a range of vals.bin found missing";
+  }
   key->resize(r.key_length);
   keys_.Read(r.key_offset, r.key_length, reinterpret_cast<std::byte*>(key->data()));
   if (!IsValidUtf8(*key)) return "its key is not valid UTF-8";
@@ -94,7 +102,15 @@ void DirectoryInspector::ReadPlace(const Place& place, std::string* key,
 }
 
 void DirectoryInspector::ReadEntry(uint64_t i, std::string* key, std::vector<std::byte>* value) {
-  ReadPlace(PlaceOf(live_ids_.at(static_cast<size_t>(i))), key, value);
+  const uint32_t id = live_ids_.at(static_cast<size_t>(i));
+  Place place;
+  // Only what a read through the store would give: a damaged record is
+  // refused, never read as other bytes.
+  const std::string problem = CheckLiveRecord(id, &place, key);
+  if (!problem.empty()) {
+    throw EngineError(ErrorKind::kInvalidData, "record " + Num(id) + ": " + problem);
+  }
+  ReadPlace(place, key, value);
 }
 
 }  // namespace vantre

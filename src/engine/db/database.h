@@ -72,6 +72,7 @@
 #include "engine/util/error.h"
 #include "engine/db/rw_lock.h"
 #include "engine/state/store.h"
+#include "engine/io/missing_ranges.h"
 #include "engine/io/store_dir.h"
 #include "engine/io/wal_writer.h"
 
@@ -299,6 +300,8 @@ class Database {
 
   // Declared first: released last, after the buffers are written out.
   StoreDir dir_;
+  // Records the ranges of the data files found missing at a write-out.
+  MissingRangeRecorder missing_recorder_{&dir_};
   // One persist or vacuum at a time; guards switch_pending_.
   std::mutex maintenance_mutex_;
   // Which file is wal.bin, and what of it is durable: taken to sync the log

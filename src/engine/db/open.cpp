@@ -1,12 +1,15 @@
 // Opening a storage directory:
 //   1. create the directory, open it and take its lock; finish a vacuum
 //      interrupted after its commit point
-//   2. decode snapshot.bin, refusing one that does not decode before any
-//      file is created or changed
-//   3. open and size offsets.bin, keys.bin, vals.bin; map offsets.bin
+//   2. decode snapshot.bin, refusing one that does not decode, or that the
+//      record table contradicts (agreement.h, rule 1), before any file is
+//      created or changed
+//   3. open and size offsets.bin, keys.bin, vals.bin; map offsets.bin;
+//      record the ranges of keys.bin and vals.bin found missing (rule 2)
 //   4. build the state from the snapshot, or empty
-//   5. replay wal.bin through put and delete; move an undecodable tail to
-//      wal.bin.cut
+//   5. replay wal.bin through put and delete, refusing a log of another age
+//      (rule 3) and records the log does not account for (rule 4); move an
+//      undecodable tail to wal.bin.cut
 //   6. open wal.bin for appending
 // A read-only open takes the shared lock, refuses a pending vacuum switch
 // instead of completing it, opens what exists read-only and replays the log
@@ -20,6 +23,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/db/agreement.h"
 #include "engine/db/database.h"
 #include "engine/db/log_replay.h"
 #include "engine/util/error.h"
@@ -54,36 +58,81 @@ std::optional<SnapshotData> LoadSnapshot(const StoreDir& dir) {
   return snap;
 }
 
-// Opens the three data files for reading and writing. Files that exist are
-// opened before any missing one is created, so that a store whose files
-// cannot be opened (read-only files or mount) is left exactly as it was.
-std::array<File, 3> OpenDataFiles(const StoreDir& dir) {
-  const std::array<const char*, 3> names = {kOffsetsFile, kKeysFile, kValsFile};
+constexpr std::array<const char*, 3> kDataFileNames = {kOffsetsFile, kKeysFile, kValsFile};
+
+// Opens those of the three data files that exist, for reading and writing.
+// They are opened, and checked against the snapshot, before any missing one
+// is created, so that a store whose files cannot be opened (read-only files
+// or mount) or do not agree is left exactly as it was.
+std::array<File, 3> OpenExistingDataFiles(const StoreDir& dir) {
   std::array<File, 3> files;
-  for (size_t i = 0; i < names.size(); ++i) {
+  for (size_t i = 0; i < kDataFileNames.size(); ++i) {
     try {
-      files[i] = dir.OpenFile(names[i], O_RDWR);
+      files[i] = dir.OpenFile(kDataFileNames[i], O_RDWR);
     } catch (const OsError& e) {
       if (e.code() != ENOENT) throw;
     }
   }
-  for (size_t i = 0; i < names.size(); ++i) {
-    if (!files[i].is_open()) files[i] = dir.OpenFile(names[i], O_RDWR | O_CREAT);
-  }
   return files;
+}
+
+// Creates the data files still missing.
+void CreateMissingDataFiles(const StoreDir& dir, std::array<File, 3>* files) {
+  for (size_t i = 0; i < kDataFileNames.size(); ++i) {
+    if (!(*files)[i].is_open()) (*files)[i] = dir.OpenFile(kDataFileNames[i], O_RDWR | O_CREAT);
+  }
+}
+
+// Rule 1 of agreement.h: refuses a snapshot that the record table, or the
+// snapshot itself, contradicts. `offsets` may be closed (no offsets.bin).
+void CheckSnapshotAgrees(const StoreDir& dir, const SnapshotData& snap, const File& offsets) {
+  const std::optional<std::string> wrong =
+      SnapshotDisagreement(snap, offsets.is_open() ? &offsets : nullptr);
+  if (wrong) {
+    throw Error::Damaged(dir.PathOf(kSnapshotFile),
+                         DisagreementText(dir.path(), "snapshot.bin: " + *wrong));
+  }
+}
+
+// Rule 2: the ranges between each data file's end and the snapshot's data
+// end, with those missing.bin already lists; the new ones are recorded
+// (durably) when `record` is set, before anything can grow a file over
+// them.
+std::vector<MissingRange> MissingRanges(const StoreDir& dir, const std::optional<SnapshotData>& snap,
+                                        uint64_t keys_size, uint64_t values_size, bool record) {
+  std::vector<MissingRange> ranges = ReadMissingRanges(dir);
+  if (!snap) return ranges;
+  std::vector<MissingRange> found;
+  const auto find = [&](DataFileTag tag, uint64_t size, uint64_t end) {
+    if (size >= end) return;
+    const MissingRange range{tag, size, end};
+    for (const MissingRange& r : ranges) {
+      if (r.file == tag && r.start <= size && end <= r.end) return;  // listed already
+    }
+    found.push_back(range);
+  };
+  find(DataFileTag::kKeys, keys_size, snap->key_data_end);
+  find(DataFileTag::kValues, values_size, snap->value_data_end);
+  if (record) RecordMissingRanges(dir, found);
+  ranges.insert(ranges.end(), found.begin(), found.end());
+  return ranges;
 }
 
 // The state open starts from: the snapshot's elements, as they are. A
 // snapshot whose records lie past the data files or outside the table is
 // not refused: only the keys such records hold fail, when they are read.
 StoreState InitialState(std::optional<SnapshotData> snap, RecordTable table, File keys,
-                        uint64_t keys_size, File values, uint64_t values_size) {
-  if (!snap) {
-    return StoreState{KeyIndex(), IdSet(), IdSet(), 0, std::move(table),
-                      DataFile(std::move(keys), keys_size), DataFile(std::move(values), values_size)};
-  }
+                        uint64_t keys_size, File values, uint64_t values_size,
+                        const std::vector<MissingRange>& missing) {
   DataFile key_data(std::move(keys), keys_size);
   DataFile value_data(std::move(values), values_size);
+  for (const MissingRange& r : missing) {
+    (r.file == DataFileTag::kKeys ? key_data : value_data).AddMissing(r.start, r.end);
+  }
+  if (!snap) {
+    return StoreState{KeyIndex(), IdSet(), IdSet(), 0, std::move(table),
+                      std::move(key_data), std::move(value_data)};
+  }
   key_data.SetEnd(snap->key_data_end);
   value_data.SetEnd(snap->value_data_end);
   return StoreState{std::move(snap->key_index), std::move(snap->live), std::move(snap->dead),
@@ -91,22 +140,97 @@ StoreState InitialState(std::optional<SnapshotData> snap, RecordTable table, Fil
                     std::move(value_data)};
 }
 
+// Rule 3 of agreement.h for a replay: whether the record the next put of
+// the log takes may be written, or the log is of another age than the
+// snapshot and the record table (Error::Damaged). A record that locates
+// another put is allowed for the log's last record, and for every record
+// of a log the snapshot already covers (decided once, when first needed).
+class ReplayAgreement {
+ public:
+  // `snapshot_count`: the record count the snapshot gave the Store.
+  ReplayAgreement(const Store* store, const StoreDir* dir, const File* log, uint64_t log_size,
+                  uint32_t snapshot_count)
+      : store_(store), dir_(dir), log_(log), log_size_(log_size),
+        snapshot_count_(snapshot_count) {}
+
+  // Checks the put of `key` and `val` that ends at `end` in wal.bin and
+  // takes id `id`, appending at `key_end` and `value_end`; returns how its
+  // record compared.
+  SlotMatch CheckPut(uint32_t id, std::string_view key, Bytes val, uint64_t key_end,
+                     uint64_t value_end, uint64_t end) {
+    const std::optional<Record> existing = store_->RecordAt(id);
+    if (!existing) return SlotMatch::kUnwritten;
+    const auto read = [&](DataFileTag tag, uint64_t offset, MutableBytes out) {
+      store_->ReadData(tag, offset, out);
+    };
+    const SlotMatch match = MatchSlot(*existing, key, val, key_end, value_end, read, &scratch_);
+    if (match != SlotMatch::kOther || end == log_size_) return match;  // or the last record
+    if (covered_ == Covered::kUnknown) covered_ = LogCovered() ? Covered::kYes : Covered::kNo;
+    if (covered_ == Covered::kYes) return match;
+    throw Error::Damaged(dir_->PathOf(kWalFile),
+                         DisagreementText(dir_->path(), ForeignLogText(end - kWalPutOverhead -
+                                                                           key.size() - val.size(),
+                                                                       id)));
+  }
+  // The same for a writer's replay, whose Store is as the put finds it.
+  void CheckReplayedPut(std::string_view key, Bytes val, uint64_t end) {
+    if (covered_ == Covered::kYes) return;
+    const StoreView v = store_->view();
+    CheckPut(store_->record_count(), key, val, v.keys.end(), v.values.end(), end);
+  }
+
+ private:
+  enum class Covered { kUnknown, kYes, kNo };
+
+  // Whether the snapshot's last record is the log's last put: persist
+  // stopped between renaming the snapshot into place and emptying the log.
+  bool LogCovered() {
+    const uint32_t count = snapshot_count_;
+    if (count == 0) return false;
+    const std::optional<LastPut> last = FindLastPut(*log_);
+    const std::optional<Record> rec = store_->RecordAt(count - 1);
+    if (!last || !rec || rec->key_length != last->key.size() ||
+        rec->value_length != last->val.size()) {
+      return false;
+    }
+    try {
+      scratch_.resize(last->key.size());
+      store_->ReadData(DataFileTag::kKeys, rec->key_offset, scratch_);
+      if (AsText(scratch_) != last->key) return false;
+      scratch_.resize(last->val.size());
+      store_->ReadData(DataFileTag::kValues, rec->value_offset, scratch_);
+      return scratch_ == last->val;
+    } catch (const Error&) {
+      return false;
+    }
+  }
+
+  const Store* store_;
+  const StoreDir* dir_;
+  const File* log_;
+  uint64_t log_size_;
+  uint32_t snapshot_count_;
+  Covered covered_ = Covered::kUnknown;
+  std::vector<std::byte> scratch_;
+};
+
 // Applies log records to a Store a few records behind their decoding, in
 // the log's order. Each record's key index lines start loading when it is
 // queued, so that applying it no longer waits for its index slot: the
 // index miss was the largest single cost of a replayed record.
 class ReplayPipeline {
  public:
-  explicit ReplayPipeline(Store* store) : store_(store) {}
+  ReplayPipeline(Store* store, ReplayAgreement* agreement)
+      : store_(store), agreement_(agreement) {}
 
-  void Push(const WalEntry& entry) {
+  void Push(const WalEntry& entry, uint64_t end) {
     const uint64_t hash = KeyHash(entry.key);
     if (entry.key.size() + entry.val.size() > kMaxQueuedBytes) {
       // A long record is applied from the decoder's buffers once the queue
       // is empty: a copy would double the memory replay needs for it (a
       // 32-bit process may not have that much).
       Drain();
-      Apply(entry.tag, entry.key, hash, entry.val);
+      Apply(entry.tag, entry.key, hash, entry.val, end);
       return;
     }
     if (count_ == kDepth) ApplyOldest();
@@ -115,6 +239,7 @@ class ReplayPipeline {
     q.key.assign(entry.key);
     q.val.assign(entry.val.begin(), entry.val.end());
     q.hash = hash;
+    q.end = end;
     store_->PrefetchIndex(hash);
     ++count_;
   }
@@ -132,16 +257,18 @@ class ReplayPipeline {
     std::string key;
     std::vector<std::byte> val;
     uint64_t hash = 0;
+    uint64_t end = 0;  // offset just past the record in wal.bin
   };
 
   void ApplyOldest() {
     const Queued& q = queue_[first_];
     first_ = (first_ + 1) % kDepth;
     --count_;
-    Apply(q.tag, q.key, q.hash, q.val);
+    Apply(q.tag, q.key, q.hash, q.val, q.end);
   }
-  void Apply(WalTag tag, std::string_view key, uint64_t hash, Bytes val) {
+  void Apply(WalTag tag, std::string_view key, uint64_t hash, Bytes val, uint64_t end) {
     if (tag == WalTag::kPut) {
+      agreement_->CheckReplayedPut(key, val, end);
       Fatal([&] { store_->ReplayPut(key, hash, val); });
     } else {
       store_->Delete(hash);
@@ -149,25 +276,45 @@ class ReplayPipeline {
   }
 
   Store* store_;
+  ReplayAgreement* agreement_;
   std::array<Queued, kDepth> queue_;
   size_t first_ = 0;
   size_t count_ = 0;
 };
 
 // Applies every record of wal.bin that decodes, in order (see
-// log_replay.h: a read error is thrown, not taken for the end of the log).
+// log_replay.h: a read error is thrown, not taken for the end of the log),
+// refusing a log of another age (rule 3), then refuses records past the
+// replayed ones that the log does not account for (rule 4).
 // Runs once per open, so it is placed with the cold code: laid out among
 // the per-call code, it and the pipeline inlined into it moved the read
 // path's code enough to make random reads of a 1M-key store 15% slower.
 [[gnu::cold]] LogReplay ReplayLog(Store* store, const StoreDir& dir) {
-  if (!dir.Exists(kWalFile)) return LogReplay{};
-  File in = dir.OpenFile(kWalFile, O_RDONLY);
-  ReplayPipeline pipeline(store);
-  const LogReplay replay = ReplayLogFile(in, [&](const WalEntry& entry, uint64_t) {
-    pipeline.Push(entry);
-    return true;
-  });
-  pipeline.Drain();
+  LogReplay replay;
+  const RecordAtId record = [&](uint32_t id) { return store->RecordAt(id); };
+  const bool logged = dir.Exists(kWalFile);
+  File in = logged ? dir.OpenFile(kWalFile, O_RDONLY) : File();
+  const uint64_t log_size = logged ? in.Size() : 0;
+  if (RunOutgrowsLog(store->record_count(), log_size, record)) {
+    throw Error::Damaged(dir.PathOf(kOffsetsFile),
+                         DisagreementText(dir.path(), LostRunText(store->record_count(),
+                                                                  log_size + kMaxLostLogBytes)));
+  }
+  if (logged) {
+    ReplayAgreement agreement(store, &dir, &in, log_size, store->record_count());
+    ReplayPipeline pipeline(store, &agreement);
+    replay = ReplayLogFile(in, [&](const WalEntry& entry, uint64_t end) {
+      pipeline.Push(entry, end);
+      return true;
+    });
+    pipeline.Drain();
+  }
+  const uint32_t first = store->record_count();
+  const uint64_t lost = LostRunBytes(first, record);
+  if (lost > kMaxLostLogBytes) {
+    throw Error::Damaged(dir.PathOf(kOffsetsFile),
+                         DisagreementText(dir.path(), LostRunText(first, kMaxLostLogBytes)));
+  }
   return replay;
 }
 
@@ -215,22 +362,53 @@ File OpenReadOnlyFile(const StoreDir& dir, const char* name) {
 }
 
 // Every record of wal.bin that decodes, in order, as each key's latest one;
-// an undecodable tail is left where it is.
-std::unique_ptr<ReplayedLog> ReplayLogInMemory(const StoreDir& dir) {
+// an undecodable tail is left where it is. The log is checked against
+// `store`'s record table as a writer's replay would check it (rules 3 and
+// 4), with the data ends the writer's appends would reach.
+std::unique_ptr<ReplayedLog> ReplayLogInMemory(const StoreDir& dir, const Store& store) {
   auto log = std::make_unique<ReplayedLog>();
-  if (!dir.Exists(kWalFile)) return log;
-  File in = dir.OpenFile(kWalFile, O_RDONLY);
-  uint64_t position = 0;
-  ReplayLogFile(in, [&](const WalEntry& entry, uint64_t) {
-    ReplayedLog::Entry& slot = log->entries[entry.key];
-    slot.position = position++;
-    if (entry.tag == WalTag::kPut) {
+  uint32_t id = store.record_count();
+  const RecordAtId record = [&](uint32_t i) { return store.RecordAt(i); };
+  const bool logged = dir.Exists(kWalFile);
+  File in = logged ? dir.OpenFile(kWalFile, O_RDONLY) : File();
+  const uint64_t log_size = logged ? in.Size() : 0;
+  if (RunOutgrowsLog(id, log_size, record)) {
+    throw Error::Damaged(dir.PathOf(kOffsetsFile),
+                         DisagreementText(dir.path(), LostRunText(id, log_size + kMaxLostLogBytes)));
+  }
+  if (logged) {
+    ReplayAgreement agreement(&store, &dir, &in, log_size, id);
+    uint64_t key_end = store.view().keys.end();
+    uint64_t value_end = store.view().values.end();
+    uint64_t position = 0;
+    ReplayLogFile(in, [&](const WalEntry& entry, uint64_t end) {
+      ReplayedLog::Entry& slot = log->entries[entry.key];
+      slot.position = position++;
+      if (entry.tag != WalTag::kPut) {
+        slot.value.reset();
+        return true;
+      }
       slot.value = entry.val;
-    } else {
-      slot.value.reset();
-    }
-    return true;
-  });
+      if (id == UINT32_MAX) return false;
+      const SlotMatch match = agreement.CheckPut(id, entry.key, entry.val, key_end, value_end, end);
+      const std::optional<Record> rec = store.RecordAt(id);
+      // A put whose bytes lie below the data ends is reused; others append.
+      const bool reused = match == SlotMatch::kSame && rec &&
+                          RangeBelow(rec->key_offset, rec->key_length, key_end) &&
+                          RangeBelow(rec->value_offset, rec->value_length, value_end);
+      if (!reused) {
+        key_end += entry.key.size();
+        value_end += entry.val.size();
+      }
+      ++id;
+      return true;
+    });
+  }
+  const uint64_t lost = LostRunBytes(id, record);
+  if (lost > kMaxLostLogBytes) {
+    throw Error::Damaged(dir.PathOf(kOffsetsFile),
+                         DisagreementText(dir.path(), LostRunText(id, kMaxLostLogBytes)));
+  }
   return log;
 }
 
@@ -251,14 +429,17 @@ std::shared_ptr<Database> Database::OpenReadOnly(const std::string& path,
   File offsets = OpenReadOnlyFile(dir, kOffsetsFile);
   File keys = OpenReadOnlyFile(dir, kKeysFile);
   File values = OpenReadOnlyFile(dir, kValsFile);
+  if (snap) CheckSnapshotAgrees(dir, *snap, offsets);
   const uint64_t offsets_size = offsets.Size();
   const uint64_t keys_size = keys.Size();
   const uint64_t values_size = values.Size();
+  const std::vector<MissingRange> missing =
+      MissingRanges(dir, snap, keys_size, values_size, /*record=*/false);
   RecordTable table = RecordTable::OpenReadOnly(std::move(offsets), offsets_size);
   Store store(InitialState(std::move(snap), std::move(table), std::move(keys), keys_size,
-                           std::move(values), values_size),
+                           std::move(values), values_size, missing),
               cache_capacity);
-  std::unique_ptr<ReplayedLog> log = ReplayLogInMemory(dir);
+  std::unique_ptr<ReplayedLog> log = ReplayLogInMemory(dir, store);
   // The key count: the Store's, less the keys the log overrides, plus the
   // keys the log leaves stored.
   uint64_t len = store.Len();
@@ -282,10 +463,15 @@ std::shared_ptr<Database> Database::Open(const std::string& path, uint64_t cache
   CompleteVacuumSwitch(dir);
   std::optional<SnapshotData> snap = LoadSnapshot(dir);
 
-  auto [offsets, keys, values] = Fatal([&] { return OpenDataFiles(dir); });
+  std::array<File, 3> files = OpenExistingDataFiles(dir);
+  if (snap) CheckSnapshotAgrees(dir, *snap, files[0]);
+  const uint64_t keys_size = files[1].is_open() ? files[1].Size() : 0;
+  const uint64_t values_size = files[2].is_open() ? files[2].Size() : 0;
+  const std::vector<MissingRange> missing =
+      MissingRanges(dir, snap, keys_size, values_size, /*record=*/true);
+  Fatal([&] { CreateMissingDataFiles(dir, &files); });
+  auto& [offsets, keys, values] = files;
   const uint64_t offsets_size = Fatal([&] { return offsets.Size(); });
-  const uint64_t keys_size = Fatal([&] { return keys.Size(); });
-  const uint64_t values_size = Fatal([&] { return values.Size(); });
   RecordTable table = Fatal(
       [&] { return RecordTable::Open(std::move(offsets), offsets_size, kMinRecordCapacity); });
   // A record count that has reached the table doubles it once, as a put
@@ -295,7 +481,7 @@ std::shared_ptr<Database> Database::Open(const std::string& path, uint64_t cache
     Fatal([&] { table.Prepare(record_count); });
   }
   Store store(InitialState(std::move(snap), std::move(table), std::move(keys), keys_size,
-                           std::move(values), values_size),
+                           std::move(values), values_size, missing),
               cache_capacity);
 
   const LogReplay replay = ReplayLog(&store, dir);
@@ -305,6 +491,7 @@ std::shared_ptr<Database> Database::Open(const std::string& path, uint64_t cache
 
   std::shared_ptr<Database> db(
       new Database(std::move(dir), std::move(store), std::move(log), log_size));
+  db->store_.SetMissingRecorder(&db->missing_recorder_);
   db->cut_log_bytes_ = cut;
   Register(db);
   return db;

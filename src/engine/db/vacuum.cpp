@@ -260,6 +260,11 @@ void CompleteVacuumSwitch(const StoreDir& dir) {
   for (const auto& [from, to] : moves) {
     if (dir.Exists(from)) dir.Rename(from, to);
   }
+  // The ranges missing.bin lists were of the old data files: the compacted
+  // ones were written whole (vacuum copies only what it could read). Gone
+  // before snapshot.bin.vac is: until then, a later open completes the
+  // switch again, and this with it.
+  dir.Remove(kMissingFile);
   dir.Sync();
   dir.Rename(kSnapshotVacFile, kSnapshotFile);
   dir.Sync();

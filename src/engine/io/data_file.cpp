@@ -44,9 +44,22 @@ void DataFile::Flush() {
   WriteOut(end_);
 }
 
+void DataFile::NoteCutBefore(uint64_t at) {
+  const uint64_t size = file_.Size();
+  if (size >= at) return;
+  // Known already when the whole range lies in a listed one.
+  for (const Range& r : missing_) {
+    if (r.start <= size && at <= r.end) return;
+  }
+  if (recorder_ == nullptr) ShortFile();
+  recorder_->Record({tag_, size, at});
+  AddMissing(size, at);
+}
+
 void DataFile::WriteOut(uint64_t upto) {
   const auto n = static_cast<size_t>(upto - flushed_);
   try {
+    NoteCutBefore(flushed_);
     file_.WriteAllAt(Bytes(buf_.data(), n), flushed_);
   } catch (...) {
     // The buffer is kept whole: a retry writes the same bytes at the same
@@ -66,6 +79,7 @@ uint64_t DataFile::AppendCopy(const DataFile& src, uint64_t offset, uint64_t len
   if (offset > in_file || length > in_file - offset) src.ShortFile();
   Flush();
   const uint64_t at = end_;
+  NoteCutBefore(at);
   file_.CopyFrom(src.file_, offset, length, at);
   end_ = at + length;
   flushed_ = end_;
@@ -88,8 +102,7 @@ DataFile DataFile::ReaderOf(File file) const {
   DataFile reader(std::move(file), end_);
   reader.flushed_ = flushed_;
   reader.file_size_ = file_size_;
-  reader.hole_start_ = hole_start_;
-  reader.hole_end_ = hole_end_;
+  reader.missing_ = missing_;
   return reader;
 }
 
@@ -152,6 +165,7 @@ uint64_t DataFile::Append(Bytes data) {
   const uint64_t at = end_;
   if (data.size() >= kDirectWrite) {
     Flush();
+    NoteCutBefore(at);
     file_.WriteAllAt(data, at);
     end_ = at + data.size();
     flushed_ = end_;
@@ -226,17 +240,19 @@ void DataFile::Read(MutableBytes out, uint64_t offset) const {
 void DataFile::SetEnd(uint64_t end) {
   end_ = end;
   flushed_ = end;
-  // A data end past the file (a damaged snapshot, or a file cut short):
-  // the bytes in between were never written here, and appends past them
-  // must not make them readable as zeros.
-  if (end > file_size_) {
-    hole_start_ = file_size_;
-    hole_end_ = end;
-  }
+  // A data end past the file (a file cut short): the bytes in between are
+  // not there, and appends past them must not make them readable as zeros.
+  if (end > file_size_) AddMissing(file_size_, end);
 }
 
-void DataFile::CheckOutsideHole(uint64_t offset, uint64_t length) const {
-  if (offset < hole_end_ && (offset >= hole_start_ || length > hole_start_ - offset)) ShortFile();
+void DataFile::AddMissing(uint64_t start, uint64_t end) {
+  if (start < end) missing_.push_back({start, end});
+}
+
+void DataFile::CheckOutsideMissing(uint64_t offset, uint64_t length) const {
+  for (const Range& r : missing_) {
+    if (offset < r.end && (offset >= r.start || length > r.start - offset)) ShortFile();
+  }
 }
 
 }  // namespace vantre

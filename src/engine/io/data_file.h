@@ -30,6 +30,13 @@
 // A failed write-out is remembered: until a later write-out succeeds, every
 // append first retries it and fails with it, so nothing is accepted on top
 // of bytes that could not be written.
+//
+// Missing ranges: bytes below the data end that the file does not hold (a
+// snapshot's data end past the file, or a file cut under the open store).
+// Every read that touches one fails ("failed to fill whole buffer"), even
+// once appends have grown the file over it with zeros. A write that would
+// grow the file over a range not yet known first has it recorded
+// (missing.bin, through the recorder) and fails if that cannot be done.
 #ifndef VANTRE_ENGINE_DATA_FILE_H_
 #define VANTRE_ENGINE_DATA_FILE_H_
 
@@ -39,6 +46,7 @@
 
 #include "engine/format/coding.h"
 #include "engine/io/file.h"
+#include "engine/io/missing_ranges.h"
 #include "engine/util/prefetch.h"
 
 namespace vantre {
@@ -101,8 +109,24 @@ class DataFile {
   // Writes the buffered bytes and forces the file's data to stable storage.
   void SyncData();
   // Moves the data end to `end`. REQUIRES: the buffer is empty. An end past
-  // the file leaves a hole up to it that reads refuse.
+  // the file leaves a missing range up to it that reads refuse.
   void SetEnd(uint64_t end);
+  // Adds [start, end) to the missing ranges.
+  void AddMissing(uint64_t start, uint64_t end);
+  struct Range {
+    uint64_t start;
+    uint64_t end;
+  };
+  const std::vector<Range>& missing() const { return missing_; }
+  // Where a range found missing at a write-out is recorded before the file
+  // grows over it, and as which file. "*recorder" must outlive this file's
+  // writes; without one, such a write-out fails.
+  void SetRecorder(const MissingRangeRecorder* recorder, DataFileTag tag) {
+    recorder_ = recorder;
+    tag_ = tag;
+  }
+  const MissingRangeRecorder* recorder() const { return recorder_; }
+  DataFileTag tag() const { return tag_; }
   // Gives back the read map's address space; later reads map again only
   // once the file has doubled since.
   void ReleaseReadMap();
@@ -129,8 +153,14 @@ class DataFile {
  private:
   // "failed to fill whole buffer", naming the file.
   [[noreturn]] void ShortFile() const;
-  // ShortFile() if [offset, offset + length) overlaps the hole.
-  void CheckOutsideHole(uint64_t offset, uint64_t length) const;
+  // ShortFile() if [offset, offset + length) overlaps a missing range.
+  void CheckOutsideHole(uint64_t offset, uint64_t length) const {
+    if (!missing_.empty()) CheckOutsideMissing(offset, length);
+  }
+  void CheckOutsideMissing(uint64_t offset, uint64_t length) const;
+  // Before a write at `at`: a file now shorter than `at` (cut under the
+  // open store) has the range in between recorded as missing first.
+  void NoteCutBefore(uint64_t at);
   // Writes the buffered bytes below `upto` (a data end position at or
   // after `flushed_`) to the file and drops them from the buffer.
   void WriteOut(uint64_t upto);
@@ -147,11 +177,13 @@ class DataFile {
   uint64_t flushed_;    // file offset of buf_[0]; buf_ holds [flushed_, end_)
   uint64_t file_size_;  // bytes the file is known to hold
   bool failed_ = false;  // the last write-out failed
-  // Bytes between the file's end and a data end set past it (SetEnd): never
-  // written by this store, refused by every read ("failed to fill whole
-  // buffer") even once appends have extended the file beyond them.
-  uint64_t hole_start_ = 0;
-  uint64_t hole_end_ = 0;
+  // Bytes below the data end that the file did not hold when they were
+  // found (SetEnd, AddMissing, NoteCutBefore): refused by every read
+  // ("failed to fill whole buffer") even once appends have extended the
+  // file beyond them.
+  std::vector<Range> missing_;
+  const MissingRangeRecorder* recorder_ = nullptr;
+  DataFileTag tag_ = DataFileTag::kKeys;
   std::vector<std::byte> buf_;
   mutable MemoryMap read_map_;      // read-only map of the file's start
   mutable uint64_t map_refused_ = 0;  // a map this large could not be made

@@ -40,6 +40,10 @@ void StoreDir::Rename(const char* from, const char* to) const {
   if (::renameat(dir_.fd(), from, dir_.fd(), to) != 0) throw LastOsError(PathOf(from));
 }
 
+void StoreDir::Remove(const char* name) const {
+  if (::unlinkat(dir_.fd(), name, 0) != 0 && errno != ENOENT) throw LastOsError(PathOf(name));
+}
+
 void StoreDir::Sync() const { dir_.Sync(); }
 
 bool StoreDir::TryLockShared() const {

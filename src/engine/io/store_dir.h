@@ -35,6 +35,11 @@ inline constexpr char kWalTmpFile[] = "wal.bin.tmp";
 // Bytes that open cut from the end of the log because they did not decode;
 // kept for inspection, never read back by open.
 inline constexpr char kWalCutFile[] = "wal.bin.cut";
+// Ranges of keys.bin and vals.bin that the store found missing (a file
+// shorter than its snapshot says, or cut under an open store); read by
+// every open and by the inspection, so that a range the files later grow
+// over (as zeros) never reads as data. Layout in missing_ranges.h.
+inline constexpr char kMissingFile[] = "missing.bin";
 
 // Joins a directory and a file name with one "/".
 std::string JoinPath(const std::string& dir, const char* name);
@@ -60,6 +65,8 @@ class StoreDir {
   // would lose what it holds.
   bool Exists(const char* name) const;
   void Rename(const char* from, const char* to) const;
+  // Removes `name`; one that does not exist is not an error.
+  void Remove(const char* name) const;
   // Makes the directory's entries durable (renames, creations).
   void Sync() const;
 

@@ -110,6 +110,11 @@ bool Store::Locates(const Record& rec, std::string_view key, Bytes val) {
   }
 }
 
+std::optional<Record> Store::RecordAt(uint32_t id) const {
+  if (id >= state_.table.capacity()) return std::nullopt;
+  return state_.table.At(id);
+}
+
 void Store::ReplayPut(std::string_view key, uint64_t hash, Bytes val) {
   const uint32_t id = state_.record_count;
   if (id < state_.table.capacity() && id != std::numeric_limits<uint32_t>::max()) {
@@ -295,6 +300,8 @@ std::vector<std::string> Store::Keys() const {
 }
 
 void Store::Replace(StoreState next) {
+  next.keys.SetRecorder(state_.keys.recorder(), DataFileTag::kKeys);
+  next.values.SetRecorder(state_.values.recorder(), DataFileTag::kValues);
   state_ = std::move(next);
   cache_.Clear();
 }

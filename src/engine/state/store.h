@@ -138,6 +138,23 @@ class Store {
   // REQUIRES: hash == KeyHash(key).
   void ReplayPut(std::string_view key, uint64_t hash, Bytes val);
 
+  // The record of `id`, or nothing past the record table.
+  std::optional<Record> RecordAt(uint32_t id) const;
+  // Reads bytes of keys.bin or vals.bin at `offset`, below or past the data
+  // end, as far as the file holds them. Errors as Get.
+  void ReadData(DataFileTag file, uint64_t offset, MutableBytes out) const {
+    const DataFile& data = file == DataFileTag::kKeys ? state_.keys : state_.values;
+    data.CheckInFile(offset, out.size());
+    data.Read(out, offset);
+  }
+  uint32_t record_count() const { return state_.record_count; }
+  // Records ranges of the data files found missing at a write-out through
+  // `recorder` ("*recorder" must outlive the Store's writes).
+  void SetMissingRecorder(const MissingRangeRecorder* recorder) {
+    state_.keys.SetRecorder(recorder, DataFileTag::kKeys);
+    state_.values.SetRecorder(recorder, DataFileTag::kValues);
+  }
+
   // Removes `key`; false if it was not stored. Touches no file.
   bool Delete(std::string_view key) { return Delete(KeyHash(key)); }
   // The same by the key's hash.
