@@ -358,11 +358,13 @@ for t in threads:
 
 
 def crash_cases():
-    # Renames of a call with writes beside it: persist renames the snapshot,
-    # then wal.bin.tmp onto wal.bin; vacuum renames snapshot.bin.tmp to
-    # snapshot.bin.vac (its commit), the three .vac files, snapshot.bin.vac,
-    # then wal.bin.tmp.
-    for action, renames in (("persist", 2), ("vacuum", 6)):
+    # Renames of a call with writes beside it and puts in the log before it:
+    # persist renames snapshot.bin.tmp to snapshot.bin.new (its commit),
+    # wal.bin.new onto wal.bin, snapshot.bin.new onto snapshot.bin; vacuum
+    # renames snapshot.bin.tmp to snapshot.bin.vac.new (its commit),
+    # wal.bin.new onto wal.bin, snapshot.bin.vac.new to snapshot.bin.vac, the
+    # three .vac files and snapshot.bin.vac onto snapshot.bin.
+    for action, renames in (("persist", 3), ("vacuum", 7)):
         for k in range(1, renames + 1):
             for when in ("before", "after"):
                 yield pytest.param(action, k, when, id=f"{action}, {when} rename {k}")

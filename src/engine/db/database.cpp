@@ -3,7 +3,7 @@
 //   registry and process ownership
 //   writes: Put, Delete
 //   reads and listings
-//   persist and vacuum: frame, log cut
+//   persist and vacuum: frame, the log
 //   Persist
 //   Vacuum
 //   Sync
@@ -82,6 +82,7 @@ void Database::Put(std::string_view key, Bytes val, const WaitHook& wait) {
   CheckWritable();
   auto store_lock = Exclusive(store_mutex_, wait);
   auto wal_lock = Exclusive(wal_mutex_, wait);
+  if (log_not_emptied_) Unwrap(*log_not_emptied_);
   // The file work first, then the log record, then memory: a failure
   // before the last step leaves the store and the log as they were.
   const Store::PreparedPut put = Fatal([&] { return store_.PreparePut(key, val); });
@@ -99,6 +100,7 @@ bool Database::Delete(std::string_view key, const WaitHook& wait) {
   CheckWritable();
   auto store_lock = Exclusive(store_mutex_, wait);
   auto wal_lock = Exclusive(wal_mutex_, wait);
+  if (log_not_emptied_) Unwrap(*log_not_emptied_);
   // Room for the change first, then the log record, whether or not the key
   // is stored: a failure leaves the store unchanged.
   store_.PrepareDelete();
@@ -169,11 +171,13 @@ void Database::ClearCache(const WaitHook& wait) {
 //                switch (65,536 index entries), the merge of the overlay
 //                (4,096 entries).
 //   switch       vacuum only, Store lock: the last records carried, the
-//                commit rename, the compacted state installed (the
-//                overlay's entries translated, the cache emptied).
-//   log cut      log-file and WalWriter locks, not the Store lock: the last
-//                records copied to wal.bin.tmp, which is renamed onto
-//                wal.bin.
+//                commit, the compacted state installed (the overlay's
+//                entries translated, the cache emptied).
+//   commit       log-file and WalWriter locks (and the Store lock for
+//                vacuum's switch): the log's last records copied to
+//                wal.bin.new, the renames that put the snapshot and the log
+//                in place, with a directory sync between two of them (see
+//                "the log" below).
 //
 // Everything else (syncs, the snapshot, the copies) runs without the Store
 // lock, from the frozen state and through descriptors of the maintenance's
@@ -211,6 +215,7 @@ void LetSleepersIn(const RwLock& lock) {
 struct Database::MaintenanceStart {
   FrozenState frozen;
   uint64_t log_position;
+  bool covered_puts;  // the log holds puts before log_position
   DataFile keys;
   DataFile values;
   File offsets;
@@ -276,10 +281,13 @@ Database::MaintenanceStart Database::StartMaintenance(bool vacuum, const WaitHoo
   DataFile key_reader = view.keys.ReaderOf(std::move(keys));
   DataFile value_reader = view.values.ReaderOf(std::move(values));
   const uint64_t log_position = wal_.size();
+  const bool covered_puts = view.record_count != log_first_id_;
   // Last: nothing after the freeze may fail.
   FrozenState frozen = store_.Freeze(/*journal=*/vacuum, /*copy_dead=*/!vacuum);
-  return MaintenanceStart{std::move(frozen), log_position, std::move(key_reader),
-                          std::move(value_reader), std::move(offsets), std::move(log)};
+  return MaintenanceStart{std::move(frozen),       log_position,
+                          covered_puts,            std::move(key_reader),
+                          std::move(value_reader), std::move(offsets),
+                          std::move(log)};
 }
 
 void Database::FinishMaintenance(const WaitHook& wait) {
@@ -339,28 +347,65 @@ void Database::WriteSnapshotFile(const char* name, const KeyIndex& key_index, co
   out.Sync();
 }
 
-// The log cut, last of persist and vacuum: their snapshot covers the log's
-// first `from` bytes, which must go, while the records written since stay,
-// in order, and writers go on appending meanwhile.
+// ------------------------------------------ persist and vacuum: the log
 //
-//   copy        without the Store lock: the records since `from` copied to
-//               wal.bin.tmp in a few rounds (each round's end read under the
-//               WalWriter lock), then synced.
-//   last step   log-file and WalWriter locks: the log's buffer written out,
-//               the rest copied; wal.bin.tmp synced again only if a sync of
-//               the log made bytes durable that it has not synced yet;
-//               renamed onto wal.bin and made the WalWriter's file. With no
-//               record since `from`, the log is emptied instead.
-//   directory   synced (until then Sync syncs it too).
-// Crash at any point: wal.bin is either the old log (the snapshot plus the
-// whole log give the same state: replaying records the snapshot covers
-// changes nothing, as the snapshot's state is the log's first records
-// applied to the earlier one) or the new one. A failure leaves the old log
-// in place; a leftover wal.bin.tmp is truncated by the next cut.
-void Database::CutLog(const File& source, uint64_t from, const WaitHook& wait) {
-  File tmp;
-  uint64_t copied = from;   // the log's bytes [from, copied) are in tmp
-  uint64_t durable = from;  // and those below this are synced there
+// Persist and vacuum end by putting their snapshot (of the state when the
+// log was P bytes long) in place and keeping in the log exactly the records
+// written since P. The snapshot and the log on disk must agree at every
+// moment a crash can stop them: open replays the log's puts on top of the
+// snapshot, each taking the next record id, and refuses a put whose record
+// holds another put (agreement.h, rule 3). So a log whose puts from before
+// P (the snapshot covers them) are followed by puts written since (whose
+// records the store has already written after the snapshot's count) must
+// never lie beside the new snapshot. SwitchSnapshot, the commit, chooses
+// one of three ways, under the log-file and WalWriter locks, so that no
+// record is appended meanwhile:
+//
+//   nothing written since P    the snapshot renamed into place, the
+//                              directory synced, the log emptied. A crash
+//                              between leaves a log the snapshot wholly
+//                              covers, which open accepts.
+//   writes since, no put       the snapshot renamed into place; the log
+//   before P                   stays whole (its first records are deletes
+//                              the snapshot covers: replayed, they change
+//                              nothing) and is cut afterwards (CutLog),
+//                              through wal.bin.new renamed onto wal.bin.
+//   writes since, puts         the records since P copied to wal.bin.new
+//   before P                   beforehand (CopyNewLog, while writes go on)
+//                              and here up to the end (FinishNewLog); the
+//                              snapshot renamed to snapshot.bin.new (or
+//                              snapshot.bin.vac.new): the commit; the
+//                              directory synced; wal.bin.new renamed onto
+//                              wal.bin; synced; the snapshot renamed into
+//                              place. From the commit on, wal.bin.new is
+//                              the WalWriter's file, and the next open, or
+//                              the next persist or vacuum, completes the
+//                              renames (CompleteVacuumSwitch). A build
+//                              that does not know snapshot.bin.new opens
+//                              the store as it was before the call until
+//                              wal.bin is replaced, and then refuses it
+//                              (rule 3) without changing anything until the
+//                              last rename.
+//
+// wal.bin.new is synced before it replaces wal.bin, and again in the
+// commit when a sync of the log made durable bytes it has not synced yet.
+// Failure before the commit: thrown, nothing changed, leftovers truncated
+// by the next call. After it: the new state stands whatever fails; the
+// failure is reported, what is left is completed later (switch_pending_),
+// and a log that could not be emptied refuses writes (log_not_emptied_)
+// until a persist or vacuum empties or replaces it.
+
+// wal.bin.new, holding the log's bytes [from, copied), synced below
+// `durable`.
+struct Database::NewLog {
+  File file;
+  uint64_t from = 0;
+  uint64_t copied = 0;
+  uint64_t durable = 0;
+};
+
+Database::NewLog Database::CopyNewLog(const File& source, uint64_t from, const WaitHook& wait) {
+  NewLog log{File(), from, from, from};
   for (int round = 0; round < kCutRounds; ++round) {
     uint64_t end;
     {
@@ -368,41 +413,108 @@ void Database::CutLog(const File& source, uint64_t from, const WaitHook& wait) {
       wal_.Flush();
       end = wal_.size();
     }
-    if (end - copied < kCopyInCut) break;
-    if (!tmp.is_open()) tmp = dir_.OpenFile(kWalTmpFile, O_RDWR | O_CREAT | O_TRUNC);
-    tmp.CopyFrom(source, copied, end - copied, copied - from);
-    copied = end;
+    if (end - log.copied < kCopyInCut) break;
+    if (!log.file.is_open()) log.file = dir_.OpenFile(kWalNewFile, O_RDWR | O_CREAT | O_TRUNC);
+    log.file.CopyFrom(source, log.copied, end - log.copied, log.copied - from);
+    log.copied = end;
   }
-  if (copied > durable) {
-    RememberingSyncFailure([&] { tmp.SyncData(); });
-    durable = copied;
+  if (log.copied > log.durable) {
+    RememberingSyncFailure([&] { log.file.SyncData(); });
+    log.durable = log.copied;
   }
+  return log;
+}
+
+void Database::FinishNewLog(const File& source, NewLog* log) {
+  if (!log->file.is_open()) log->file = dir_.OpenFile(kWalNewFile, O_RDWR | O_CREAT | O_TRUNC);
+  const uint64_t end = wal_.size();
+  log->file.CopyFrom(source, log->copied, end - log->copied, log->copied - log->from);
+  log->copied = end;
+  // Bytes a sync made durable in the old log must be durable in the new
+  // one before it takes the old one's name.
+  if (log_synced_ > log->durable) {
+    RememberingSyncFailure([&] { log->file.SyncData(); });
+    log->durable = end;
+  }
+  log->file.SetAppend();
+}
+
+File Database::InstallNewLog(NewLog* log, uint32_t first_id) {
+  File old = wal_.ReplaceFile(std::move(log->file), log->copied - log->from);
+  log_synced_ = log->durable - log->from;
+  ++log_generation_;
+  log_first_id_ = first_id;
+  log_not_emptied_.reset();
+  dir_synced_ = false;
+  return old;
+}
+
+void Database::EmptyLog(uint32_t first_id) {
+  try {
+    wal_.Reset();
+  } catch (const Error& e) {
+    log_not_emptied_ = e;
+    throw;
+  }
+  log_synced_ = 0;
+  ++log_generation_;
+  log_first_id_ = first_id;
+  log_not_emptied_.reset();
+}
+
+Database::LogAfterSwitch Database::SwitchSnapshot(const char* target, const char* marker,
+                                                  const File& source, uint64_t from,
+                                                  bool covered_puts, std::optional<NewLog>* log,
+                                                  uint32_t first_id, File* replaced,
+                                                  std::exception_ptr* after_commit) {
+  // Runs one step after the commit; a failure is kept (the first one) and
+  // stops the steps that depend on it.
+  const auto step = [&](auto&& run) {
+    try {
+      RememberingSyncFailure(run);
+      return true;
+    } catch (const Error&) {
+      if (!*after_commit) *after_commit = std::current_exception();
+      return false;
+    }
+  };
+  wal_.Flush();
+  const uint64_t end = wal_.size();
+  if (end == from || !covered_puts) {
+    dir_.Rename(kSnapshotTmpFile, target);
+    // ---- commit point ----
+    if (step([&] { dir_.Sync(); })) dir_synced_ = true;
+    if (end != from) {
+      log_first_id_ = first_id;  // the log's first put is one written since
+      return LogAfterSwitch::kWhole;
+    }
+    step([&] { EmptyLog(first_id); });
+    return LogAfterSwitch::kEmptied;
+  }
+  if (!*log) log->emplace(NewLog{File(), from, from, from});
+  FinishNewLog(source, &**log);
+  dir_.Rename(kSnapshotTmpFile, marker);
+  // ---- commit point: wal.bin.new is the log from here on ----
+  *replaced = InstallNewLog(&**log, first_id);
+  const bool done = step([&] { dir_.Sync(); }) && step([&] { dir_.Rename(kWalNewFile, kWalFile); }) &&
+                    step([&] { dir_.Sync(); }) && step([&] { dir_.Rename(marker, target); });
+  if (!done) switch_pending_ = true;
+  return LogAfterSwitch::kReplaced;
+}
+
+// The cut of a log whose records before `from` are all deletes (the second
+// way above), after its snapshot is in place: the snapshot and the log
+// agree before the cut as after it, so the rename is the whole switch.
+void Database::CutLog(const File& source, uint64_t from, const WaitHook& wait) {
+  NewLog log = CopyNewLog(source, from, wait);
   File replaced;  // closed after the locks are released
   {
     auto file_lock = Exclusive(log_file_mutex_, wait);
     auto wal_lock = Exclusive(wal_mutex_, wait);
     wal_.Flush();
-    const uint64_t end = wal_.size();
-    if (end == from) {
-      wal_.Reset();
-      log_synced_ = 0;
-      ++log_generation_;
-      return;
-    }
-    if (!tmp.is_open()) tmp = dir_.OpenFile(kWalTmpFile, O_RDWR | O_CREAT | O_TRUNC);
-    tmp.CopyFrom(source, copied, end - copied, copied - from);
-    // Bytes a sync made durable in the old log must be durable in the new
-    // one before it takes the old one's name.
-    if (log_synced_ > durable) {
-      RememberingSyncFailure([&] { tmp.SyncData(); });
-      durable = end;
-    }
-    tmp.SetAppend();
-    dir_.Rename(kWalTmpFile, kWalFile);
-    replaced = wal_.ReplaceFile(std::move(tmp), end - from);
-    log_synced_ = durable - from;
-    ++log_generation_;
-    dir_synced_ = false;
+    FinishNewLog(source, &log);
+    dir_.Rename(kWalNewFile, kWalFile);
+    replaced = InstallNewLog(&log, log_first_id_);
   }
   replaced.Close();
   SyncDirectory(wait);
@@ -415,17 +527,18 @@ void Database::CutLog(const File& source, uint64_t from, const WaitHook& wait) {
 //      noted;
 //   2. the data files and the record table are synced, so that every record
 //      the snapshot names survives a power loss; the log's first P bytes
-//      are synced: until the log is cut, a crash leaves both it and the new
-//      snapshot, and the next open replays the whole log on top of the
+//      are synced: until the log is cut, a crash may leave both it and the
+//      new snapshot, and the next open replays the whole log on top of the
 //      snapshot, which gives the same state only if none of those records
 //      is missing;
 //   3. snapshot.bin.tmp is written from the frozen state and synced; the
 //      freeze ends (the overlay is merged, a batch at a time);
-//   4. snapshot.bin.tmp is renamed onto snapshot.bin, and the directory
-//      synced;
-//   5. the log is cut to the records written since stage 1 (CutLog).
-// A failure before stage 5 leaves snapshot.bin and wal.bin as they were, or
-// the new snapshot with the complete old log; both open to the same state.
+//   4. the records written since P copied to wal.bin.new (when the log
+//      holds puts before P);
+//   5. the commit (SwitchSnapshot): the snapshot in place as snapshot.bin,
+//      the log keeping only the records since P;
+//   6. a log kept whole in stage 5 is cut (CutLog).
+// A failure before stage 5 leaves snapshot.bin and wal.bin as they were.
 void Database::Persist(const WaitHook& wait) {
   CheckOwner();
   CheckWritable();
@@ -448,9 +561,22 @@ void Database::Persist(const WaitHook& wait) {
     throw;
   }
   EndMaintenance(wait);
-  RememberingSyncFailure([&] { dir_.Rename(kSnapshotTmpFile, kSnapshotFile); });
-  SyncDirectory(wait);
-  CutLog(start.log, start.log_position, wait);
+  std::optional<NewLog> log;
+  if (start.covered_puts) log.emplace(CopyNewLog(start.log, start.log_position, wait));
+  File replaced;  // closed after the locks are released
+  std::exception_ptr after_commit;
+  LogAfterSwitch after;
+  {
+    auto file_lock = Exclusive(log_file_mutex_, wait);
+    auto wal_lock = Exclusive(wal_mutex_, wait);
+    after = SwitchSnapshot(kSnapshotFile, kSnapshotNewFile, start.log, start.log_position,
+                           start.covered_puts, &log, frozen.record_count, &replaced,
+                           &after_commit);
+  }
+  replaced.Close();
+  if (after_commit) std::rethrow_exception(after_commit);
+  if (after == LogAfterSwitch::kReplaced) SyncDirectory(wait);
+  if (after == LogAfterSwitch::kWhole) CutLog(start.log, start.log_position, wait);
 }
 
 // ---------------------------------------------------------------- Vacuum
@@ -475,13 +601,20 @@ void Database::Persist(const WaitHook& wait) {
 // Carry           the records written since the start (ids from N) are
 //                 copied after the survivors, in batches (their bytes and
 //                 records moved by constants), and the compacted live and
-//                 dead sets follow the journal. Failure: as above.
-// Switch          Store lock: the last records carried, then
-//                 snapshot.bin.tmp renamed to snapshot.bin.vac: the commit
-//                 point. The compacted files, sets and counts are
-//                 installed; the key index keeps its entries, which take
-//                 their new ids in batches (until then reads translate
-//                 them). Failure before the commit: as above.
+//                 dead sets follow the journal; when the log holds puts
+//                 before P, the records since P are copied to wal.bin.new.
+//                 Failure: as above.
+// Switch          Store, log-file and WalWriter locks: the last records
+//                 carried, then the commit (SwitchSnapshot): the snapshot
+//                 becomes snapshot.bin.vac (through snapshot.bin.vac.new
+//                 when the log is replaced with it), which marks the
+//                 vacuum committed, and the log keeps only the records
+//                 since P, which replayed on the new snapshot take the ids
+//                 and places they were carried to. The compacted files,
+//                 sets and counts are installed; the key index keeps its
+//                 entries, which take their new ids in batches (until then
+//                 reads translate them). Failure before the commit: as
+//                 above.
 // After commit    everything from here on runs under one rule: the
 //                 directory is committed to the compacted state, so whatever
 //                 fails, the store keeps that state, the switch is left
@@ -491,11 +624,7 @@ void Database::Persist(const WaitHook& wait) {
 //                 files, then snapshot.bin.vac onto snapshot.bin.
 // Renumber, merge the index's entries take their new ids, then the overlay
 //                 is merged, a batch at a time.
-// Cut log         the log keeps the records written since the start
-//                 (CutLog), which the snapshot's state plus those records
-//                 replayed give ids N', N'+1, ... where they were carried.
-//                 Skipped after a failure after the commit: the whole log
-//                 stays, right on either snapshot.
+// Cut log         a log kept whole at the switch is cut (CutLog).
 void Database::Vacuum(const WaitHook& wait) {
   CheckOwner();
   CheckWritable();
@@ -520,6 +649,7 @@ void Database::Vacuum(const WaitHook& wait) {
 
   std::optional<StoreState> next;
   std::optional<RecordCarrier> carrier;
+  std::optional<NewLog> log;
   const auto carry = [&] {
     File keys = dir_.OpenFile(kKeysFile, O_RDONLY);
     File values = dir_.OpenFile(kValsFile, O_RDONLY);
@@ -547,6 +677,7 @@ void Database::Vacuum(const WaitHook& wait) {
       for (int round = 0; round < kCarryRounds; ++round) {
         if (carry() < kCarryInSwitch) break;
       }
+      if (start.covered_puts) log.emplace(CopyNewLog(start.log, start.log_position, wait));
     });
   } catch (...) {
     EndMaintenance(wait);
@@ -555,38 +686,51 @@ void Database::Vacuum(const WaitHook& wait) {
 
   File keys = dir_.OpenFile(kKeysFile, O_RDONLY);
   File values = dir_.OpenFile(kValsFile, O_RDONLY);
+  File replaced_log;  // closed after the locks are released
+  std::exception_ptr after_commit;
+  LogAfterSwitch after;
   {
-    std::optional<StoreState> replaced;  // released after the lock
+    std::optional<StoreState> replaced;  // released after the locks
+    auto file_lock = Exclusive(log_file_mutex_, wait);
     auto store_lock = Exclusive(store_mutex_, wait);
+    auto wal_lock = Exclusive(wal_mutex_, wait);
     try {
       const CarryBatch batch = TakeCarryBatch(std::move(keys), std::move(values));
       carrier->Carry(batch.record_count, batch.keys, batch.values, start.offsets, batch.retired);
-      dir_.Rename(kSnapshotTmpFile, kSnapshotVacFile);
+      after = SwitchSnapshot(kSnapshotVacFile, kSnapshotVacNewFile, start.log,
+                             start.log_position, start.covered_puts, &log, carrier->carried_to(),
+                             &replaced_log, &after_commit);
     } catch (...) {
+      wal_lock.unlock();
       store_lock.unlock();
+      file_lock.unlock();
       EndMaintenance(wait);
       throw;
     }
-    // ---- commit point ----
+    // ---- committed ----
     replaced.emplace(store_.InstallCompacted(
         CompactedState{std::move(next->table), std::move(next->keys), std::move(next->values),
                        std::move(next->live), std::move(next->dead), next->record_count},
         std::move(renumbering), carrier->carried_from(), carrier->carried_to()));
+    wal_lock.unlock();
     store_lock.unlock();
+    file_lock.unlock();
   }
-  std::exception_ptr after_commit;
-  try {
-    RememberingSyncFailure([&] {
-      SyncDirectory(wait);
-      CompleteVacuumSwitch(dir_);
-    });
-  } catch (const Error&) {
-    after_commit = std::current_exception();
-    switch_pending_ = true;
+  replaced_log.Close();
+  if (!after_commit) {
+    try {
+      RememberingSyncFailure([&] {
+        SyncDirectory(wait);
+        CompleteVacuumSwitch(dir_);
+      });
+    } catch (const Error&) {
+      after_commit = std::current_exception();
+    }
   }
+  if (after_commit) switch_pending_ = true;
   EndMaintenance(wait);
   if (after_commit) std::rethrow_exception(after_commit);
-  CutLog(start.log, start.log_position, wait);
+  if (after == LogAfterSwitch::kWhole) CutLog(start.log, start.log_position, wait);
 }
 
 Database::CarryBatch Database::TakeCarryBatch(File keys, File values) {
@@ -632,11 +776,14 @@ void Database::VacuumLocked(const WaitHook& wait) {
       after_commit = std::current_exception();
       switch_pending_ = true;
     }
+    const uint32_t record_count = next.record_count;
     store_.Replace(std::move(next));
+    try {
+      EmptyLog(record_count);
+    } catch (const Error&) {
+      if (!after_commit) after_commit = std::current_exception();
+    }
     if (after_commit) std::rethrow_exception(after_commit);
-    wal_.Reset();
-    log_synced_ = 0;
-    ++log_generation_;
   });
 }
 

@@ -281,11 +281,34 @@ class Database {
   // Vacuum under the Store lock throughout, hashing every key: for a store
   // whose key index does not name every survivor exactly once.
   void VacuumLocked(const WaitHook& wait);
+  // ---- the log at the end of persist and vacuum (database.cpp)
+  struct NewLog;
+  enum class LogAfterSwitch { kEmptied, kWhole, kReplaced };
+  // Copies the log's records since `from` (read through `source`, a
+  // descriptor of wal.bin) to wal.bin.new while writes go on, in a few
+  // rounds, and syncs them.
+  NewLog CopyNewLog(const File& source, uint64_t from, const WaitHook& wait);
+  // Copies the rest of the log to `log`, synced as far as the log is, and
+  // opens it for appending. REQUIRES: log-file and WalWriter locks, the
+  // log's buffer written out.
+  void FinishNewLog(const File& source, NewLog* log);
+  // Makes `log` the WalWriter's file; returns the file it replaces.
+  // REQUIRES: as FinishNewLog.
+  File InstallNewLog(NewLog* log, uint32_t first_id);
+  // Empties the log; on failure every later write is refused until a
+  // persist or vacuum empties or replaces it. REQUIRES: as FinishNewLog.
+  void EmptyLog(uint32_t first_id);
+  // The commit of persist and vacuum (see database.cpp). REQUIRES: the
+  // maintenance, log-file and WalWriter locks.
+  LogAfterSwitch SwitchSnapshot(const char* target, const char* marker, const File& source,
+                                uint64_t from, bool covered_puts, std::optional<NewLog>* log,
+                                uint32_t first_id, File* replaced,
+                                std::exception_ptr* after_commit);
   // Cuts the log to the records written since its length was `from` (read
-  // through `source`, a descriptor of wal.bin): copied to wal.bin.tmp,
-  // which replaces wal.bin, or the log emptied if there are none. Crash
-  // safe at every step: wal.bin holds the records since `from` throughout.
-  // REQUIRES: a durable snapshot of the state when the log was `from` long.
+  // through `source`): copied to wal.bin.new, which replaces wal.bin.
+  // REQUIRES: a snapshot in place of the state when the log was `from`
+  // long, and no put in the log before `from` (so that the snapshot and
+  // the log agree before the cut as after it).
   void CutLog(const File& source, uint64_t from, const WaitHook& wait);
   // Syncs the directory, for the names renamed into it. REQUIRES: not the
   // log-file lock.
@@ -320,6 +343,13 @@ class Database {
   bool dir_synced_ = false;            // the directory synced since its last change
   uint64_t log_synced_ = 0;            // bytes of wal.bin a Sync made durable
   uint64_t log_generation_ = 0;        // changes when wal.bin is replaced or emptied
+  // The id the log's first put took (the snapshot's record count when the
+  // log began); guarded by wal_mutex_.
+  uint32_t log_first_id_ = 0;
+  // The log could not be emptied after a commit: writes are refused, since
+  // the log's first records would not agree with the snapshot's record
+  // count once they are followed by new puts. Guarded by wal_mutex_.
+  std::optional<Error> log_not_emptied_;
   uint64_t cut_log_bytes_ = 0;
   uint64_t owner_generation_;          // the opener's process generation
   // Read-only stores only: the replayed log and the key count it gives.

@@ -493,6 +493,7 @@ std::shared_ptr<Database> Database::Open(const std::string& path, uint64_t cache
       new Database(std::move(dir), std::move(store), std::move(log), log_size));
   db->store_.SetMissingRecorder(&db->missing_recorder_);
   db->cut_log_bytes_ = cut;
+  db->log_first_id_ = record_count;  // the replay gave the log's puts ids from there
   Register(db);
   return db;
 }

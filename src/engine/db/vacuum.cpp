@@ -254,6 +254,19 @@ void RecordCarrier::Carry(uint32_t record_count, const DataFile& keys, const Dat
 }
 
 void CompleteVacuumSwitch(const StoreDir& dir) {
+  // A snapshot committed with its log: the log first, each rename made
+  // durable before the next one depends on it.
+  const std::pair<const char*, const char*> committed[] = {{kSnapshotNewFile, kSnapshotFile},
+                                                           {kSnapshotVacNewFile, kSnapshotVacFile}};
+  for (const auto& [marker, target] : committed) {
+    if (!dir.Exists(marker)) continue;
+    if (dir.Exists(kWalNewFile)) {
+      dir.Rename(kWalNewFile, kWalFile);
+      dir.Sync();
+    }
+    dir.Rename(marker, target);
+    dir.Sync();
+  }
   if (!dir.Exists(kSnapshotVacFile)) return;
   const std::pair<const char*, const char*> moves[] = {
       {kKeysVacFile, kKeysFile}, {kValsVacFile, kValsFile}, {kOffsetsVacFile, kOffsetsFile}};

@@ -165,11 +165,13 @@ class RecordCarrier {
   uint32_t next_;  // the next record to carry
 };
 
-// Completes the file switch of a vacuum that reached its commit point
-// (snapshot.bin.vac exists): every compaction file still under its
-// temporary name replaces its data file, then the compacted snapshot
-// replaces snapshot.bin. Does nothing without a commit marker. Throws
-// OsError.
+// Completes the switch of a persist or vacuum that reached its commit
+// point. First a snapshot committed with a new log (snapshot.bin.new or
+// snapshot.bin.vac.new): wal.bin.new, if still there, replaces wal.bin, then
+// the snapshot takes its name. Then a vacuum (snapshot.bin.vac exists):
+// every compaction file still under its temporary name replaces its data
+// file, then the compacted snapshot replaces snapshot.bin. Does nothing
+// without a commit marker. Throws OsError.
 void CompleteVacuumSwitch(const StoreDir& dir);
 
 }  // namespace vantre

@@ -29,9 +29,16 @@ inline constexpr char kValsVacFile[] = "vals.bin.vac";
 // The snapshot of a compacted store, written and synced before the first
 // data file is switched: its presence means the switch must be completed.
 inline constexpr char kSnapshotVacFile[] = "snapshot.bin.vac";
-// The log's records written during a persist or vacuum, copied here before
-// this file replaces wal.bin; a leftover is truncated by the next one.
-inline constexpr char kWalTmpFile[] = "wal.bin.tmp";
+// The log's records written during a persist or vacuum, copied here to
+// replace wal.bin; a leftover is truncated by the next one, and ignored by
+// open unless a snapshot committed with it is waiting (below).
+inline constexpr char kWalNewFile[] = "wal.bin.new";
+// The snapshot of a persist (or vacuum) committed together with
+// wal.bin.new: its presence means that wal.bin.new, if still there, must
+// replace wal.bin, and then it must replace snapshot.bin (or become
+// snapshot.bin.vac).
+inline constexpr char kSnapshotNewFile[] = "snapshot.bin.new";
+inline constexpr char kSnapshotVacNewFile[] = "snapshot.bin.vac.new";
 // Bytes that open cut from the end of the log because they did not decode;
 // kept for inspection, never read back by open.
 inline constexpr char kWalCutFile[] = "wal.bin.cut";
