@@ -44,6 +44,33 @@ TEST(RecordTableTest, AllocationKeepsEarlierRecords) {
   }
 }
 
+// Records past the one being prepared, left by an earlier process (the
+// log's records a replay is about to compare, or a crash's leftovers), are
+// kept when the chunks ahead are allocated: open's checks read them.
+TEST(RecordTableTest, AllocationAheadKeepsLaterRecords) {
+  test::TempDir dir;
+  const std::string path = dir.Join("offsets.bin");
+  const uint32_t chunk = (2u << 20) / kRecordSize;
+  const uint32_t last = 3 * chunk;
+  {
+    File file = File::Open(path, O_RDWR | O_CREAT);
+    RecordTable table = RecordTable::Open(std::move(file), 0, 4 * chunk);
+    for (uint32_t id = 0; id < last; ++id) {
+      table.Prepare(id);
+      table.Set(id, RecordOf(id + 1));
+    }
+  }
+  File file = File::Open(path, O_RDWR);
+  const uint64_t size = file.Size();
+  RecordTable table = RecordTable::Open(std::move(file), size, 1);
+  for (uint32_t id = 0; id < last; ++id) {
+    table.Prepare(id);  // crosses chunk boundaries with later records there
+    ASSERT_EQ(table.At(last - 1).key_offset, RecordOf(last).key_offset);
+    ASSERT_EQ(table.At(id).value_offset, RecordOf(id + 1).value_offset) << id;
+    if (id + 1 < last) ASSERT_EQ(table.At(id + 1).key_length, RecordOf(id + 2).key_length) << id;
+  }
+}
+
 // A write of the zeros ahead that fails (here: beyond the file size limit)
 // fails Prepare and changes nothing; once it can be written, the table goes
 // on, and what it held before is still there after a reopen.

@@ -123,6 +123,9 @@ class DirectoryInspector {
   // Reads `out.size()` bytes of keys.bin or vals.bin, failing (Error) on
   // bytes the file does not hold or a missing range.
   void ReadData(DataFileTag file, uint64_t offset, MutableBytes out);
+  // Compares bytes of keys.bin or vals.bin, as agreement.h's MatchSlot
+  // asks; errors as ReadData.
+  std::function<bool(DataFileTag, uint64_t, Bytes)> DataEquals();
   // The record of `id` in offsets.bin, or nothing past it.
   std::optional<Record> TableRecord(uint32_t id);
   // Sets the refusal, once, and lists it as a problem.
@@ -161,6 +164,7 @@ class DirectoryInspector {
   uint64_t replay_key_end_ = 0;
   uint64_t replay_value_end_ = 0;
   enum class Covered { kUnknown, kYes, kNo } log_covered_ = Covered::kUnknown;
+  bool appending_ = false;  // a put did not locate its record
   std::vector<std::byte> scratch_;
   uint64_t record_problems_ = 0;
 

@@ -66,9 +66,6 @@ DirectoryInspector::DirectoryInspector(std::string dir) : dir_(std::move(dir)) {
   // log accounts for.
   const RecordAtId record = [&](uint32_t id) { return TableRecord(id); };
   const auto count = [&] { return static_cast<uint32_t>(std::min<uint64_t>(record_count_, UINT32_MAX)); };
-  if (RunOutgrowsLog(count(), log_.size(), record)) {
-    Refuse(LostRunText(count(), log_.size() + kMaxLostLogBytes));
-  }
   ReplayLog();
   if (LostRunBytes(count(), record) > kMaxLostLogBytes) {
     Refuse(LostRunText(count(), kMaxLostLogBytes));
@@ -128,6 +125,14 @@ bool DirectoryInspector::InMissingRange(DataFileTag file, uint64_t offset, uint6
     }
   }
   return false;
+}
+
+std::function<bool(DataFileTag, uint64_t, Bytes)> DirectoryInspector::DataEquals() {
+  return [this](DataFileTag file, uint64_t offset, Bytes expected) {
+    scratch_.resize(expected.size());
+    ReadData(file, offset, scratch_);
+    return std::equal(scratch_.begin(), scratch_.end(), expected.begin(), expected.end());
+  };
 }
 
 void DirectoryInspector::ReadData(DataFileTag file, uint64_t offset, MutableBytes out) {
@@ -254,18 +259,24 @@ bool DirectoryInspector::ApplyLogRecord(const WalEntry& entry, uint64_t end) {
 }
 
 void DirectoryInspector::CheckLogPut(uint32_t id, const WalEntry& entry, uint64_t end) {
-  bool reused = false;
+  SlotMatch match = SlotMatch::kUnwritten;
+  Record existing;
   const uint64_t at = static_cast<uint64_t>(id) * kRecordSize;
-  if (refusal_.empty() && log_covered_ != Covered::kYes && at + kRecordSize <= offsets_.size()) {
+  if (at + kRecordSize <= offsets_.size()) {
     std::byte raw[kRecordSize];
     offsets_.Read(at, kRecordSize, raw);
-    const Record existing = DecodeRecord(raw);
-    const auto read = [&](DataFileTag file, uint64_t offset, MutableBytes out) {
-      ReadData(file, offset, out);
-    };
-    const SlotMatch match = MatchSlot(existing, entry.key, entry.val, replay_key_end_,
-                                      replay_value_end_, read, &scratch_);
-    if (match == SlotMatch::kOther && end != log_.size()) {
+    existing = DecodeRecord(raw);
+    match = MatchSlot(existing, entry.key, entry.val, replay_key_end_,
+                                      replay_value_end_, key_data_end_, value_data_end_,
+                                      DataEquals());
+    if (match != SlotMatch::kSame && !appending_) {
+      appending_ = true;
+      const uint64_t rest = log_.size() - (end - kWalPutOverhead - entry.key.size() - entry.val.size());
+      if (RunOutgrowsLog(id, rest, [&](uint32_t i) { return TableRecord(i); })) {
+        Refuse(LostRunText(id, rest + kMaxLostLogBytes));
+      }
+    }
+    if (match == SlotMatch::kOther && end != log_.size() && refusal_.empty()) {
       if (log_covered_ == Covered::kUnknown) {
         log_covered_ = LogCovered() ? Covered::kYes : Covered::kNo;
       }
@@ -273,14 +284,9 @@ void DirectoryInspector::CheckLogPut(uint32_t id, const WalEntry& entry, uint64_
         Refuse(ForeignLogText(end - kWalPutOverhead - entry.key.size() - entry.val.size(), id));
       }
     }
-    reused = match == SlotMatch::kSame &&
-             RangeBelow(existing.key_offset, existing.key_length, replay_key_end_) &&
-             RangeBelow(existing.value_offset, existing.value_length, replay_value_end_);
   }
-  if (!reused) {
-    replay_key_end_ += entry.key.size();
-    replay_value_end_ += entry.val.size();
-  }
+  AdvanceEnds(match, existing, entry.key.size(), entry.val.size(), &replay_key_end_,
+              &replay_value_end_);
 }
 
 bool DirectoryInspector::LogCovered() {
@@ -291,12 +297,9 @@ bool DirectoryInspector::LogCovered() {
   std::byte raw[kRecordSize];
   offsets_.Read(at, kRecordSize, raw);
   const Record rec = DecodeRecord(raw);
-  const auto read = [&](DataFileTag file, uint64_t offset, MutableBytes out) {
-    ReadData(file, offset, out);
-  };
   // The record compared with the last put as if it were that put's slot.
-  return MatchSlot(rec, last->key, last->val, rec.key_offset, rec.value_offset, read, &scratch_) ==
-         SlotMatch::kSame;
+  return MatchSlot(rec, last->key, last->val, rec.key_offset, rec.value_offset, rec.key_offset,
+                   rec.value_offset, DataEquals()) == SlotMatch::kSame;
 }
 
 void DirectoryInspector::ReplayLog() {

@@ -40,9 +40,10 @@
 //    records (each starting where the one before ends) worth at most one
 //    buffer of log records. A longer run is a log cut, removed or replaced
 //    by an older copy, or a missing snapshot. Refused. The same bound is
-//    applied before the replay, to the run from the snapshot's count on,
-//    which may hold no more than the log's puts and one lost buffer: a log
-//    much shorter than that run is refused before the replay writes.
+//    applied before the replay first appends, to the run from the first
+//    put whose record does not locate it, which may hold no more than the
+//    rest of the log's puts and one lost buffer: a log much shorter than
+//    that run is refused before the replay writes over it.
 #ifndef VANTRE_ENGINE_AGREEMENT_H_
 #define VANTRE_ENGINE_AGREEMENT_H_
 
@@ -84,44 +85,68 @@ std::optional<std::string> SnapshotDisagreement(const SnapshotData& snap, const 
 enum class SlotMatch {
   kSame,        // it locates this put's bytes
   kUnwritten,   // zero
-  kUnreadable,  // its bytes cannot be read
+  kUnreadable,  // its bytes cannot be read (or compared): the log writes them again
   kOther,       // it locates another put
 };
 
 // Compares `existing` with a put of `key` and `val` that would append at
-// `key_end` and `value_end`. `read(tag, offset, out)` reads bytes of
-// keys.bin (DataFileTag::kKeys) or vals.bin, throwing Error when they are
-// not there (missing ranges included).
-template <typename Read>
+// `key_end` and `value_end`; bytes below `key_base` and `value_base` (the
+// data ends before the replay appended anything) were there before, and
+// may be reused, and those from there to the data ends are what the replay
+// itself has appended. `equals(tag, offset, expected)` tells whether the
+// bytes at `offset` of keys.bin (DataFileTag::kKeys) or vals.bin are
+// `expected`, throwing Error when they are not there (missing ranges
+// included).
+template <typename Equals>
 SlotMatch MatchSlot(const Record& existing, std::string_view key, Bytes val, uint64_t key_end,
-                    uint64_t value_end, Read&& read, std::vector<std::byte>* scratch) {
+                    uint64_t value_end, uint64_t key_base, uint64_t value_base, Equals&& equals) {
   if (IsZeroRecord(existing)) return SlotMatch::kUnwritten;
   if (existing.key_length != key.size() || existing.value_length != val.size()) {
     return SlotMatch::kOther;
   }
   // Each of the key and the value lies where the put appends it, or below
-  // the data end (a store without a snapshot, whose data ends are the
-  // files' lengths, reuses what the log's puts wrote before).
-  const auto placed = [](uint64_t offset, uint64_t length, uint64_t end) {
-    return offset == end || RangeBelow(offset, length, end);
+  // the data end the replay started from (a store without a snapshot,
+  // whose data ends are the files' lengths, reuses what the log's puts
+  // wrote before).
+  const auto placed = [](uint64_t offset, uint64_t length, uint64_t end, uint64_t base) {
+    return offset == end || RangeBelow(offset, length, std::min(end, base));
   };
-  if (!placed(existing.key_offset, existing.key_length, key_end) ||
-      !placed(existing.value_offset, existing.value_length, value_end)) {
-    return SlotMatch::kOther;
+  // Bytes the replay has written over since it started: what the record
+  // located there is gone, and cannot be compared.
+  const auto rewritten = [](uint64_t offset, uint64_t length, uint64_t end, uint64_t base) {
+    return base < end && offset < end && (offset >= base || length > base - offset);
+  };
+  const bool in_place = placed(existing.key_offset, existing.key_length, key_end, key_base) &&
+                        placed(existing.value_offset, existing.value_length, value_end, value_base);
+  if (!in_place && (rewritten(existing.key_offset, existing.key_length, key_end, key_base) ||
+                    rewritten(existing.value_offset, existing.value_length, value_end,
+                              value_base))) {
+    return SlotMatch::kUnreadable;
   }
   try {
-    scratch->resize(key.size());
-    read(DataFileTag::kKeys, existing.key_offset, MutableBytes(*scratch));
-    if (AsText(*scratch) != key) return SlotMatch::kOther;
-    scratch->resize(val.size());
-    read(DataFileTag::kValues, existing.value_offset, MutableBytes(*scratch));
-    if (!std::equal(scratch->begin(), scratch->end(), val.begin(), val.end())) {
+    if (!equals(DataFileTag::kKeys, existing.key_offset, AsBytes(key)) ||
+        !equals(DataFileTag::kValues, existing.value_offset, val)) {
       return SlotMatch::kOther;
     }
   } catch (const Error&) {
     return SlotMatch::kUnreadable;
   }
-  return SlotMatch::kSame;
+  // The same bytes elsewhere than the replay puts them: written again.
+  return in_place ? SlotMatch::kSame : SlotMatch::kUnreadable;
+}
+
+// Where the replay of a put leaves the data ends: a put whose record
+// locates it (kSame) keeps its key and value where they are, moving an end
+// only past one that lay right at it; any other put appends both.
+inline void AdvanceEnds(SlotMatch match, const Record& rec, size_t key_length,
+                        size_t value_length, uint64_t* key_end, uint64_t* value_end) {
+  if (match != SlotMatch::kSame) {
+    *key_end += key_length;
+    *value_end += value_length;
+    return;
+  }
+  if (rec.key_offset == *key_end) *key_end += key_length;
+  if (rec.value_offset == *value_end) *value_end += value_length;
 }
 
 // Rule 4: log bytes the run of adjacent records from `first` would have
@@ -134,12 +159,14 @@ uint64_t RunBytes(uint32_t first, uint64_t limit, const RecordAtId& record);
 inline uint64_t LostRunBytes(uint32_t first, const RecordAtId& record) {
   return RunBytes(first, kMaxLostLogBytes, record);
 }
-// Before the replay writes anything: the run from the snapshot's count on
-// holds the log's puts and what one lost buffer adds to them, so a run
-// longer than the log plus one buffer is refused before any file changes
-// (the replay would write over records the log does not know).
-inline bool RunOutgrowsLog(uint32_t first, uint64_t log_size, const RecordAtId& record) {
-  const uint64_t limit = log_size + kMaxLostLogBytes;
+// Before the replay first appends (at the first put whose record does not
+// locate it; until then it only rewrites what is there): the run of
+// records from that put's id on holds the rest of the log's puts and what
+// one lost buffer adds to them, so a run longer than the rest of the log
+// (`rest_of_log` bytes) plus one buffer is refused before any file changes
+// (the appends would write over records the log does not know).
+inline bool RunOutgrowsLog(uint32_t first, uint64_t rest_of_log, const RecordAtId& record) {
+  const uint64_t limit = rest_of_log + kMaxLostLogBytes;
   return RunBytes(first, limit, record) > limit;
 }
 

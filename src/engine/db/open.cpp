@@ -148,22 +148,35 @@ StoreState InitialState(std::optional<SnapshotData> snap, RecordTable table, Fil
 class ReplayAgreement {
  public:
   // `snapshot_count`: the record count the snapshot gave the Store.
-  ReplayAgreement(const Store* store, const StoreDir* dir, const File* log, uint64_t log_size,
+  ReplayAgreement(Store* store, const StoreDir* dir, const File* log, uint64_t log_size,
                   uint32_t snapshot_count)
       : store_(store), dir_(dir), log_(log), log_size_(log_size),
-        snapshot_count_(snapshot_count) {}
+        snapshot_count_(snapshot_count), key_base_(store->view().keys.end()),
+        value_base_(store->view().values.end()) {}
 
   // Checks the put of `key` and `val` that ends at `end` in wal.bin and
   // takes id `id`, appending at `key_end` and `value_end`; returns how its
   // record compared.
   SlotMatch CheckPut(uint32_t id, std::string_view key, Bytes val, uint64_t key_end,
-                     uint64_t value_end, uint64_t end) {
+                     uint64_t value_end, uint64_t end, Record* found = nullptr) {
     const std::optional<Record> existing = store_->RecordAt(id);
     if (!existing) return SlotMatch::kUnwritten;
-    const auto read = [&](DataFileTag tag, uint64_t offset, MutableBytes out) {
-      store_->ReadData(tag, offset, out);
+    if (found != nullptr) *found = *existing;
+    const auto equals = [&](DataFileTag tag, uint64_t offset, Bytes expected) {
+      return store_->DataEquals(tag, offset, expected);
     };
-    const SlotMatch match = MatchSlot(*existing, key, val, key_end, value_end, read, &scratch_);
+    const SlotMatch match =
+        MatchSlot(*existing, key, val, key_end, value_end, key_base_, value_base_, equals);
+    if (match != SlotMatch::kSame && !appending_) {
+      // The first append: the records from here on must be the rest of the
+      // log's, and one lost buffer's (agreement.h, rule 4).
+      appending_ = true;
+      const uint64_t rest = log_size_ - (end - kWalPutOverhead - key.size() - val.size());
+      if (RunOutgrowsLog(id, rest, [&](uint32_t i) { return store_->RecordAt(i); })) {
+        throw Error::Damaged(dir_->PathOf(kOffsetsFile),
+                             DisagreementText(dir_->path(), LostRunText(id, rest + kMaxLostLogBytes)));
+      }
+    }
     if (match != SlotMatch::kOther || end == log_size_) return match;  // or the last record
     if (covered_ == Covered::kUnknown) covered_ = LogCovered() ? Covered::kYes : Covered::kNo;
     if (covered_ == Covered::kYes) return match;
@@ -172,11 +185,15 @@ class ReplayAgreement {
                                                                            key.size() - val.size(),
                                                                        id)));
   }
-  // The same for a writer's replay, whose Store is as the put finds it.
-  void CheckReplayedPut(std::string_view key, Bytes val, uint64_t end) {
-    if (covered_ == Covered::kYes) return;
+  // The same for a writer's replay, whose Store is as the put finds it:
+  // how the put is to be replayed (Store::ReplayPut).
+  Store::ReplaySlot CheckReplayedPut(std::string_view key, Bytes val, uint64_t end) {
+    Store::ReplaySlot slot;
     const StoreView v = store_->view();
-    CheckPut(store_->record_count(), key, val, v.keys.end(), v.values.end(), end);
+    slot.compared = true;
+    slot.same = CheckPut(store_->record_count(), key, val, v.keys.end(), v.values.end(), end,
+                         &slot.record) == SlotMatch::kSame;
+    return slot;
   }
 
  private:
@@ -194,24 +211,23 @@ class ReplayAgreement {
       return false;
     }
     try {
-      scratch_.resize(last->key.size());
-      store_->ReadData(DataFileTag::kKeys, rec->key_offset, scratch_);
-      if (AsText(scratch_) != last->key) return false;
-      scratch_.resize(last->val.size());
-      store_->ReadData(DataFileTag::kValues, rec->value_offset, scratch_);
-      return scratch_ == last->val;
+      return store_->DataEquals(DataFileTag::kKeys, rec->key_offset, AsBytes(last->key)) &&
+             store_->DataEquals(DataFileTag::kValues, rec->value_offset, last->val);
     } catch (const Error&) {
       return false;
     }
   }
 
-  const Store* store_;
+  Store* store_;  // compared through, not changed
   const StoreDir* dir_;
   const File* log_;
   uint64_t log_size_;
   uint32_t snapshot_count_;
+  // The data ends before the replay appended anything.
+  uint64_t key_base_;
+  uint64_t value_base_;
   Covered covered_ = Covered::kUnknown;
-  std::vector<std::byte> scratch_;
+  bool appending_ = false;  // a put did not locate its record
 };
 
 // Applies log records to a Store a few records behind their decoding, in
@@ -268,8 +284,8 @@ class ReplayPipeline {
   }
   void Apply(WalTag tag, std::string_view key, uint64_t hash, Bytes val, uint64_t end) {
     if (tag == WalTag::kPut) {
-      agreement_->CheckReplayedPut(key, val, end);
-      Fatal([&] { store_->ReplayPut(key, hash, val); });
+      const Store::ReplaySlot slot = agreement_->CheckReplayedPut(key, val, end);
+      Fatal([&] { store_->ReplayPut(key, hash, val, slot); });
     } else {
       store_->Delete(hash);
     }
@@ -292,16 +308,9 @@ class ReplayPipeline {
 [[gnu::cold]] LogReplay ReplayLog(Store* store, const StoreDir& dir) {
   LogReplay replay;
   const RecordAtId record = [&](uint32_t id) { return store->RecordAt(id); };
-  const bool logged = dir.Exists(kWalFile);
-  File in = logged ? dir.OpenFile(kWalFile, O_RDONLY) : File();
-  const uint64_t log_size = logged ? in.Size() : 0;
-  if (RunOutgrowsLog(store->record_count(), log_size, record)) {
-    throw Error::Damaged(dir.PathOf(kOffsetsFile),
-                         DisagreementText(dir.path(), LostRunText(store->record_count(),
-                                                                  log_size + kMaxLostLogBytes)));
-  }
-  if (logged) {
-    ReplayAgreement agreement(store, &dir, &in, log_size, store->record_count());
+  if (dir.Exists(kWalFile)) {
+    File in = dir.OpenFile(kWalFile, O_RDONLY);
+    ReplayAgreement agreement(store, &dir, &in, in.Size(), store->record_count());
     ReplayPipeline pipeline(store, &agreement);
     replay = ReplayLogFile(in, [&](const WalEntry& entry, uint64_t end) {
       pipeline.Push(entry, end);
@@ -365,19 +374,13 @@ File OpenReadOnlyFile(const StoreDir& dir, const char* name) {
 // an undecodable tail is left where it is. The log is checked against
 // `store`'s record table as a writer's replay would check it (rules 3 and
 // 4), with the data ends the writer's appends would reach.
-std::unique_ptr<ReplayedLog> ReplayLogInMemory(const StoreDir& dir, const Store& store) {
+std::unique_ptr<ReplayedLog> ReplayLogInMemory(const StoreDir& dir, Store& store) {
   auto log = std::make_unique<ReplayedLog>();
   uint32_t id = store.record_count();
   const RecordAtId record = [&](uint32_t i) { return store.RecordAt(i); };
-  const bool logged = dir.Exists(kWalFile);
-  File in = logged ? dir.OpenFile(kWalFile, O_RDONLY) : File();
-  const uint64_t log_size = logged ? in.Size() : 0;
-  if (RunOutgrowsLog(id, log_size, record)) {
-    throw Error::Damaged(dir.PathOf(kOffsetsFile),
-                         DisagreementText(dir.path(), LostRunText(id, log_size + kMaxLostLogBytes)));
-  }
-  if (logged) {
-    ReplayAgreement agreement(&store, &dir, &in, log_size, id);
+  if (dir.Exists(kWalFile)) {
+    File in = dir.OpenFile(kWalFile, O_RDONLY);
+    ReplayAgreement agreement(&store, &dir, &in, in.Size(), id);
     uint64_t key_end = store.view().keys.end();
     uint64_t value_end = store.view().values.end();
     uint64_t position = 0;
@@ -390,16 +393,10 @@ std::unique_ptr<ReplayedLog> ReplayLogInMemory(const StoreDir& dir, const Store&
       }
       slot.value = entry.val;
       if (id == UINT32_MAX) return false;
-      const SlotMatch match = agreement.CheckPut(id, entry.key, entry.val, key_end, value_end, end);
-      const std::optional<Record> rec = store.RecordAt(id);
-      // A put whose bytes lie below the data ends is reused; others append.
-      const bool reused = match == SlotMatch::kSame && rec &&
-                          RangeBelow(rec->key_offset, rec->key_length, key_end) &&
-                          RangeBelow(rec->value_offset, rec->value_length, value_end);
-      if (!reused) {
-        key_end += entry.key.size();
-        value_end += entry.val.size();
-      }
+      Record rec;
+      const SlotMatch match =
+          agreement.CheckPut(id, entry.key, entry.val, key_end, value_end, end, &rec);
+      AdvanceEnds(match, rec, entry.key.size(), entry.val.size(), &key_end, &value_end);
       ++id;
       return true;
     });

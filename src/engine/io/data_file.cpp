@@ -128,9 +128,13 @@ void DataFile::ReleaseReadMap() {
 
 const std::byte* DataFile::Mapped(uint64_t offset, size_t length) const {
   const uint64_t in_file = std::min(flushed_, file_size_);
-  if (offset > in_file || length > in_file - offset) return nullptr;
+  // Below the buffer, or past the data end, where the file holds what it
+  // held when it was opened (open compares those bytes with the log).
+  const bool below = offset <= in_file && length <= in_file - offset;
+  const bool past_end = offset >= end_ && offset <= file_size_ && length <= file_size_ - offset;
+  if (!below && !past_end) return nullptr;
   const uint64_t end = offset + length;
-  if (end > read_map_.size()) Remap(in_file);
+  if (end > read_map_.size()) Remap(std::max(in_file, end));
   if (end > read_map_.size()) return nullptr;
   return read_map_.data() + offset;
 }
@@ -190,6 +194,14 @@ uint64_t DataFile::Append(Bytes data) {
   }
   end_ = end;
   return at;
+}
+
+void DataFile::AdoptThrough(uint64_t offset, uint64_t length) {
+  if (offset != end_ || length == 0) return;
+  Flush();
+  end_ = offset + length;
+  flushed_ = end_;
+  file_size_ = std::max(file_size_, end_);
 }
 
 void DataFile::Rollback(Mark mark) {

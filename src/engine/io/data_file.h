@@ -85,6 +85,10 @@ class DataFile {
   // Forgets everything appended since `mark`: bytes already in the file
   // stay there as garbage beyond the data end.
   void Rollback(Mark mark);
+  // When `offset` is the data end: takes the `length` bytes the file holds
+  // there as appended, without writing them (they were compared with what
+  // an append would write). Otherwise nothing. Throws as Flush.
+  void AdoptThrough(uint64_t offset, uint64_t length);
 
   // Reads out.size() bytes at `offset` from the map, the buffer or the
   // file. Bytes that are not there fail with "failed to fill whole buffer".
@@ -165,7 +169,8 @@ class DataFile {
   // after `flushed_`) to the file and drops them from the buffer.
   void WriteOut(uint64_t upto);
   // The mapped bytes at [offset, offset + length), if they are all in the
-  // file and the map can cover them.
+  // file (below the buffer, or past the data end) and the map can cover
+  // them.
   const std::byte* Mapped(uint64_t offset, size_t length) const;
   // Maps at least `needed` bytes of the file, if the address space allows.
   // Failure is not an error: reads then use the descriptor, and mapping is

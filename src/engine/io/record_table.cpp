@@ -16,14 +16,10 @@ namespace {
 // the records.
 constexpr uint64_t kAllocationChunk = 2 << 20;
 
-// Chunks are filled with zeros by writes of at most this many bytes: a
-// larger write makes the kernel take a large page-cache folio, which costs
-// several times the copy (see data_file.h).
-constexpr size_t kZeroWrite = 64 << 10;
-
-// The source of the zero writes; never written, so it stays in the bss
-// and costs no memory.
-std::byte zeros[kZeroWrite];
+// Chunks are written back by writes of at most this many bytes: a larger
+// write makes the kernel take a large page-cache folio, which costs several
+// times the copy (see data_file.h).
+constexpr size_t kRewrite = 64 << 10;
 
 }  // namespace
 
@@ -112,16 +108,19 @@ void RecordTable::Prepare(uint32_t id) {
     allocated_start_ = start;
     allocated_end_ = stop;
   }
-  // From here on no record lies at or beyond allocated_end_ (`id` is the
-  // lowest id not yet written): the next chunks are written with zeros, up
-  // to their aligned ends. Written zeros put the pages in the page cache,
-  // so the map's first store to each costs no block allocation.
+  // The next chunks, up to their aligned ends, are written back with what
+  // they hold (zeros where the file is sparse): written pages are in the
+  // page cache, so the map's first store to each costs no block
+  // allocation, and records already there (past the ones this process
+  // wrote) are kept.
   while (end > allocated_end_) {
     const uint64_t stop =
         std::min(table_end, allocated_end_ - allocated_end_ % kAllocationChunk + kAllocationChunk);
+    if (rewrite_.empty()) rewrite_.resize(kRewrite);
     for (uint64_t at = allocated_end_; at < stop;) {
-      const size_t n = static_cast<size_t>(std::min<uint64_t>(kZeroWrite, stop - at));
-      file_.WriteAllAt({zeros, n}, at);
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(kRewrite, stop - at));
+      file_.ReadExactAt({rewrite_.data(), n}, at);
+      file_.WriteAllAt({rewrite_.data(), n}, at);
       at += n;
     }
     allocated_end_ = stop;

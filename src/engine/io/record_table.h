@@ -4,10 +4,14 @@
 // the access instead of ending the process.
 //
 // Disk blocks are allocated ahead of the records that will use them, in
-// aligned 2 MiB chunks, through the descriptor (by writing zeros beyond the
-// last record, so that the page cache holds each chunk as one huge folio): a
-// full disk then fails the allocation step with ENOSPC, where a store into a
-// sparse page of the map would kill the process with SIGBUS.
+// aligned 2 MiB chunks, through the descriptor (by writing each chunk's
+// bytes back over themselves, zeros where the file is sparse, so that the
+// page cache holds the chunk as one huge folio): a full disk then fails the
+// allocation step with ENOSPC, where a store into a sparse page of the map
+// would kill the process with SIGBUS. What the chunk already holds is kept:
+// records past the ones written in this process (those a replay at open is
+// about to compare with the log, or an earlier process left behind) are
+// what open's checks of the files read.
 //
 // Growth doubles the capacity, extends the file and remaps it in place where
 // the address space allows (mremap), so that the old and the new map never
@@ -18,6 +22,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "engine/io/file.h"
 #include "engine/format/format.h"
@@ -84,6 +89,7 @@ class RecordTable {
   // [allocated_start_, allocated_end_) is known to have disk blocks.
   uint64_t allocated_start_ = 0;
   uint64_t allocated_end_ = 0;
+  std::vector<std::byte> rewrite_;  // a chunk's bytes on their way back
 };
 
 }  // namespace vantre

@@ -116,8 +116,24 @@ std::optional<Record> Store::RecordAt(uint32_t id) const {
 }
 
 void Store::ReplayPut(std::string_view key, uint64_t hash, Bytes val) {
+  ReplayPut(key, hash, val, ReplaySlot());
+}
+
+void Store::ReplayPut(std::string_view key, uint64_t hash, Bytes val, const ReplaySlot& slot) {
   const uint32_t id = state_.record_count;
-  if (id < state_.table.capacity() && id != std::numeric_limits<uint32_t>::max()) {
+  if (slot.compared) {
+    if (slot.same) {
+      // The record locates this put's bytes, each below its data end or
+      // right at it (written by the process that logged the put, or by an
+      // earlier replay of the same log): the bytes at the end are taken
+      // as they are rather than written again.
+      state_.key_index.ReserveOneMore();
+      state_.keys.AdoptThrough(slot.record.key_offset, slot.record.key_length);
+      state_.values.AdoptThrough(slot.record.value_offset, slot.record.value_length);
+      ApplyPut({hash, id, slot.record, state_.keys.mark(), state_.values.mark()}, val);
+      return;
+    }
+  } else if (id < state_.table.capacity() && id != std::numeric_limits<uint32_t>::max()) {
     const Record existing = state_.table.At(id);
     if (Locates(existing, key, val)) {
       state_.key_index.ReserveOneMore();

@@ -135,8 +135,24 @@ class Store {
   // already locates this key and value below the data ends (an earlier
   // open replayed the same log without a snapshot), the bytes are reused
   // rather than appended again; otherwise as PreparePut then ApplyPut.
+  // `slot`: whether the caller has compared the record with the put
+  // already, and whether it locates this put's bytes, each below its data
+  // end or right at it (those at the end are then adopted as written).
   // REQUIRES: hash == KeyHash(key).
+  struct ReplaySlot {
+    bool compared = false;  // the caller compared `record` with the put
+    bool same = false;      // and it locates this put's bytes
+    Record record;          // the record of the put's id
+  };
+  void ReplayPut(std::string_view key, uint64_t hash, Bytes val, const ReplaySlot& slot);
   void ReplayPut(std::string_view key, uint64_t hash, Bytes val);
+  // Whether the bytes at `offset` of keys.bin or vals.bin are `expected`,
+  // as far as the file holds them. Errors as Get.
+  bool DataEquals(DataFileTag file, uint64_t offset, Bytes expected) {
+    const DataFile& data = file == DataFileTag::kKeys ? state_.keys : state_.values;
+    data.CheckInFile(offset, expected.size());
+    return data.Equals(offset, expected, &value_scratch_);
+  }
 
   // The record of `id`, or nothing past the record table.
   std::optional<Record> RecordAt(uint32_t id) const;
