@@ -15,6 +15,12 @@ of the store. After each injection:
   - a reopen sees the same, consistent contents.
 One child process runs every n of one scenario and mode; if it dies, the
 driver reports the n it died at and goes on from the next.
+
+The scenarios "persist beside writes" and "vacuum beside writes" run a
+writer thread on keys of its own while the call runs, and fail the n-th
+call of the calling thread only (the writer's own calls run): the store
+then holds every write the writer was told succeeded, and the next persist
+and vacuum work.
 """
 import argparse
 import ctypes
@@ -26,6 +32,8 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import threading
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "harness"))
@@ -88,6 +96,14 @@ for ending in ("teardown", "close", "capi-close"):
                                                              "RuntimeError"},
                              ending=True)
 
+# Persist and vacuum with a writer thread beside them: the template has puts
+# in its log after its snapshot, so that the commit replaces the log too.
+for call in ("persist", "vacuum"):
+    SCENARIOS[f"{call} beside writes"] = dict(
+        prepare=fill("p", 2000, 100) + [("persist",)] + [("del", f"p{i}") for i in range(0, 2000, 9)]
+        + fill("r", 300, 50),
+        ops=[(call,)], allowed=SCENARIOS[call]["allowed"], beside=True)
+
 # Cases that fail only because of a known fault: (scenario, failed call).
 KNOWN = {}
 
@@ -140,6 +156,41 @@ def apply_op(db, op, state):
         common.apply(state, op)
 
 
+class Writer(threading.Thread):
+    """Writes keys "b<i>" until stopped, keeping the writes it was told
+    succeeded (in order) and the failures it met."""
+
+    def __init__(self, db):
+        super().__init__(daemon=True)
+        self.db, self.acked, self.failures = db, [], []
+        self.stop = threading.Event()
+
+    def run(self):
+        seq = 0
+        while not self.stop.is_set():
+            seq += 1
+            key = f"b{seq % 50}"
+            op = ("put", key, common.value_for(key, seq, 20 + seq % 150)) if seq % 5 else ("del", key)
+            try:
+                if op[0] == "put":
+                    self.db.set_bytes(op[1], op[2])
+                else:
+                    self.db.delete(op[1])
+            except BaseException as e:  # noqa: B902 - panics derive from BaseException
+                self.failures.append(type(e).__name__)
+                continue
+            self.acked.append(op)
+
+    def finish(self, state):
+        """Stops the thread and applies its writes to `state`."""
+        self.stop.set()
+        self.join(60)
+        if self.is_alive():
+            raise common.Inconsistent("the writer thread is stuck")
+        for op in self.acked:
+            common.apply(state, op)
+
+
 def child(args):
     """Runs every injection n in [first, last] of one scenario and mode;
     prints one JSON line per n."""
@@ -163,7 +214,15 @@ def child(args):
         for op in sc.get("warm", []):
             apply_op(db, op, state)
         pending = None
-        shim.vantre_fi_arm(n, MODES[args.mode])
+        writer = None
+        if sc.get("beside"):
+            writer = Writer(db)
+            writer.start()
+            while len(writer.acked) < 20 and writer.is_alive():
+                time.sleep(0.001)
+            shim.vantre_fi_arm_thread(n, MODES[args.mode])
+        else:
+            shim.vantre_fi_arm(n, MODES[args.mode])
         try:
             for op in sc["ops"]:
                 pending = op
@@ -189,9 +248,22 @@ def child(args):
         except BaseException as e:  # noqa: B902 - panics derive from BaseException
             result["raised"] = type(e).__name__
             result["message"] = str(e)[:200]
+        if writer is not None:
+            time.sleep(0.002)  # a few writes after the call, too
         result["calls"] = shim.vantre_fi_disarm()
         result["injected"] = shim.vantre_fi_injected().decode()
         result["file"] = shim.vantre_fi_injected_file().decode()
+        if writer is not None:
+            try:
+                writer.finish(state)
+            except common.Inconsistent as e:
+                result["problems"].append(str(e))
+            result["writes beside"] = len(writer.acked)
+            wrong = [f for f in writer.failures if f != PANIC]
+            if wrong:
+                result["problems"].append(f"the writer thread met {wrong[:3]}")
+            result["writes refused"] = len(writer.failures)
+            del writer
         if sc.get("ending"):
             # Ended: reopened below. A failed write of the log's buffer,
             # reported, may cost the writes still in it (a suffix of the
@@ -218,6 +290,8 @@ def child(args):
                 db = Vantre(work)
             if "raised" in result:
                 db.persist()
+                if sc.get("beside"):
+                    db.vacuum()
             db.set_bytes("after", b"A")
             if db.get_bytes("after") != b"A":
                 result["problems"].append("unusable: a new write does not read back")
@@ -297,6 +371,9 @@ def check(tally, scenario, mode, rec, sites):
         return  # the mode does not apply to that call
     sites.add((scenario, rec["injected"], rec["n"]))
     tally.figure("injections", 1)
+    if "writes beside" in rec:
+        tally.figure("writes beside an injected call", rec["writes beside"])
+        tally.figure("writes refused beside an injected call", rec["writes refused"])
     problems = list(rec["problems"])
     raised = rec.get("raised")
     if raised and mode in ("EINTR", "SHORT"):

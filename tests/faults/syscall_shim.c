@@ -9,6 +9,10 @@
  *
  *   vantre_fi_track(dir)        start tracking paths under `dir`
  *   vantre_fi_arm(n, mode)      count calls from now; fail the n-th (n > 0)
+ *   vantre_fi_arm_thread(n, mode)  the same, counting and failing only the
+ *                               calling thread's calls: other threads (a
+ *                               writer beside a persist) run untouched,
+ *                               but for MODE_STICKY's later writes
  *   vantre_fi_disarm()          stop counting; returns the calls counted
  *   vantre_fi_injected()        name of the call that was failed, or ""
  *   vantre_fi_injected_file()   base name of the file a failed read or write
@@ -23,6 +27,7 @@
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
+#include <pthread.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
@@ -48,6 +53,8 @@ static size_t prefix_len;
 static unsigned char tracked[MAX_FD];
 static struct { void *addr; size_t len; } maps[MAX_MAPS];
 static int armed, mode, storm;
+static int thread_only;
+static pthread_t armed_thread;
 static long fail_at, calls;
 static const char *injected = "";
 static char injected_file[256];
@@ -63,7 +70,13 @@ void vantre_fi_arm(long n, int m) {
   storm = 0;
   injected = "";
   injected_file[0] = '\0';
+  thread_only = 0;
   armed = 1;
+}
+void vantre_fi_arm_thread(long n, int m) {
+  armed_thread = pthread_self();
+  vantre_fi_arm(n, m);
+  thread_only = 1;
 }
 long vantre_fi_disarm(void) {
   armed = 0;
@@ -73,16 +86,19 @@ long vantre_fi_disarm(void) {
 const char *vantre_fi_injected(void) { return injected; }
 const char *vantre_fi_injected_file(void) { return injected_file; }
 
-/* Notes the base name of the file open on `fd` as the injected call's. */
-static void note_file(int fd) {
+/* Writes the base name of the file open on `fd` to `out`. */
+static void file_name(int fd, char *out, size_t size) {
   char link[64], path[4096];
   snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
   ssize_t n = readlink(link, path, sizeof path - 1);
   if (n < 0) return;
   path[n] = '\0';
   const char *base = strrchr(path, '/');
-  snprintf(injected_file, sizeof injected_file, "%s", base ? base + 1 : path);
+  snprintf(out, size, "%s", base ? base + 1 : path);
 }
+
+/* Notes the base name of the file open on `fd` as the injected call's. */
+static void note_file(int fd) { file_name(fd, injected_file, sizeof injected_file); }
 
 static int path_tracked(const char *path) {
   return prefix_len && path && strncmp(path, prefix, prefix_len) == 0;
@@ -98,6 +114,7 @@ static int map_tracked(void *addr) {
  * 1 to fail it with errno set, 2 to make it short. */
 static int decide(const char *name, int kind) {
   if (!armed) return 0;
+  if (thread_only && !pthread_equal(pthread_self(), armed_thread)) return 0;
   if (storm > 0 && (kind & K_INTERRUPTIBLE)) {
     storm--;
     errno = EINTR;
@@ -257,11 +274,9 @@ int close(int fd) {
 static int sticky_failure(const char *name, int fd) {
   if (!armed || mode != MODE_STICKY || injected_file[0] == '\0') return 0;
   if (strncmp(name, "write", 5) != 0 && strncmp(name, "pwrite", 6) != 0) return 0;
-  char saved[sizeof injected_file];
-  memcpy(saved, injected_file, sizeof saved);
-  note_file(fd);
-  const int same = strcmp(saved, injected_file) == 0;
-  memcpy(injected_file, saved, sizeof saved);
+  char name_of_fd[sizeof injected_file] = "";
+  file_name(fd, name_of_fd, sizeof name_of_fd);
+  const int same = strcmp(name_of_fd, injected_file) == 0;
   if (same) errno = EIO;
   return same;
 }
