@@ -6,6 +6,7 @@ import json
 import os
 import random
 import struct
+import subprocess
 import sys
 import threading
 import warnings
@@ -432,3 +433,119 @@ def test_concurrent_vacuum_leaves_a_store_the_next_vacuum_compacts(store_dir):
     db.vacuum()
     check_contents(db, dict(db.get_many(db.keys())))
     check_same(db, model)
+
+
+# ------------------------------------------------ another build of the store
+# VANTRE_OTHER_BUILD names the python folder of another build (one without
+# persist and vacuum beside other calls, say): stores written here, threads
+# and crashes included, must open there, and the other way round.
+
+OTHER_BUILD = os.environ.get("VANTRE_OTHER_BUILD")
+needs_other_build = pytest.mark.skipif(not OTHER_BUILD, reason="VANTRE_OTHER_BUILD is not set")
+
+
+def run_build(build, code, *args):
+    """Runs `code` under this interpreter with the _vantre of `build` (the
+    folder of its python modules), prints nothing but what `code` prints."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([build, os.path.join(HERE, "..", "harness")]))
+    env.pop("LD_PRELOAD", None)
+    return subprocess.run([sys.executable, "-c", code, *args], env=env, capture_output=True,
+                          text=True, timeout=300)
+
+
+READ_ALL = """
+import json, sys, warnings
+import common
+from _vantre import Vantre
+warnings.simplefilter("ignore", RuntimeWarning)
+try:
+    db = Vantre(sys.argv[1])
+except OSError as e:
+    print(json.dumps({"refused": str(e)}))
+    raise SystemExit
+print(json.dumps({k: v.decode("latin-1") for k, v in common.read_state(db).items()}))
+"""
+
+WRITE_SOME = """
+import sys
+from _vantre import Vantre
+db = Vantre(sys.argv[1])
+for i in range(300):
+    db.set_bytes(f"other{i}", b"o%d" % i)
+db.delete("other0")
+db.persist()
+db.vacuum()
+for i in range(300, 320):
+    db.set_bytes(f"other{i}", b"o%d" % i)
+"""
+
+
+def digest(path):
+    return {n: file_bytes(path, n) for n in sorted(os.listdir(path))}
+
+
+@needs_other_build
+def test_store_written_beside_maintenance_opens_in_the_other_build_and_back(store_dir):
+    here = os.path.dirname(os.path.abspath(__import__("_vantre").__file__))
+    db = Vantre(store_dir)
+    base = load(db, 5000)
+    model, during = run_beside(db, base, [db.persist, db.vacuum, db.persist, db.vacuum])
+    assert during > 0
+    del db
+    collect()
+    proc = run_build(OTHER_BUILD, READ_ALL, store_dir)
+    got = {k: v.encode("latin-1") for k, v in json.loads(proc.stdout).items()}
+    assert got == model, proc.stderr
+    assert run_build(OTHER_BUILD, WRITE_SOME, store_dir).returncode == 0
+    model.update({f"other{i}": b"o%d" % i for i in range(1, 320)})
+    proc = run_build(here, READ_ALL, store_dir)
+    assert {k: v.encode("latin-1") for k, v in json.loads(proc.stdout).items()} == model
+
+
+@needs_other_build
+@pytest.mark.parametrize("action,k,when", crash_cases())
+def test_crash_at_every_rename_then_the_other_build(tmp_path, action, k, when):
+    """After a crash at any rename of a persist or vacuum with a writer
+    running, the other build opens the store as the crash left it (within
+    the log buffer's loss), or refuses it and changes nothing; this build
+    then opens it as well."""
+    path = str(tmp_path / "s")
+    db = Vantre(path)
+    base = load(db, 3000)
+    db.persist()
+    for i in range(1, 3000, 7):
+        base[f"base{i}"] = value(f"base{i}", -i)
+        db.set_bytes(f"base{i}", base[f"base{i}"])
+    del db
+    collect()
+    journal = str(tmp_path / "journal")
+    var = "VANTRE_CRASH_RENAME" if when == "before" else "VANTRE_CRASH_AFTER_RENAME"
+    code = CRASH_CHILD.format(harness=os.path.join(HERE, "..", "harness"), journal=journal,
+                              path=path, action=action)
+    proc = run_child(code, extra_env=shim_env(**{var: k, "VANTRE_SYNC_DELAY_MS": 5}), check=False)
+    assert proc.returncode in (0, 77), proc.stderr
+    acked, inflight = [], None
+    started = {}
+    for line in open(journal).read().splitlines():
+        parts = line.split()
+        if parts[0] == "B":
+            started[parts[1]] = parts
+            inflight = ("put", parts[3], common.value_for(parts[3], int(parts[1]), int(parts[4])))
+        elif parts[0] == "A":
+            b = started.pop(parts[1])
+            acked.append(("put", b[3], common.value_for(b[3], int(b[1]), int(b[4]))))
+            inflight = None
+    before = digest(path)
+    other = json.loads(run_build(OTHER_BUILD, READ_ALL, path).stdout)
+    if "refused" in other:
+        assert digest(path) == before, other["refused"]
+    else:
+        got = {k: v.encode("latin-1") for k, v in other.items()}
+        lost, wrong = common.check_recovery(got, base, acked, inflight)
+        assert not wrong, (lost, wrong[:5])
+    here = os.path.dirname(os.path.abspath(__import__("_vantre").__file__))
+    mine = json.loads(run_build(here, READ_ALL, path).stdout)
+    assert "refused" not in mine, mine
+    got = {k: v.encode("latin-1") for k, v in mine.items()}
+    lost, wrong = common.check_recovery(got, base, acked, inflight)
+    assert not wrong, (lost, wrong[:5])
