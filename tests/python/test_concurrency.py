@@ -14,8 +14,8 @@ import warnings
 import pytest
 from _vantre import Vantre
 
-from conftest import (check_contents, collect, file_bytes, parse_wal, reopen, run_child,
-                      shim_env)
+from conftest import (apply_ops, check_contents, collect, file_bytes, ops_child, parse_wal,
+                      reopen, run_child, shim_env, write_ops)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "harness"))
@@ -549,3 +549,52 @@ def test_crash_at_every_rename_then_the_other_build(tmp_path, action, k, when):
     got = {k: v.encode("latin-1") for k, v in mine.items()}
     lost, wrong = common.check_recovery(got, base, acked, inflight)
     assert not wrong, (lost, wrong[:5])
+
+
+# ------------------------------------------ a long log emptied by replacement
+
+def long_log_cases():
+    # A log of 4 MiB or more is emptied by renaming an empty wal.bin.new
+    # onto it, after the commit: persist renames the snapshot, then the
+    # log; vacuum renames its snapshot to snapshot.bin.vac, then the log,
+    # then the .vac files and the snapshot.
+    for action, renames in (("persist", 2), ("vacuum", 6)):
+        for k in range(1, renames + 1):
+            for when in ("before", "after"):
+                yield pytest.param(action, k, when, id=f"{action}, {when} rename {k}")
+
+
+@pytest.mark.parametrize("action,k,when", long_log_cases())
+def test_long_log_emptied_by_replacement_survives_a_crash_at_every_rename(tmp_path, action, k,
+                                                                          when):
+    path = str(tmp_path / "s")
+    ops = [("put", f"k{i}", value(f"k{i}", i, 70000)) for i in range(70)]  # 4.9 MB of log
+    ops += [("del", "k3"), ("put", "k5", b"again")]
+    model = {}
+    apply_ops(None, ops, model)
+    var = "VANTRE_CRASH_RENAME" if when == "before" else "VANTRE_CRASH_AFTER_RENAME"
+    proc = run_child(ops_child(path, write_ops(tmp_path, ops), action, fault=(var, k)),
+                     extra_env=shim_env(), check=False)
+    assert proc.returncode == 77, proc.stderr  # every rename is one of the call's
+    db = Vantre(path)
+    check_same(db, model)
+    db.persist()
+    del db
+    db = reopen(path)
+    check_same(db, model)
+
+
+def test_long_log_emptied_by_replacement(tmp_path, store_dir):
+    db = Vantre(store_dir)
+    model = {}
+    apply_ops(db, [("put", f"k{i}", value(f"k{i}", i, 70000)) for i in range(70)], model)
+    for call in (db.persist, db.vacuum):
+        assert os.path.getsize(os.path.join(store_dir, "wal.bin")) > 4 << 20
+        call()
+        assert os.path.getsize(os.path.join(store_dir, "wal.bin")) == 0
+        assert "wal.bin.new" not in os.listdir(store_dir)
+        apply_ops(db, [("put", f"k{i}", value(f"k{i}", -i, 70000)) for i in range(70)], model)
+    check_same(db, model)
+    del db, call
+    db = reopen(store_dir)
+    check_same(db, model)

@@ -77,11 +77,25 @@ void Database::CheckWritable() const {
 
 // ---------------------------------------------------------------- writes
 
+// Both locks of a write. A write never waits for the log lock while it holds
+// the Store lock: persist's commit holds the log lock for a few
+// milliseconds (renames, directory syncs), and reads, which need only the
+// Store lock, would wait behind the write.
+std::pair<std::unique_lock<RwLock>, std::unique_lock<RwLock>> Database::WriteLocks(
+    const WaitHook& wait) {
+  for (;;) {
+    auto store_lock = Exclusive(store_mutex_, wait);
+    std::unique_lock<RwLock> wal_lock(wal_mutex_, std::try_to_lock);
+    if (wal_lock.owns_lock()) return {std::move(store_lock), std::move(wal_lock)};
+    store_lock.unlock();
+    Exclusive(wal_mutex_, wait).unlock();  // until the holder is done
+  }
+}
+
 void Database::Put(std::string_view key, Bytes val, const WaitHook& wait) {
   CheckOwner();
   CheckWritable();
-  auto store_lock = Exclusive(store_mutex_, wait);
-  auto wal_lock = Exclusive(wal_mutex_, wait);
+  auto [store_lock, wal_lock] = WriteLocks(wait);
   if (log_not_emptied_) Unwrap(*log_not_emptied_);
   // The file work first, then the log record, then memory: a failure
   // before the last step leaves the store and the log as they were.
@@ -98,8 +112,7 @@ void Database::Put(std::string_view key, Bytes val, const WaitHook& wait) {
 bool Database::Delete(std::string_view key, const WaitHook& wait) {
   CheckOwner();
   CheckWritable();
-  auto store_lock = Exclusive(store_mutex_, wait);
-  auto wal_lock = Exclusive(wal_mutex_, wait);
+  auto [store_lock, wal_lock] = WriteLocks(wait);
   if (log_not_emptied_) Unwrap(*log_not_emptied_);
   // Room for the change first, then the log record, whether or not the key
   // is stored: a failure leaves the store unchanged.
@@ -197,6 +210,8 @@ constexpr uint32_t kCarryInSwitch = 4096;
 // stops early once fewer than kCopyInCut bytes are left for that step.
 constexpr int kCutRounds = 4;
 constexpr uint64_t kCopyInCut = 256 * 1024;
+// A log at least this long is emptied by replacing its file, not cutting it.
+constexpr uint64_t kEmptyByTruncation = 4 << 20;
 
 // Gives a lock that a step loop is about to take again to the threads
 // asleep waiting for it, for up to a millisecond: taken back at once, it
@@ -488,7 +503,24 @@ Database::LogAfterSwitch Database::SwitchSnapshot(const char* target, const char
       log_first_id_ = first_id;  // the log's first put is one written since
       return LogAfterSwitch::kWhole;
     }
-    step([&] { EmptyLog(first_id); });
+    if (from < kEmptyByTruncation) {
+      step([&] { EmptyLog(first_id); });
+    } else {
+      // A long log is replaced by an empty file rather than cut to length
+      // 0: its blocks are then freed when it is closed, after the locks
+      // (tens of milliseconds for a log of a hundred megabytes).
+      step([&] {
+        try {
+          NewLog empty{dir_.OpenFile(kWalNewFile, O_RDWR | O_CREAT | O_TRUNC), from, from, from};
+          empty.file.SetAppend();
+          dir_.Rename(kWalNewFile, kWalFile);
+          *replaced = InstallNewLog(&empty, first_id);
+        } catch (const Error& e) {
+          log_not_emptied_ = e;
+          throw;
+        }
+      });
+    }
     return LogAfterSwitch::kEmptied;
   }
   if (!*log) log->emplace(NewLog{File(), from, from, from});

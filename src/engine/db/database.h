@@ -241,6 +241,9 @@ class Database {
   void CheckOwner() const;
   // Fails (EBADF) on a read-only store.
   void CheckWritable() const;
+  // The Store lock and then the log lock, for a write; never waits for the
+  // log lock while holding the Store lock.
+  std::pair<std::unique_lock<RwLock>, std::unique_lock<RwLock>> WriteLocks(const WaitHook& wait);
   // A read-only store's lookup: the replayed log, then the Store.
   // REQUIRES: Store lock, read_only().
   std::optional<Bytes> ReadOnlyGet(std::string_view key);
