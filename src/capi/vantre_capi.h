@@ -30,7 +30,13 @@
  *     vantre_buf_free / vantre_batch_free. Their contents stay valid until
  *     the object's next use or its free, whatever happens to the store.
  *   - A handle may be used from several threads at once; a buf or batch
- *     from one thread at a time.
+ *     from one thread at a time. vantre_persist and vantre_vacuum run
+ *     beside the other calls, which wait only for their short steps. A
+ *     call may block (in the kernel) while another thread's call holds a
+ *     lock it needs; no function calls back into the caller or waits for
+ *     anything but the library's own locks. Callers through cffi release
+ *     their interpreter lock around every call, as cffi does by default
+ *     under CPython and PyPy.
  *   - A handle belongs to the process that opened it: in a forked child
  *     every call fails (kind WRONG_PROCESS) and vantre_close writes
  *     nothing.

@@ -189,8 +189,8 @@ void Database::ClearCache(const WaitHook& wait) {
 //   commit       log-file and WalWriter locks (and the Store lock for
 //                vacuum's switch): the log's last records copied to
 //                wal.bin.new, the renames that put the snapshot and the log
-//                in place, with a directory sync between two of them (see
-//                "the log" below).
+//                in place, the directory synced between them (see "the
+//                log" below).
 //
 // Everything else (syncs, the snapshot, the copies) runs without the Store
 // lock, from the frozen state and through descriptors of the maintenance's
