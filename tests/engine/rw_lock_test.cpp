@@ -172,6 +172,33 @@ TEST(RwLockTest, SleepingWriterHoldsNewReadersBack) {
   EXPECT_TRUE(read);
 }
 
+TEST(RwLockTest, SleepingWriterGetsTheLockBeforeNewComers) {
+  // A thread calling in a loop must not take the lock back, free as it may
+  // be for a moment, while a writer sleeps waiting for it.
+  RwLock lock;
+  Holder holder(&lock, /*shared=*/false);
+  CountingHook hook;
+  std::atomic<bool> has_it{false};
+  std::atomic<bool> release{false};
+  std::thread writer([&] {
+    lock.lock(hook.hook());
+    has_it = true;
+    while (!release) std::this_thread::yield();
+    lock.unlock();
+  });
+  while (!lock.has_sleepers()) std::this_thread::yield();
+  holder.Release();
+  while (!has_it) {
+    const bool taken = lock.try_lock();
+    EXPECT_FALSE(taken);
+    if (taken) lock.unlock();
+  }
+  release = true;
+  writer.join();
+  EXPECT_TRUE(lock.try_lock());
+  lock.unlock();
+}
+
 TEST(RwLockTest, SharedHoldTakenAgainDoesNotWaitForAWriter) {
   RwLock lock;
   std::shared_lock mine(lock);

@@ -201,10 +201,12 @@ namespace {
 // Batches of the steps that run under the Store lock between other calls.
 constexpr size_t kRenumberBatch = 65536;
 constexpr size_t kMergeBatch = 4096;
-// Vacuum carries records in at most this many batches before its switch,
-// and stops early once a batch is smaller than kCarryInSwitch records: the
-// rest is carried in the switch.
-constexpr int kCarryRounds = 4;
+// Vacuum carries records in batches before its switch until a batch is
+// smaller than kCarryInSwitch records (the rest is carried in the switch),
+// or for at most kCarryRounds batches: each batch carries what was written
+// during the one before, so the batches shrink as long as carrying is
+// faster than writing.
+constexpr int kCarryRounds = 16;
 constexpr uint32_t kCarryInSwitch = 4096;
 // The log cut copies in at most this many rounds before its last step, and
 // stops early once fewer than kCopyInCut bytes are left for that step.
@@ -419,23 +421,31 @@ struct Database::NewLog {
   uint64_t durable = 0;
 };
 
+bool Database::CatchUpNewLog(const File& source, NewLog* log, const WaitHook& wait) {
+  uint64_t end;
+  {
+    auto wal_lock = Exclusive(wal_mutex_, wait);
+    wal_.Flush();
+    end = wal_.size();
+  }
+  if (end - log->copied < kCopyInCut) return false;
+  if (!log->file.is_open()) log->file = dir_.OpenFile(kWalNewFile, O_RDWR | O_CREAT | O_TRUNC);
+  log->file.CopyFrom(source, log->copied, end - log->copied, log->copied - log->from);
+  log->copied = end;
+  return true;
+}
+
 Database::NewLog Database::CopyNewLog(const File& source, uint64_t from, const WaitHook& wait) {
   NewLog log{File(), from, from, from};
-  for (int round = 0; round < kCutRounds; ++round) {
-    uint64_t end;
-    {
-      auto wal_lock = Exclusive(wal_mutex_, wait);
-      wal_.Flush();
-      end = wal_.size();
-    }
-    if (end - log.copied < kCopyInCut) break;
-    if (!log.file.is_open()) log.file = dir_.OpenFile(kWalNewFile, O_RDWR | O_CREAT | O_TRUNC);
-    log.file.CopyFrom(source, log.copied, end - log.copied, log.copied - from);
-    log.copied = end;
+  // Copied, synced, then copied again: what arrives during the sync is
+  // what is left for the commit to copy.
+  for (int round = 0; round < kCutRounds && CatchUpNewLog(source, &log, wait); ++round) {
   }
   if (log.copied > log.durable) {
     RememberingSyncFailure([&] { log.file.SyncData(); });
     log.durable = log.copied;
+  }
+  for (int round = 0; round < kCutRounds && CatchUpNewLog(source, &log, wait); ++round) {
   }
   return log;
 }
@@ -706,10 +716,15 @@ void Database::Vacuum(const WaitHook& wait) {
                         next->record_count, next->keys.end(), next->values.end(),
                         /*midway_fatal=*/false, renumbering->ids_in_index_order());
       carrier.emplace(frozen, *renumbering, &*next);
-      for (int round = 0; round < kCarryRounds; ++round) {
-        if (carry() < kCarryInSwitch) break;
-      }
+      // The log first (copied and synced), then the carrying, with the
+      // log kept up to date between batches: the switch copies only what
+      // the last batch let through.
       if (start.covered_puts) log.emplace(CopyNewLog(start.log, start.log_position, wait));
+      for (int round = 0; round < kCarryRounds; ++round) {
+        const uint32_t n = carry();
+        if (log) CatchUpNewLog(start.log, &*log, wait);
+        if (n < kCarryInSwitch) break;
+      }
     });
   } catch (...) {
     EndMaintenance(wait);
@@ -747,6 +762,7 @@ void Database::Vacuum(const WaitHook& wait) {
     wal_lock.unlock();
     store_lock.unlock();
     file_lock.unlock();
+    replaced.reset();  // maps unmapped, files closed: after the locks
   }
   replaced_log.Close();
   if (!after_commit) {

@@ -291,6 +291,9 @@ class Database {
   // descriptor of wal.bin) to wal.bin.new while writes go on, in a few
   // rounds, and syncs them.
   NewLog CopyNewLog(const File& source, uint64_t from, const WaitHook& wait);
+  // One round of that copy, up to the log's end now; false, copying
+  // nothing, when less than a round's worth is left.
+  bool CatchUpNewLog(const File& source, NewLog* log, const WaitHook& wait);
   // Copies the rest of the log to `log`, synced as far as the log is, and
   // opens it for appending. REQUIRES: log-file and WalWriter locks, the
   // log's buffer written out.

@@ -10,9 +10,11 @@
 // the kernel until a holder lets go. Persist and vacuum hold it in other
 // threads for their short steps, so waits of a few milliseconds are real.
 //
-// Exclusive waiters that have gone to sleep keep new shared holders out
-// (shared holds taken again by their holder excepted), so that a stream of
-// listings cannot starve a put or a maintenance step.
+// Exclusive waiters that have gone to sleep keep new holders out, shared
+// (but for shared holds taken again by their holder) and exclusive alike:
+// the lock then goes to one of the sleepers when it is released. Without
+// this, threads calling in a loop take it back before a woken sleeper runs,
+// and a persist's or vacuum's step could wait for seconds.
 //
 // It is never poisoned: a holder that fails releases it as it unwinds (use it
 // through std::unique_lock and std::shared_lock, or the Exclusive and Shared
@@ -80,13 +82,8 @@ class RwLock {
     if (!try_lock()) LockSlow(wait);
   }
   bool try_lock() {
-    int32_t expected = 0;
-    if (!state_.compare_exchange_strong(expected, -1, std::memory_order_acquire,
-                                        std::memory_order_relaxed)) {
-      return false;
-    }
-    owner_.store(ThisThread(), std::memory_order_relaxed);
-    return true;
+    if (exclusive_sleepers_.load(std::memory_order_relaxed) != 0) return false;
+    return TakeExclusive();
   }
   void unlock() {
     owner_.store(0, std::memory_order_relaxed);
@@ -124,6 +121,16 @@ class RwLock {
     throw EngineError(ErrorKind::kReentered,
                       "the store was re-entered: it was called while this thread was inside a "
                       "call on it (from a finalizer or callback run during that call)");
+  }
+  // Takes the lock if it is free, sleepers or not.
+  bool TakeExclusive() {
+    int32_t expected = 0;
+    if (!state_.compare_exchange_strong(expected, -1, std::memory_order_acquire,
+                                        std::memory_order_relaxed)) {
+      return false;
+    }
+    owner_.store(ThisThread(), std::memory_order_relaxed);
+    return true;
   }
   bool TryShared() {
     int32_t n = state_.load(std::memory_order_relaxed);
@@ -177,7 +184,7 @@ class RwLock {
     wait();
     sleepers_.fetch_add(1, std::memory_order_seq_cst);
     exclusive_sleepers_.fetch_add(1, std::memory_order_relaxed);
-    while (!try_lock()) Sleep();
+    while (!TakeExclusive()) Sleep();
     exclusive_sleepers_.fetch_sub(1, std::memory_order_relaxed);
     sleepers_.fetch_sub(1, std::memory_order_relaxed);
   }

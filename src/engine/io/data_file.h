@@ -148,6 +148,9 @@ class DataFile {
   }
   // Writes the buffer out and gives up the file.
   File Release() &&;
+  // File::WriteBack of the file's bytes [from, to), which must be out of
+  // the buffer.
+  void WriteBack(uint64_t from, uint64_t to, bool wait) const { file_.WriteBack(from, to - from, wait); }
   // A DataFile that reads `file`, another descriptor of this one's file, as
   // this one stands: the same data end and missing ranges, nothing
   // buffered. For a thread that reads what lies below the data end while

@@ -204,6 +204,15 @@ bool File::SameFileAs(const File& other) const {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+void File::WriteBack(uint64_t offset, uint64_t length, bool wait) const {
+  unsigned flags = SYNC_FILE_RANGE_WRITE;
+  if (wait) flags |= SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WAIT_AFTER;
+  if (offset > kMaxOffset || length > kMaxOffset - offset) return;
+  while (::sync_file_range(fd_, static_cast<off_t>(offset), static_cast<off_t>(length), flags) != 0 &&
+         errno == EINTR) {
+  }
+}
+
 void File::SetAppend() const {
   const int flags = ::fcntl(fd_, F_GETFL);
   if (flags < 0 || ::fcntl(fd_, F_SETFL, flags | O_APPEND) < 0) throw LastOsError(path_);

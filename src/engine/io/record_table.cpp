@@ -78,6 +78,16 @@ void RecordTable::Set(uint32_t id, const Record& r) {
   }
 }
 
+void RecordTable::SetRun(uint32_t first, std::span<const Record> records) {
+  if (records.empty()) return;
+  OffsetOf(static_cast<uint32_t>(first + (records.size() - 1)));  // inside the map
+  std::vector<std::byte> raw(records.size() * kRecordSize);
+  for (size_t i = 0; i < records.size(); ++i) EncodeRecord(raw.data() + i * kRecordSize, records[i]);
+  if (!GuardedCopy(map_.data() + OffsetOf(first), raw.data(), raw.size())) {
+    throw EngineError(ErrorKind::kWriteZero, kWriteWholeText, file_.path());
+  }
+}
+
 void RecordTable::Grow(uint64_t capacity) {
   if (capacity > std::numeric_limits<uint32_t>::max()) throw OsError(EFBIG, file_.path());
   const uint64_t length = capacity * kRecordSize;

@@ -22,6 +22,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
+#include <vector>
 #include <vector>
 
 #include "engine/io/file.h"
@@ -72,6 +74,10 @@ class RecordTable {
   // short by another program) is EngineError (write zero). REQUIRES:
   // Prepare(id) succeeded.
   void Set(uint32_t id, const Record& r);
+  // Stores `records` as the records of ids first, first + 1, ..., as Set
+  // would one by one. REQUIRES: Prepare of the first and the last id
+  // succeeded.
+  void SetRun(uint32_t first, std::span<const Record> records);
   // Writes every modified page back and waits for it.
   void SyncData() const { map_.SyncAll(file_.path()); }
 
