@@ -393,11 +393,12 @@ void Database::WriteSnapshotFile(const char* name, const KeyIndex& key_index, co
 //                              snapshot renamed to snapshot.bin.new (or
 //                              snapshot.bin.vac.new): the commit; the
 //                              directory synced; wal.bin.new renamed onto
-//                              wal.bin; synced; the snapshot renamed into
-//                              place. From the commit on, wal.bin.new is
-//                              the WalWriter's file, and the next open, or
-//                              the next persist or vacuum, completes the
-//                              renames (CompleteVacuumSwitch). A build
+//                              wal.bin. From the commit on, wal.bin.new is
+//                              the WalWriter's file. After the locks: the
+//                              directory synced, the snapshot renamed into
+//                              place (CompleteVacuumSwitch, which the next
+//                              open, or the next persist or vacuum, runs
+//                              too after a crash or a failure). A build
 //                              that does not know snapshot.bin.new opens
 //                              the store as it was before the call until
 //                              wal.bin is replaced, and then refuses it
@@ -538,9 +539,13 @@ Database::LogAfterSwitch Database::SwitchSnapshot(const char* target, const char
   dir_.Rename(kSnapshotTmpFile, marker);
   // ---- commit point: wal.bin.new is the log from here on ----
   *replaced = InstallNewLog(&**log, first_id);
-  const bool done = step([&] { dir_.Sync(); }) && step([&] { dir_.Rename(kWalNewFile, kWalFile); }) &&
-                    step([&] { dir_.Sync(); }) && step([&] { dir_.Rename(marker, target); });
-  if (!done) switch_pending_ = true;
+  // The snapshot's last rename, onto `target`, is left to the caller,
+  // after the locks (CompleteVacuumSwitch): the log no longer agrees with
+  // the old snapshot, so a build that does not know `marker` refuses the
+  // store until then, changing nothing.
+  if (!(step([&] { dir_.Sync(); }) && step([&] { dir_.Rename(kWalNewFile, kWalFile); }))) {
+    switch_pending_ = true;
+  }
   return LogAfterSwitch::kReplaced;
 }
 
@@ -616,8 +621,18 @@ void Database::Persist(const WaitHook& wait) {
                            &after_commit);
   }
   replaced.Close();
+  if (after == LogAfterSwitch::kReplaced && !switch_pending_) {
+    try {
+      RememberingSyncFailure([&] {
+        SyncDirectory(wait);
+        CompleteVacuumSwitch(dir_);  // snapshot.bin.new onto snapshot.bin
+      });
+    } catch (const Error&) {
+      if (!after_commit) after_commit = std::current_exception();
+      switch_pending_ = true;
+    }
+  }
   if (after_commit) std::rethrow_exception(after_commit);
-  if (after == LogAfterSwitch::kReplaced) SyncDirectory(wait);
   if (after == LogAfterSwitch::kWhole) CutLog(start.log, start.log_position, wait);
 }
 

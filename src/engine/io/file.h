@@ -131,6 +131,8 @@ class MemoryMap {
   void AdviseHugePages() const;
 
  private:
+  static void Unmap(std::byte* data, size_t size) noexcept;
+
   std::byte* data_ = nullptr;
   size_t size_ = 0;
 };
