@@ -17,6 +17,9 @@ README = os.path.join(ROOT, "README.md")
 # The folder the package was imported from: <build>/python.
 PACKAGE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(vantre.__file__)))
 EMULATED = bool(os.environ.get("VANTRE_PYTHON_CMD"))
+# Under the sanitizers the build is instrumented and the interpreter runs
+# with their runtimes preloaded: the demo and a copied PyPy are not theirs.
+SANITIZED = bool(os.environ.get("VANTRE_SANITIZED"))
 
 
 def _blocks():
@@ -38,7 +41,7 @@ def test_readme_begins_with_the_demo_and_the_tests():
     assert heading == "# Vantre" and commands == ["bash scripts/demo.sh", "bash scripts/test.sh"]
 
 
-@pytest.mark.skipif(EMULATED, reason="the demo is the host's")
+@pytest.mark.skipif(EMULATED or SANITIZED, reason="the demo is the host's, uninstrumented")
 def test_demo_shows_the_package_and_the_tool():
     # The demonstration part of README's first command, by this interpreter
     # (and path to the engine): the build is the one under test.
@@ -70,7 +73,8 @@ def _pypy_install_lines():
     return lines[build + 1:]
 
 
-@pytest.mark.skipif(EMULATED or not os.path.exists("/usr/bin/pypy3"), reason="needs the host's PyPy")
+@pytest.mark.skipif(EMULATED or SANITIZED or not os.path.exists("/usr/bin/pypy3"),
+                    reason="needs the host's PyPy, uninstrumented")
 def test_the_pypy_install_works_as_written(tmp_path):
     # Debian's PyPy, moved to a root of its own (the binary copied, its
     # standard library linked): it reads site packages from
