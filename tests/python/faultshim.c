@@ -18,6 +18,8 @@
  *   VANTRE_FAIL_SYNC_AFTER=<name> the first fsync after a renameat() whose
  *                                target's base name is <name> fails with
  *                                VANTRE_FAIL_ERRNO.
+ *   VANTRE_FAIL_TRUNCATE=<name>  ftruncate of a file whose base name is <name>
+ *                                fails with VANTRE_FAIL_ERRNO while set.
  *   VANTRE_SYNC_DELAY_MS=<n>     every sync (fsync, fdatasync, msync) first
  *                                sleeps n milliseconds: a persist or vacuum
  *                                then lasts long enough for other threads to
@@ -119,13 +121,23 @@ int msync(void *addr, size_t len, int flags) {
   return NEXT(msync)(addr, len, flags);
 }
 
+/* Whether an ftruncate of `fd` is to fail (VANTRE_FAIL_TRUNCATE). */
+static int truncate_fails(int fd) {
+  const char *name = getenv("VANTRE_FAIL_TRUNCATE");
+  if (name == NULL || *name == '\0') return 0;
+  char path[PATH_MAX];
+  return strcmp(fd_name(fd, path, sizeof path), name) == 0;
+}
+
 int ftruncate(int fd, off_t length) {
   trace_fd("ftruncate", fd);
+  if (truncate_fails(fd)) { errno = fail_errno(); return -1; }
   return NEXT(ftruncate)(fd, length);
 }
 
 int ftruncate64(int fd, off64_t length) {
   trace_fd("ftruncate", fd);
+  if (truncate_fails(fd)) { errno = fail_errno(); return -1; }
   return NEXT(ftruncate64)(fd, length);
 }
 

@@ -598,3 +598,41 @@ def test_long_log_emptied_by_replacement(tmp_path, store_dir):
     del db, call
     db = reopen(store_dir)
     check_same(db, model)
+
+
+# ---------------------------------------- a log that cannot be emptied
+
+TRUNCATE_CHILD = """
+import os
+from _vantre import Vantre
+db = Vantre({path!r})
+for i in range(50):
+    db.set_bytes(f"k{{i}}", b"v%d" % i)
+for name in ("persist", "vacuum"):
+    os.environ["VANTRE_FAIL_TRUNCATE"] = "wal.bin"
+    try:
+        getattr(db, name)()
+        print("no error")
+    except OSError as e:
+        print(type(e).__name__)
+    try:
+        db.set_bytes("refused", b"x")
+        print("write accepted")
+    except BaseException as e:  # noqa: B902 - panics derive from BaseException
+        print(type(e).__name__)
+    os.environ.pop("VANTRE_FAIL_TRUNCATE")
+    db.persist()  # empties the log: writes go on
+    db.set_bytes(f"after {{name}}", b"A")
+"""
+
+
+def test_log_not_emptied_after_the_commit_refuses_writes_until_emptied(store_dir):
+    # The new snapshot and the whole log (which it covers) open to the same
+    # state; a put appended behind them would not: open would refuse the
+    # store (its replayed puts would meet records written for later ones).
+    proc = run_child(TRUNCATE_CHILD.format(path=store_dir), extra_env=shim_env())
+    assert proc.stdout.split() == ["OSError", "PanicException"] * 2, proc.stdout
+    db = Vantre(store_dir)
+    model = {f"k{i}": b"v%d" % i for i in range(50)}
+    model.update({"after persist": b"A", "after vacuum": b"A"})
+    check_same(db, model)
