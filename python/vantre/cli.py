@@ -195,6 +195,8 @@ def _print_figures(figures: dict[str, Any], out: TextIO) -> None:
         rows.append(("wal.bin.cut", _human(figures["cut_file_bytes"])))
     if figures["vacuum_pending"]:
         rows.append(("pending", "a compaction switch, completed by the next open"))
+    elif figures["switch_pending"]:
+        rows.append(("pending", "a snapshot and log switch, completed by the next open"))
     width = max(len(name) for name, _ in rows)
     for name, value in rows:
         out.write(f"{name + ':':<{width + 1}} {value}\n")

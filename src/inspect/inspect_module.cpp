@@ -79,6 +79,7 @@ PyObject* inspector_figures(PyObject* self, PyObject*) {
       {"snapshot_present", f.snapshot_present},
       {"snapshot_decoded", f.snapshot_decoded},
       {"vacuum_pending", f.vacuum_pending},
+      {"switch_pending", f.switch_pending},
       {"store_present", f.store_present},
   };
   for (const auto& [name, value] : flags) {

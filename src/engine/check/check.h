@@ -32,6 +32,7 @@
 #include "engine/format/wal_entry.h"
 #include "engine/format/id_set.h"
 #include "engine/io/missing_ranges.h"
+#include "engine/io/store_dir.h"
 #include "engine/state/key_index.h"
 
 namespace vantre {
@@ -57,6 +58,9 @@ struct DirectoryFigures {
   bool snapshot_present = false;
   bool snapshot_decoded = false;
   bool vacuum_pending = false;  // snapshot.bin.vac: open completes a switch
+  // snapshot.bin.new or snapshot.bin.vac.new: open completes the switch of
+  // a snapshot committed with a new log
+  bool switch_pending = false;
 };
 
 // Called with (done, total) units of work; returning false stops the work.
@@ -157,6 +161,7 @@ class DirectoryInspector {
   std::string log_problem_;  // why the log could not be replayed to its end
   std::string refusal_;
   std::string refusal_reason_;
+  const char* snapshot_name_ = kSnapshotFile;  // the snapshot open would load
   bool snapshot_refused_ = false;
   std::vector<MissingRange> missing_;
   // Where the replayed puts append, as open's replay would, and what the

@@ -37,8 +37,19 @@ DirectoryInspector::DirectoryInspector(std::string dir) : dir_(std::move(dir)) {
   if (::stat(dir_.c_str(), &st) != 0) throw LastOsError(dir_);
   if (!S_ISDIR(st.st_mode)) throw OsError(ENOTDIR, dir_);
 
-  figures_.vacuum_pending = Exists(JoinPath(dir_, kSnapshotVacFile));
-  // Open reads the compacted copies once the switch is committed.
+  // A switch committed but not completed is read as open completes it
+  // (vacuum.h, CompleteVacuumSwitch): a snapshot committed with a new log
+  // (snapshot.bin.new, snapshot.bin.vac.new) is the snapshot, and
+  // wal.bin.new, if still there, the log; a compaction's copies are the
+  // data files.
+  const bool vacuum_new = Exists(JoinPath(dir_, kSnapshotVacNewFile));
+  const bool persist_new = !vacuum_new && Exists(JoinPath(dir_, kSnapshotNewFile));
+  figures_.vacuum_pending = vacuum_new || Exists(JoinPath(dir_, kSnapshotVacFile));
+  figures_.switch_pending = persist_new || vacuum_new;
+  snapshot_name_ = vacuum_new                ? kSnapshotVacNewFile
+                   : figures_.vacuum_pending ? kSnapshotVacFile
+                   : persist_new             ? kSnapshotNewFile
+                                             : kSnapshotFile;
   auto pick = [&](const char* name, const char* vac_name) {
     const std::string vac = JoinPath(dir_, vac_name);
     return figures_.vacuum_pending && Exists(vac) ? vac : JoinPath(dir_, name);
@@ -46,7 +57,8 @@ DirectoryInspector::DirectoryInspector(std::string dir) : dir_(std::move(dir)) {
   offsets_.Open(pick(kOffsetsFile, kOffsetsVacFile));
   keys_.Open(pick(kKeysFile, kKeysVacFile));
   values_.Open(pick(kValsFile, kValsVacFile));
-  log_.Open(JoinPath(dir_, kWalFile));
+  const bool new_log = figures_.switch_pending && Exists(JoinPath(dir_, kWalNewFile));
+  log_.Open(JoinPath(dir_, new_log ? kWalNewFile : kWalFile));
 
   figures_.store_present = offsets_.present() || keys_.present() || values_.present() ||
                            log_.present() || Exists(JoinPath(dir_, kSnapshotFile)) ||
@@ -147,7 +159,7 @@ void DirectoryInspector::ReadData(DataFileTag file, uint64_t offset, MutableByte
 }
 
 void DirectoryInspector::LoadSnapshot() {
-  const std::string path = JoinPath(dir_, figures_.vacuum_pending ? kSnapshotVacFile : kSnapshotFile);
+  const std::string path = JoinPath(dir_, snapshot_name_);
   ReadSource snapshot;
   snapshot.Open(path);
   // Without a snapshot, open starts from empty sets and the data ends at

@@ -422,6 +422,16 @@ std::shared_ptr<Database> Database::OpenReadOnly(const std::string& path,
                       "writer: open it once without read-only, then read-only again",
                       dir.PathOf(kSnapshotVacFile));
   }
+  // A snapshot committed with a new log: until a writer puts them in place,
+  // snapshot.bin and wal.bin may be of different ages.
+  for (const char* name : {kSnapshotNewFile, kSnapshotVacNewFile}) {
+    if (dir.Exists(name)) {
+      throw EngineError(ErrorKind::kInvalidData,
+                        "a persist or vacuum of this store was interrupted and must be completed "
+                        "by a writer: open it once without read-only, then read-only again",
+                        dir.PathOf(name));
+    }
+  }
   std::optional<SnapshotData> snap = LoadSnapshot(dir);
   File offsets = OpenReadOnlyFile(dir, kOffsetsFile);
   File keys = OpenReadOnlyFile(dir, kKeysFile);
