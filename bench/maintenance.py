@@ -274,14 +274,15 @@ def op_loop(call, keys, vals, stop, slots):
         worst[s] = now - prev
 
 
-def run_with_threads(st, fn, get_keys, put_keys, put_vals, settle):
+def run_with_threads(st, fn, get_keys, put_keys, put_vals, settle, writer=True):
     """Runs fn() beside the heartbeat, getter and putter threads, started
     `settle` seconds before it and stopped as soon as it returns; returns
     the call's duration, what the threads saw during it, and their
     baseline (the second half of the settle time: the first has the
     threads' start and, under PyPy, the compiling of their loops)."""
     stop = [False]
-    ready = threading.Barrier(4)
+    roles = ("heartbeat", "get", "put") if writer else ("heartbeat", "get")
+    ready = threading.Barrier(len(roles) + 1)
     base = time.perf_counter()
     slots = {"heartbeat": Slots(base), "get": Slots(base), "put": Slots(base)}
     errors = []
@@ -309,8 +310,7 @@ def run_with_threads(st, fn, get_keys, put_keys, put_vals, settle):
             if done is not None:
                 done()
 
-    threads = [threading.Thread(target=thread_main, args=(r,), daemon=True)
-               for r in ("heartbeat", "get", "put")]
+    threads = [threading.Thread(target=thread_main, args=(r,), daemon=True) for r in roles]
     for t in threads:
         t.start()
     try:
@@ -483,7 +483,8 @@ def run_round(st, kind, tpl, base, data, calls, ci, mode, get_keys, put_keys, ar
             note = fn()
             rec["alone"].append({"seconds": time.perf_counter() - t0})
         else:
-            res = run_with_threads(st, fn, get_keys, put_keys, data.new_values, args.settle)
+            res = run_with_threads(st, fn, get_keys, put_keys, data.new_values, args.settle,
+                                   writer=not args.no_writer)
             note = res.pop("note")
             rec["threads"].append(res)
         if note:
@@ -711,7 +712,8 @@ def run_all(args):
     }
     print_header(run)
     common = ["--tmpdir", tmpdir, "--seed", str(args.seed), "--reps", str(args.reps),
-              "--settle", str(args.settle), "--cp-reps", str(args.cp_reps)]
+              "--settle", str(args.settle), "--cp-reps", str(args.cp_reps)] + (
+                  ["--no-writer"] if args.no_writer else [])
     for n in args.sizes:
         for name in avail:
             t0 = time.time()
@@ -811,6 +813,8 @@ def main():
     ap.add_argument("--cp-reps", type=int, default=3, help="rounds of vacuum and cp (default 3)")
     ap.add_argument("--tmpdir", help="directory for the stores (default: the system temp dir)")
     ap.add_argument("--seed", type=int, default=20240601)
+    ap.add_argument("--no-writer", action="store_true",
+                    help="only the heartbeat and the getter beside the call (no putter)")
     ap.add_argument("--out", help="JSON results file (default bench/results/maintenance-<interpreter>.json)")
     ap.add_argument("--report", nargs="+", metavar="JSON", help="print markdown tables of saved runs")
     # internal: the children
