@@ -19,7 +19,8 @@ before the call:
 
   alone      the call timed with no other thread running
   threads    three threads started before the call and run for --settle
-             seconds first, stopped as soon as it returns:
+             seconds first, or twice the call's duration alone if that is
+             longer, stopped as soon as it returns:
                heartbeat  sleeps 1 ms in a loop; its longest gap between
                           wakeups that overlaps the call (1 ms when nothing
                           stops it)
@@ -483,8 +484,15 @@ def run_round(st, kind, tpl, base, data, calls, ci, mode, get_keys, put_keys, ar
             note = fn()
             rec["alone"].append({"seconds": time.perf_counter() - t0})
         else:
-            res = run_with_threads(st, fn, get_keys, put_keys, data.new_values, args.settle,
+            # The baseline (the second half of the settle time) spans at
+            # least the call's duration alone: a stop that the threads meet
+            # anyway every few seconds (a collection under PyPy, the
+            # machine) then shows in it as it may in the call.
+            alone = sorted(r["seconds"] for r in rec["alone"])
+            settle = max(args.settle, 2 * alone[len(alone) // 2]) if alone else args.settle
+            res = run_with_threads(st, fn, get_keys, put_keys, data.new_values, settle,
                                    writer=not args.no_writer)
+            res["settle"] = settle
             note = res.pop("note")
             rec["threads"].append(res)
         if note:
@@ -606,7 +614,8 @@ HEADERS = ["store", "threads", "call", "alone ms", "with threads ms", "heartbeat
            "before: gap/get/put ms"]
 THREADS_NOTE = ("threads: how the other threads reach the store. handle + lock: the store is not "
                 "safe for concurrent calls, and every call takes one lock, the maintenance call too. "
-                "before: the threads' figures in the second half of the settle time, with no call.")
+                "before: the threads' figures in the second half of the settle time, with no call "
+                "(at least as long as the call alone).")
 
 
 def table_rows(run, n):
@@ -651,6 +660,12 @@ def copy_rows(run):
     return rows
 
 
+def threads_beside(params):
+    if params.get("writer", True):
+        return "a heartbeat, a getter and a putter"
+    return "a heartbeat and a getter (no putter)"
+
+
 COPY_HEADERS = ["keys", "store MB", "vacuum ms", "cp -r + sync ms", "vacuum / cp"]
 
 
@@ -663,8 +678,8 @@ def print_header(run):
     print("stores live in %s (%s on %s: %s; page cache warm)"
           % (t["path"], t["fstype"], t["device"], storage_kind(t["fstype"])))
     print("%d-byte values, a tenth of the keys deleted before each call; median of %d; "
-          "threads run %.1f s before the call%s"
-          % (VSIZE, p["reps"], p["settle"],
+          "%s run %.1f s (or twice the call alone) before the call%s"
+          % (VSIZE, p["reps"], threads_beside(p), p["settle"],
              "; interpreter lock switch interval %.1f ms" % (p["switch_interval"] * 1e3)
              if p.get("switch_interval") else ""))
     print()
@@ -701,7 +716,7 @@ def run_all(args):
         "params": {"sizes": args.sizes, "vsize": VSIZE, "reps": args.reps, "settle": args.settle,
                    "cp_size": args.cp_size, "cp_reps": args.cp_reps, "seed": args.seed,
                    "get_keys": GET_KEYS, "put_keys": PUT_KEYS,
-                   "switch_interval": sys.getswitchinterval()},
+                   "switch_interval": sys.getswitchinterval(), "writer": not args.no_writer},
         "commit": git_commit(),
         "command": " ".join(["bench/maintenance.py"] + sys.argv[1:]),
         "load_start": loadavg(),
@@ -764,12 +779,13 @@ def report(paths):
         with open(p) as f:
             run = json.load(f)
         i, m, t, pr = run["interpreter"], run["machine"], run["tmpdir"], run["params"]
-        print("## %s %s\n" % (i["name"], i["version"]))
+        print("## %s %s%s\n" % (i["name"], i["version"],
+                                "" if pr.get("writer", True) else ", no putter"))
         print("%s; %s cores, %s GiB; Linux %s. Commit %s, %s. Stores in `%s` (%s). Median of %d; "
-              "the threads run %.1f s before the call; interpreter lock switch interval %.1f ms. "
+              "%s run %.1f s (or twice the call alone) before the call; interpreter lock switch interval %.1f ms. "
               "Load average %s at the start, %s at the end; %s s in all.\n"
               % (m["cpu"], m["cores"], m["memory_gb"], m["kernel"], run["commit"], run["date"],
-                 t["path"], storage_kind(t["fstype"]), pr["reps"], pr["settle"],
+                 t["path"], storage_kind(t["fstype"]), pr["reps"], threads_beside(pr), pr["settle"],
                  pr["switch_interval"] * 1e3, run["load_start"], run.get("load_end", "?"),
                  run.get("seconds", "?")))
         for name, s in run["stores"].items():
@@ -792,6 +808,64 @@ def report(paths):
                   "(median of %d, %s)\n" % (pr["cp_reps"], i["name"]))
             print(md_table(COPY_HEADERS, copy_rows(run), 1))
             print()
+
+
+def chart(paths, png):
+    """Bars of the longest stop of other threads and the longest get and put
+    wait during each maintenance call, at each run's largest N: one panel
+    per saved run, a log scale in ms, the call's own duration as a tick."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    runs = []
+    for p in paths:
+        with open(p) as f:
+            runs.append(json.load(f))
+    panels = []
+    for run in runs:
+        ns = [e["n"] for e in run["results"] if not e.get("error")]
+        if not ns:
+            continue
+        n = max(ns)
+        rows = []
+        for e in run["results"]:
+            if e["n"] != n or e.get("error"):
+                continue
+            label = run["stores"][e["store"]]["label"]
+            for c in e["calls"]:
+                t = c["median"]["threads"]
+                rows.append(("%s: %s" % (label, c["label"]), t["gap_ms"], t["get_wait_ms"],
+                             t["put_wait_ms"], t["seconds"] * 1e3))
+        panels.append((run, n, rows))
+    if not panels:
+        return
+    height = sum(max(2.0, 0.45 * len(r) + 1.2) for _, _, r in panels)
+    fig, axes = plt.subplots(len(panels), 1, figsize=(10, height), squeeze=False,
+                             gridspec_kw={"height_ratios": [max(2, len(r)) for _, _, r in panels]})
+    kinds = [("longest stop of other threads", "#c44e52"), ("longest get wait", "#4c72b0"),
+             ("longest put wait", "#55a868")]
+    for ax, (run, n, rows) in zip(axes[:, 0], panels):
+        i = run["interpreter"]
+        ys = range(len(rows))
+        h = 0.26
+        for k, (name, color) in enumerate(kinds):
+            vals = [max(r[1 + k] or 0, 0.05) for r in rows]
+            ax.barh([y + (k - 1) * h for y in ys], vals, height=h, color=color, label=name)
+        ax.scatter([r[4] for r in rows], list(ys), marker="|", s=200, color="black",
+                   label="the call's duration", zorder=3)
+        ax.axvline(10, color="grey", linestyle="--", linewidth=1)
+        ax.set_xscale("log")
+        ax.set_yticks(list(ys))
+        ax.set_yticklabels([r[0] for r in rows], fontsize=8)
+        ax.invert_yaxis()
+        ax.set_xlabel("ms (log scale; dashed: 10 ms)")
+        ax.set_title("%s %s, %s keys of 100 bytes, a tenth deleted; beside %s"
+                     % (i["name"], i["version"], "{:,}".format(n), threads_beside(run["params"])),
+                     fontsize=9)
+        ax.grid(axis="x", which="both", alpha=0.3)
+    axes[0, 0].legend(fontsize=8, loc="lower right")
+    fig.tight_layout()
+    fig.savefig(png, dpi=90)
 
 
 def int_list(s):
@@ -817,6 +891,8 @@ def main():
                     help="only the heartbeat and the getter beside the call (no putter)")
     ap.add_argument("--out", help="JSON results file (default bench/results/maintenance-<interpreter>.json)")
     ap.add_argument("--report", nargs="+", metavar="JSON", help="print markdown tables of saved runs")
+    ap.add_argument("--chart", metavar="PNG", help="with --report: also draw the waits at each run's "
+                    "largest N (needs matplotlib)")
     # internal: the children
     ap.add_argument("--probe", help=argparse.SUPPRESS)
     ap.add_argument("--child-store", help=argparse.SUPPRESS)
@@ -834,6 +910,11 @@ def main():
         print(json.dumps(run_copy(args.n, args)))
     elif args.report:
         report(args.report)
+        if args.chart:
+            try:
+                chart(args.report, args.chart)
+            except ImportError as e:
+                print("maintenance: no chart: %s" % e, file=sys.stderr)
     else:
         if args.stores:
             bad = [s for s in args.stores if s not in S.NAMES]
