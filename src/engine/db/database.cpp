@@ -188,9 +188,9 @@ void Database::ClearCache(const WaitHook& wait) {
 //                entries translated, the cache emptied).
 //   commit       log-file and WalWriter locks (and the Store lock for
 //                vacuum's switch): the log's last records copied to
-//                wal.bin.new, the renames that put the snapshot and the log
-//                in place, the directory synced between them (see "the
-//                log" below).
+//                wal.bin.new and the snapshot's rename (see "the log"
+//                below). The directory sync after it, and the log's rename,
+//                hold the log-file lock alone (FinishSwitch).
 //
 // Everything else (syncs, the snapshot, the copies) runs without the Store
 // lock, from the frozen state and through descriptors of the maintenance's
@@ -264,6 +264,17 @@ void Database::RememberingSyncFailure(F&& stages) {
       if (!sync_failure_) sync_failure_ = e;
     }
     throw;
+  }
+}
+
+template <typename F>
+bool Database::AfterCommitStep(F&& run, std::exception_ptr* after_commit) {
+  try {
+    RememberingSyncFailure(run);
+    return true;
+  } catch (const Error&) {
+    if (!*after_commit) *after_commit = std::current_exception();
+    return false;
   }
 }
 
@@ -386,15 +397,19 @@ void Database::WriteSnapshotFile(const char* name, const KeyIndex& key_index, co
 //   before P                   stays whole (its first records are deletes
 //                              the snapshot covers: replayed, they change
 //                              nothing) and is cut afterwards (CutLog),
-//                              through wal.bin.new renamed onto wal.bin.
+//                              through wal.bin.new renamed onto wal.bin,
+//                              once the directory is synced (FinishSwitch).
 //   writes since, puts         the records since P copied to wal.bin.new
 //   before P                   beforehand (CopyNewLog, while writes go on)
 //                              and here up to the end (FinishNewLog); the
 //                              snapshot renamed to snapshot.bin.new (or
-//                              snapshot.bin.vac.new): the commit; the
-//                              directory synced; wal.bin.new renamed onto
-//                              wal.bin. From the commit on, wal.bin.new is
-//                              the WalWriter's file. After the locks: the
+//                              snapshot.bin.vac.new): the commit. From
+//                              the commit on, wal.bin.new is the
+//                              WalWriter's file. Then, the Store and
+//                              WalWriter locks released (writes go on,
+//                              into that file; a crash leaves the switch
+//                              pending): the directory synced; wal.bin.new
+//                              renamed onto wal.bin. After that: the
 //                              directory synced, the snapshot renamed into
 //                              place (CompleteVacuumSwitch, which the next
 //                              open, or the next persist or vacuum, runs
@@ -493,27 +508,18 @@ Database::LogAfterSwitch Database::SwitchSnapshot(const char* target, const char
                                                   bool covered_puts, std::optional<NewLog>* log,
                                                   uint32_t first_id, File* replaced,
                                                   std::exception_ptr* after_commit) {
-  // Runs one step after the commit; a failure is kept (the first one) and
-  // stops the steps that depend on it.
-  const auto step = [&](auto&& run) {
-    try {
-      RememberingSyncFailure(run);
-      return true;
-    } catch (const Error&) {
-      if (!*after_commit) *after_commit = std::current_exception();
-      return false;
-    }
-  };
+  const auto step = [&](auto&& run) { return AfterCommitStep(run, after_commit); };
   wal_.Flush();
   const uint64_t end = wal_.size();
   if (end == from || !covered_puts) {
     dir_.Rename(kSnapshotTmpFile, target);
     // ---- commit point ----
-    if (step([&] { dir_.Sync(); })) dir_synced_ = true;
     if (end != from) {
+      // The directory is synced by FinishSwitch, before the cut.
       log_first_id_ = first_id;  // the log's first put is one written since
       return LogAfterSwitch::kWhole;
     }
+    if (step([&] { dir_.Sync(); })) dir_synced_ = true;
     if (from < kEmptyByTruncation) {
       step([&] { EmptyLog(first_id); });
     } else {
@@ -539,14 +545,30 @@ Database::LogAfterSwitch Database::SwitchSnapshot(const char* target, const char
   dir_.Rename(kSnapshotTmpFile, marker);
   // ---- commit point: wal.bin.new is the log from here on ----
   *replaced = InstallNewLog(&**log, first_id);
-  // The snapshot's last rename, onto `target`, is left to the caller,
-  // after the locks (CompleteVacuumSwitch): the log no longer agrees with
-  // the old snapshot, so a build that does not know `marker` refuses the
-  // store until then, changing nothing.
-  if (!(step([&] { dir_.Sync(); }) && step([&] { dir_.Rename(kWalNewFile, kWalFile); }))) {
-    switch_pending_ = true;
-  }
+  // wal.bin.new keeps its name until FinishSwitch, after the Store and
+  // WalWriter locks: the writes made meanwhile go to its file, and a crash
+  // meanwhile leaves the switch pending, completed by the next open. The
+  // snapshot's last rename, onto `target`, is left to the caller after
+  // that (CompleteVacuumSwitch): the log no longer agrees with the old
+  // snapshot, so a build that does not know `marker` refuses the store
+  // until then, changing nothing.
   return LogAfterSwitch::kReplaced;
+}
+
+void Database::FinishSwitch(LogAfterSwitch after, std::exception_ptr* after_commit) {
+  const auto step = [&](auto&& run) { return AfterCommitStep(run, after_commit); };
+  switch (after) {
+    case LogAfterSwitch::kEmptied:
+      return;
+    case LogAfterSwitch::kWhole:
+      if (step([&] { dir_.Sync(); })) dir_synced_ = true;
+      return;
+    case LogAfterSwitch::kReplaced:
+      if (!(step([&] { dir_.Sync(); }) && step([&] { dir_.Rename(kWalNewFile, kWalFile); }))) {
+        switch_pending_ = true;
+      }
+      return;
+  }
 }
 
 // The cut of a log whose records before `from` are all deletes (the second
@@ -563,7 +585,7 @@ void Database::CutLog(const File& source, uint64_t from, const WaitHook& wait) {
     dir_.Rename(kWalNewFile, kWalFile);
     replaced = InstallNewLog(&log, log_first_id_);
   }
-  replaced.Close();
+  replaced.CloseGradually();
   SyncDirectory(wait);
 }
 
@@ -615,12 +637,15 @@ void Database::Persist(const WaitHook& wait) {
   LogAfterSwitch after;
   {
     auto file_lock = Exclusive(log_file_mutex_, wait);
-    auto wal_lock = Exclusive(wal_mutex_, wait);
-    after = SwitchSnapshot(kSnapshotFile, kSnapshotNewFile, start.log, start.log_position,
-                           start.covered_puts, &log, frozen.record_count, &replaced,
-                           &after_commit);
+    {
+      auto wal_lock = Exclusive(wal_mutex_, wait);
+      after = SwitchSnapshot(kSnapshotFile, kSnapshotNewFile, start.log, start.log_position,
+                             start.covered_puts, &log, frozen.record_count, &replaced,
+                             &after_commit);
+    }
+    FinishSwitch(after, &after_commit);
   }
-  replaced.Close();
+  replaced.CloseGradually();
   if (after == LogAfterSwitch::kReplaced && !switch_pending_) {
     try {
       RememberingSyncFailure([&] {
@@ -667,7 +692,10 @@ void Database::Persist(const WaitHook& wait) {
 //                 when the log is replaced with it), which marks the
 //                 vacuum committed, and the log keeps only the records
 //                 since P, which replayed on the new snapshot take the ids
-//                 and places they were carried to. The compacted files,
+//                 and places they were carried to (wal.bin.new's file
+//                 becomes the log; its rename onto wal.bin, after the
+//                 directory sync, waits for FinishSwitch, under the
+//                 log-file lock alone). The compacted files,
 //                 sets and counts are installed; the key index keeps its
 //                 entries, which take their new ids in batches (until then
 //                 reads translate them). Failure before the commit: as
@@ -776,10 +804,11 @@ void Database::Vacuum(const WaitHook& wait) {
         std::move(renumbering), carrier->carried_from(), carrier->carried_to()));
     wal_lock.unlock();
     store_lock.unlock();
+    FinishSwitch(after, &after_commit);
     file_lock.unlock();
     replaced.reset();  // maps unmapped, files closed: after the locks
   }
-  replaced_log.Close();
+  replaced_log.CloseGradually();
   if (!after_commit) {
     try {
       RememberingSyncFailure([&] {

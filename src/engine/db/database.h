@@ -262,6 +262,10 @@ class Database {
   // rethrown.
   template <typename F>
   void RememberingSyncFailure(F&& stages);
+  // Runs one step after a commit: a failure is kept in `after_commit` (the
+  // first one) and false returned, to stop the steps that depend on it.
+  template <typename F>
+  bool AfterCommitStep(F&& run, std::exception_ptr* after_commit);
   // Before a persist or vacuum: refuses after a failed sync, completes a
   // vacuum whose file switch failed after its commit point (persist and
   // vacuum must not act while the directory is half switched) and merges
@@ -310,6 +314,14 @@ class Database {
                                 uint64_t from, bool covered_puts, std::optional<NewLog>* log,
                                 uint32_t first_id, File* replaced,
                                 std::exception_ptr* after_commit);
+  // The commit's steps that need no lock but the log-file lock, run once
+  // SwitchSnapshot's Store and WalWriter locks are released, so that reads
+  // and writes go on meanwhile: the directory synced (the snapshot's rename
+  // durable before the log is cut or renamed), then, for a log replaced,
+  // wal.bin.new renamed onto wal.bin. A failure is kept in `after_commit`
+  // and leaves the switch pending. REQUIRES: the maintenance and log-file
+  // locks, not the Store or WalWriter lock.
+  void FinishSwitch(LogAfterSwitch after, std::exception_ptr* after_commit);
   // Cuts the log to the records written since its length was `from` (read
   // through `source`): copied to wal.bin.new, which replaces wal.bin.
   // REQUIRES: a snapshot in place of the state when the log was `from`

@@ -304,8 +304,19 @@ void CompleteVacuumSwitch(const StoreDir& dir) {
   if (!dir.Exists(kSnapshotVacFile)) return;
   const std::pair<const char*, const char*> moves[] = {
       {kKeysVacFile, kKeysFile}, {kValsVacFile, kValsFile}, {kOffsetsVacFile, kOffsetsFile}};
+  // The replaced data files are held open across their renames and
+  // released a step at a time once the switch is complete (CloseGradually).
+  std::vector<File> replaced;
   for (const auto& [from, to] : moves) {
-    if (dir.Exists(from)) dir.Rename(from, to);
+    if (!dir.Exists(from)) continue;
+    File old;
+    try {
+      old = dir.OpenFile(to, O_RDWR);
+    } catch (const Error&) {
+      // Missing or not writable: the rename alone releases it.
+    }
+    dir.Rename(from, to);
+    if (old.is_open()) replaced.push_back(std::move(old));
   }
   // The ranges missing.bin lists were of the old data files: the compacted
   // ones were written whole (vacuum copies only what it could read). Gone
@@ -315,6 +326,7 @@ void CompleteVacuumSwitch(const StoreDir& dir) {
   dir.Sync();
   dir.Rename(kSnapshotVacFile, kSnapshotFile);
   dir.Sync();
+  for (File& file : replaced) file.CloseGradually();
 }
 
 }  // namespace vantre

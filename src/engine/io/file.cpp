@@ -46,6 +46,24 @@ void File::Close() {
   }
 }
 
+void File::CloseGradually() {
+  if (fd_ < 0) return;
+  constexpr uint64_t kStep = uint64_t{16} << 20;
+  struct stat st;
+  if (::fstat(fd_, &st) == 0 && st.st_nlink == 0) {
+    uint64_t size = static_cast<uint64_t>(st.st_size);
+    while (size > kStep) {
+      size -= kStep;
+      int rc;
+      do {
+        rc = ::ftruncate(fd_, static_cast<off_t>(size));
+      } while (rc != 0 && errno == EINTR);
+      if (rc != 0) break;
+    }
+  }
+  Close();
+}
+
 File File::Open(const std::string& path, int flags, mode_t mode) {
   if (path.find('\0') != std::string::npos) {
     throw EngineError(ErrorKind::kInvalidInput, "path contains a NUL character");

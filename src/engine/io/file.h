@@ -91,6 +91,13 @@ class File {
   // True if this and `other` are the same file (device and inode).
   bool SameFileAs(const File& other) const;
   void Close();  // Ignoring any potential errors.
+  // Closes a file that no name refers to any more (replaced by a rename),
+  // shrinking it a step at a time first: freeing a large file's blocks at
+  // once holds the file system's journal for tens of milliseconds, and
+  // every other write to the file system (another thread's log write-out
+  // among them) waits for it. A file that still has a name is closed as it
+  // is. Errors are ignored: the close frees whatever is left.
+  void CloseGradually();
 
  private:
   int fd_ = -1;
