@@ -847,14 +847,18 @@ def chart(paths, png):
     for ax, (run, n, rows) in zip(axes[:, 0], panels):
         i = run["interpreter"]
         ys = range(len(rows))
-        h = 0.26
-        for k, (name, color) in enumerate(kinds):
-            vals = [max(r[1 + k] or 0, 0.05) for r in rows]
-            ax.barh([y + (k - 1) * h for y in ys], vals, height=h, color=color, label=name)
+        shown = kinds if run["params"].get("writer", True) else kinds[:2]
+        h = 0.78 / len(shown)
+        for k, (name, color) in enumerate(shown):
+            # Bars start at 1 ms, the threads' resolution.
+            vals = [max(r[1 + k] or 0, 1.0) for r in rows]
+            ax.barh([y + (k - (len(shown) - 1) / 2) * h for y in ys], vals, height=h,
+                    color=color, label=name)
         ax.scatter([r[4] for r in rows], list(ys), marker="|", s=200, color="black",
                    label="the call's duration", zorder=3)
         ax.axvline(10, color="grey", linestyle="--", linewidth=1)
         ax.set_xscale("log")
+        ax.set_xlim(left=1)
         ax.set_yticks(list(ys))
         ax.set_yticklabels([r[0] for r in rows], fontsize=8)
         ax.invert_yaxis()
