@@ -571,6 +571,17 @@ void Database::FinishSwitch(LogAfterSwitch after, std::exception_ptr* after_comm
   }
 }
 
+void Database::CompleteSwitch(const WaitHook& wait, std::exception_ptr* after_commit) {
+  if (!AfterCommitStep(
+          [&] {
+            SyncDirectory(wait);
+            CompleteVacuumSwitch(dir_);
+          },
+          after_commit)) {
+    switch_pending_ = true;
+  }
+}
+
 // The cut of a log whose records before `from` are all deletes (the second
 // way above), after its snapshot is in place: the snapshot and the log
 // agree before the cut as after it, so the rename is the whole switch.
@@ -647,15 +658,7 @@ void Database::Persist(const WaitHook& wait) {
   }
   replaced.CloseGradually();
   if (after == LogAfterSwitch::kReplaced && !switch_pending_) {
-    try {
-      RememberingSyncFailure([&] {
-        SyncDirectory(wait);
-        CompleteVacuumSwitch(dir_);  // snapshot.bin.new onto snapshot.bin
-      });
-    } catch (const Error&) {
-      if (!after_commit) after_commit = std::current_exception();
-      switch_pending_ = true;
-    }
+    CompleteSwitch(wait, &after_commit);  // snapshot.bin.new onto snapshot.bin
   }
   if (after_commit) std::rethrow_exception(after_commit);
   if (after == LogAfterSwitch::kWhole) CutLog(start.log, start.log_position, wait);
@@ -809,16 +812,7 @@ void Database::Vacuum(const WaitHook& wait) {
     replaced.reset();  // maps unmapped, files closed: after the locks
   }
   replaced_log.CloseGradually();
-  if (!after_commit) {
-    try {
-      RememberingSyncFailure([&] {
-        SyncDirectory(wait);
-        CompleteVacuumSwitch(dir_);
-      });
-    } catch (const Error&) {
-      after_commit = std::current_exception();
-    }
-  }
+  if (!after_commit) CompleteSwitch(wait, &after_commit);
   if (after_commit) switch_pending_ = true;
   EndMaintenance(wait);
   if (after_commit) std::rethrow_exception(after_commit);

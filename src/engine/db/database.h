@@ -322,6 +322,10 @@ class Database {
   // and leaves the switch pending. REQUIRES: the maintenance and log-file
   // locks, not the Store or WalWriter lock.
   void FinishSwitch(LogAfterSwitch after, std::exception_ptr* after_commit);
+  // After the locks: the directory synced, then the renames left to do
+  // (CompleteVacuumSwitch). A failure is kept in `after_commit` and leaves
+  // the switch pending. REQUIRES: the maintenance lock alone.
+  void CompleteSwitch(const WaitHook& wait, std::exception_ptr* after_commit);
   // Cuts the log to the records written since its length was `from` (read
   // through `source`): copied to wal.bin.new, which replaces wal.bin.
   // REQUIRES: a snapshot in place of the state when the log was `from`

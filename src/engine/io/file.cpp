@@ -51,14 +51,13 @@ void File::CloseGradually() {
   constexpr uint64_t kStep = uint64_t{16} << 20;
   struct stat st;
   if (::fstat(fd_, &st) == 0 && st.st_nlink == 0) {
-    uint64_t size = static_cast<uint64_t>(st.st_size);
-    while (size > kStep) {
-      size -= kStep;
-      int rc;
-      do {
-        rc = ::ftruncate(fd_, static_cast<off_t>(size));
-      } while (rc != 0 && errno == EINTR);
-      if (rc != 0) break;
+    try {
+      for (uint64_t size = static_cast<uint64_t>(st.st_size); size > kStep;) {
+        size -= kStep;
+        Truncate(size);
+      }
+    } catch (const Error&) {
+      // The close frees what is left.
     }
   }
   Close();
