@@ -24,7 +24,6 @@
 #include <cstdint>
 #include <span>
 #include <vector>
-#include <vector>
 
 #include "engine/io/file.h"
 #include "engine/format/format.h"
