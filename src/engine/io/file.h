@@ -66,10 +66,10 @@ class File {
   // Makes every later write go to the end of the file (O_APPEND).
   void SetAppend() const;
   // Starts writing the file's dirty pages in [offset, offset + length) to
-  // the disk (sync_file_range), and with `wait` first waits for those
-  // already being written. Not a sync: neither the metadata nor the disk's
-  // cache is flushed. A hint: failures are ignored (a later sync reports
-  // them).
+  // the disk (sync_file_range; a length of 0 reaches the file's end), and
+  // with `wait` also waits for those already being written before, and for
+  // these after. Not a sync: neither the metadata nor the disk's cache is
+  // flushed. A hint: failures are ignored (a later sync reports them).
   void WriteBack(uint64_t offset, uint64_t length, bool wait) const;
   // Allocates disk blocks for `length` bytes at `offset`, extending the file
   // if they lie beyond its end; a full disk fails here with ENOSPC.

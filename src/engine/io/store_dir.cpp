@@ -37,6 +37,17 @@ bool StoreDir::Exists(const char* name) const {
 }
 
 void StoreDir::Rename(const char* from, const char* to) const {
+  // A file renamed over another has its delayed blocks written out within
+  // the rename on ext4, with the file locked: a put appending to it
+  // meanwhile (to the new log, or to a compacted data file) waits for all
+  // of them, 150 ms for the records a vacuum carried at 10 million keys.
+  // Written back first, without that lock, they leave the rename next to
+  // nothing to do. A hint only: the rename is the same without it.
+  try {
+    OpenFile(from, O_RDONLY | O_NONBLOCK).WriteBack(0, 0, /*wait=*/true);
+  } catch (const Error&) {
+    // Ignoring any potential errors: the rename reports what matters.
+  }
   if (::renameat(dir_.fd(), from, dir_.fd(), to) != 0) throw LastOsError(PathOf(from));
 }
 
