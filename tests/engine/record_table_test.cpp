@@ -71,6 +71,35 @@ TEST(RecordTableTest, AllocationAheadKeepsLaterRecords) {
   }
 }
 
+// Past the file's length at open, the blocks ahead are written as zeros
+// without being read, but never over a record this table wrote there: one
+// set far ahead first (its chunk allocated out of order), then reached
+// again by the records growing towards it.
+TEST(RecordTableTest, ZerosAheadNeverOverwriteARecordWrittenFarAhead) {
+  test::TempDir dir;
+  const std::string path = dir.Join("offsets.bin");
+  const uint32_t chunk = (2u << 20) / kRecordSize;
+  const uint32_t far = 3 * chunk + 5;
+  {
+    File file = File::Open(path, O_RDWR | O_CREAT);
+    RecordTable table = RecordTable::Open(std::move(file), 0, 4 * chunk);
+    table.Prepare(far);
+    table.Set(far, RecordOf(far));
+    for (uint32_t id = 0; id < far; ++id) {  // into far's chunk
+      table.Prepare(id);
+      table.Set(id, RecordOf(id));
+    }
+    ASSERT_EQ(table.At(far).value_offset, RecordOf(far).value_offset);
+    ASSERT_EQ(table.At(far + 1).value_offset, 0u);  // never written: zeros
+  }
+  File file = File::Open(path, O_RDWR);
+  const uint64_t size = file.Size();
+  RecordTable table = RecordTable::Open(std::move(file), size, 1);
+  for (uint32_t id : {0u, chunk, 3 * chunk, far}) {
+    ASSERT_EQ(table.At(id).key_offset, RecordOf(id).key_offset) << id;
+  }
+}
+
 // A write of the zeros ahead that fails (here: beyond the file size limit)
 // fails Prepare and changes nothing; once it can be written, the table goes
 // on, and what it held before is still there after a reopen.

@@ -3,12 +3,13 @@
 // fault guard of map_guard.h: a table cut short by another program fails
 // the access instead of ending the process.
 //
-// Disk blocks are allocated ahead of the records that will use them, in
-// aligned 2 MiB chunks, through the descriptor (by writing each chunk's
-// bytes back over themselves, zeros where the file is sparse, so that the
-// page cache holds the chunk as one huge folio): a full disk then fails the
-// allocation step with ENOSPC, where a store into a sparse page of the map
-// would kill the process with SIGBUS. What the chunk already holds is kept:
+// Disk blocks are allocated ahead of the records that will use them,
+// through the descriptor: by writing the bytes back over themselves (zeros
+// where the file is sparse), an aligned 64 KiB piece at a time as the
+// records reach it, or by allocating an aligned 2 MiB chunk where a record
+// lands past the others. A full disk then fails that step with ENOSPC,
+// where a store into a sparse page of the map would kill the process with
+// SIGBUS. What the file already holds there is kept:
 // records past the ones written in this process (those a replay at open is
 // about to compare with the log, or an earlier process left behind) are
 // what open's checks of the files read.
@@ -94,7 +95,10 @@ class RecordTable {
   // [allocated_start_, allocated_end_) is known to have disk blocks.
   uint64_t allocated_start_ = 0;
   uint64_t allocated_end_ = 0;
-  std::vector<std::byte> rewrite_;  // a chunk's bytes on their way back
+  // Bytes from here on lie past the file's length at open and were never
+  // allocated or written here: zeros, made by the table's growth.
+  uint64_t untouched_from_ = UINT64_MAX;
+  std::vector<std::byte> rewrite_;  // a piece's bytes on their way back
 };
 
 }  // namespace vantre
