@@ -44,6 +44,11 @@ before the call:
              read around it from C: figures are to the millisecond, and
              the turn the threads get once the call returns is not the
              call's.
+             --beside get runs the heartbeat and the getter only, --beside
+             put the heartbeat and the putter only: under CPython, each
+             thread that wants the interpreter lock lengthens the others'
+             turns, so one store thread at a time shows what the call
+             itself adds to a get's or a put's wait.
 
 How the threads reach each store is in the table's "threads" column: one
 shared handle where the store is safe to call from several threads, a
@@ -275,14 +280,14 @@ def op_loop(call, keys, vals, stop, slots):
         worst[s] = now - prev
 
 
-def run_with_threads(st, fn, get_keys, put_keys, put_vals, settle, writer=True):
+def run_with_threads(st, fn, get_keys, put_keys, put_vals, settle, beside="both"):
     """Runs fn() beside the heartbeat, getter and putter threads, started
     `settle` seconds before it and stopped as soon as it returns; returns
     the call's duration, what the threads saw during it, and their
     baseline (the second half of the settle time: the first has the
     threads' start and, under PyPy, the compiling of their loops)."""
     stop = [False]
-    roles = ("heartbeat", "get", "put") if writer else ("heartbeat", "get")
+    roles = ("heartbeat",) + {"both": ("get", "put"), "get": ("get",), "put": ("put",)}[beside]
     ready = threading.Barrier(len(roles) + 1)
     base = time.perf_counter()
     slots = {"heartbeat": Slots(base), "get": Slots(base), "put": Slots(base)}
@@ -491,7 +496,7 @@ def run_round(st, kind, tpl, base, data, calls, ci, mode, get_keys, put_keys, ar
             alone = sorted(r["seconds"] for r in rec["alone"])
             settle = max(args.settle, 2 * alone[len(alone) // 2]) if alone else args.settle
             res = run_with_threads(st, fn, get_keys, put_keys, data.new_values, settle,
-                                   writer=not args.no_writer)
+                                   beside=args.beside)
             res["settle"] = settle
             note = res.pop("note")
             rec["threads"].append(res)
@@ -660,10 +665,17 @@ def copy_rows(run):
     return rows
 
 
+def beside_of(params):
+    """Which of the store's threads ran beside the heartbeat in a saved run
+    (runs saved before --beside have only "writer")."""
+    return params.get("beside") or ("both" if params.get("writer", True) else "get")
+
+
 def threads_beside(params):
-    if params.get("writer", True):
-        return "a heartbeat, a getter and a putter"
-    return "a heartbeat and a getter (no putter)"
+    beside = beside_of(params)
+    return {"both": "a heartbeat, a getter and a putter",
+            "get": "a heartbeat and a getter (no putter)",
+            "put": "a heartbeat and a putter (no getter)"}[beside]
 
 
 COPY_HEADERS = ["keys", "store MB", "vacuum ms", "cp -r + sync ms", "vacuum / cp"]
@@ -716,7 +728,8 @@ def run_all(args):
         "params": {"sizes": args.sizes, "vsize": VSIZE, "reps": args.reps, "settle": args.settle,
                    "cp_size": args.cp_size, "cp_reps": args.cp_reps, "seed": args.seed,
                    "get_keys": GET_KEYS, "put_keys": PUT_KEYS,
-                   "switch_interval": sys.getswitchinterval(), "writer": not args.no_writer},
+                   "switch_interval": sys.getswitchinterval(), "beside": args.beside,
+                   "writer": args.beside != "get"},
         "commit": git_commit(),
         "command": " ".join(["bench/maintenance.py"] + sys.argv[1:]),
         "load_start": loadavg(),
@@ -728,7 +741,7 @@ def run_all(args):
     print_header(run)
     common = ["--tmpdir", tmpdir, "--seed", str(args.seed), "--reps", str(args.reps),
               "--settle", str(args.settle), "--cp-reps", str(args.cp_reps)] + (
-                  ["--no-writer"] if args.no_writer else [])
+                  ["--beside", args.beside])
     for n in args.sizes:
         for name in avail:
             t0 = time.time()
@@ -780,7 +793,7 @@ def report(paths):
             run = json.load(f)
         i, m, t, pr = run["interpreter"], run["machine"], run["tmpdir"], run["params"]
         print("## %s %s%s\n" % (i["name"], i["version"],
-                                "" if pr.get("writer", True) else ", no putter"))
+                                {"both": "", "get": ", no putter", "put": ", no getter"}[beside_of(pr)]))
         print("%s; %s cores, %s GiB; Linux %s. Commit %s, %s. Stores in `%s` (%s). Median of %d; "
               "%s run %.1f s (or twice the call alone) before the call; interpreter lock switch interval %.1f ms. "
               "Load average %s at the start, %s at the end; %s s in all.\n"
@@ -842,16 +855,16 @@ def chart(paths, png):
     height = sum(max(2.0, 0.45 * len(r) + 1.2) for _, _, r in panels)
     fig, axes = plt.subplots(len(panels), 1, figsize=(10, height), squeeze=False,
                              gridspec_kw={"height_ratios": [max(2, len(r)) for _, _, r in panels]})
-    kinds = [("longest stop of other threads", "#c44e52"), ("longest get wait", "#4c72b0"),
-             ("longest put wait", "#55a868")]
+    kinds = [(1, "longest stop of other threads", "#c44e52"), (2, "longest get wait", "#4c72b0"),
+             (3, "longest put wait", "#55a868")]
     for ax, (run, n, rows) in zip(axes[:, 0], panels):
         i = run["interpreter"]
         ys = range(len(rows))
-        shown = kinds if run["params"].get("writer", True) else kinds[:2]
+        shown = {"both": kinds, "get": kinds[:2], "put": kinds[::2]}[beside_of(run["params"])]
         h = 0.78 / len(shown)
-        for k, (name, color) in enumerate(shown):
+        for k, (column, name, color) in enumerate(shown):
             # Bars start at 1 ms, the threads' resolution.
-            vals = [max(r[1 + k] or 0, 1.0) for r in rows]
+            vals = [max(r[column] or 0, 1.0) for r in rows]
             ax.barh([y + (k - (len(shown) - 1) / 2) * h for y in ys], vals, height=h,
                     color=color, label=name)
         ax.scatter([r[4] for r in rows], list(ys), marker="|", s=200, color="black",
@@ -891,8 +904,11 @@ def main():
     ap.add_argument("--cp-reps", type=int, default=3, help="rounds of vacuum and cp (default 3)")
     ap.add_argument("--tmpdir", help="directory for the stores (default: the system temp dir)")
     ap.add_argument("--seed", type=int, default=20240601)
-    ap.add_argument("--no-writer", action="store_true",
-                    help="only the heartbeat and the getter beside the call (no putter)")
+    ap.add_argument("--beside", choices=("both", "get", "put"), default="both",
+                    help="the store's threads beside the heartbeat: a getter and a putter "
+                    "(default), the getter alone or the putter alone")
+    ap.add_argument("--no-writer", dest="beside", action="store_const", const="get",
+                    help="the same as --beside get")
     ap.add_argument("--out", help="JSON results file (default bench/results/maintenance-<interpreter>.json)")
     ap.add_argument("--report", nargs="+", metavar="JSON", help="print markdown tables of saved runs")
     ap.add_argument("--chart", metavar="PNG", help="with --report: also draw the waits at each run's "
