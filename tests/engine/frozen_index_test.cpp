@@ -14,6 +14,12 @@
 namespace vantre {
 namespace {
 
+std::vector<uint32_t> IdsOf(const RetiredJournal& journal) {
+  std::vector<uint32_t> ids;
+  journal.ForEach([&](uint32_t id) { ids.push_back(id); });
+  return ids;
+}
+
 using Model = std::map<uint64_t, uint32_t>;
 
 // Ids as the index's own order gives them: for comparing layouts.
@@ -116,6 +122,27 @@ TEST_F(FrozenIndexTest, WritesWhileFrozenGoBesideTheIndexAndMergeBack) {
   }
 }
 
+// A journal of more ids than a chunk holds lists them all, in order, and
+// taking it leaves an empty one that fills again.
+TEST(RetiredJournalTest, ListsEveryIdInOrderAcrossChunks) {
+  RetiredJournal journal;
+  EXPECT_TRUE(journal.empty());
+  std::vector<uint32_t> added;
+  for (uint32_t i = 0; i < 40000; ++i) {
+    journal.Reserve();
+    journal.Add(i * 7 % 40009);
+    added.push_back(i * 7 % 40009);
+  }
+  EXPECT_EQ(journal.size(), added.size());
+  EXPECT_EQ(IdsOf(journal), added);
+  RetiredJournal taken = std::exchange(journal, {});
+  EXPECT_TRUE(journal.empty());
+  journal.Reserve();
+  journal.Add(5);
+  EXPECT_EQ(IdsOf(journal), std::vector<uint32_t>{5});
+  EXPECT_EQ(taken.size(), added.size());
+}
+
 TEST_F(FrozenIndexTest, JournalListsTheRetiredIdsInOrder) {
   frozen_.Put(index_, 1, 10, Record{});
   frozen_.Freeze(/*journal=*/true);
@@ -123,7 +150,7 @@ TEST_F(FrozenIndexTest, JournalListsTheRetiredIdsInOrder) {
   frozen_.Retired(*frozen_.Put(index_, 1, 11, Record{}));
   frozen_.Reserve(index_);
   frozen_.Retired(*frozen_.Erase(index_, 1));
-  EXPECT_EQ(frozen_.TakeJournal(), (std::vector<uint32_t>{10, 11}));
+  EXPECT_EQ(IdsOf(frozen_.TakeJournal()), (std::vector<uint32_t>{10, 11}));
   EXPECT_TRUE(frozen_.TakeJournal().empty());
   EXPECT_FALSE(frozen_.Erase(index_, 1).has_value());  // a tombstone hides the index's entry
   EXPECT_EQ(frozen_.Find(index_, 1), nullptr);

@@ -181,7 +181,7 @@ void Database::ClearCache(const WaitHook& wait) {
 //   batches      Store lock, one batch each, the lock given to waiting
 //                threads between batches: vacuum's carrying (the records
 //                written since its last batch), the renumbering after its
-//                switch (65,536 index entries), the merge of the overlay
+//                switch (16,384 index entries), the merge of the overlay
 //                (4,096 entries).
 //   switch       vacuum only, Store lock: the last records carried, the
 //                commit, the compacted state installed (the overlay's
@@ -199,7 +199,7 @@ void Database::ClearCache(const WaitHook& wait) {
 namespace {
 
 // Batches of the steps that run under the Store lock between other calls.
-constexpr size_t kRenumberBatch = 65536;
+constexpr size_t kRenumberBatch = 16384;
 constexpr size_t kMergeBatch = 4096;
 // Vacuum carries records in batches before its switch until a batch is
 // smaller than kCarryInSwitch records (the rest is carried in the switch),
@@ -244,7 +244,7 @@ struct Database::MaintenanceStart {
 // last batch.
 struct Database::CarryBatch {
   uint32_t record_count = 0;
-  std::vector<uint32_t> retired;
+  RetiredJournal retired;
   DataFile keys;
   DataFile values;
 };
@@ -319,6 +319,7 @@ Database::MaintenanceStart Database::StartMaintenance(bool vacuum, const WaitHoo
 }
 
 void Database::FinishMaintenance(const WaitHook& wait) {
+  std::unique_ptr<const Renumbering> renumbered;  // freed after the lock
   for (;;) {
     auto lock = Exclusive(store_mutex_, wait);
     switch (store_.maintenance_phase()) {
@@ -328,7 +329,7 @@ void Database::FinishMaintenance(const WaitHook& wait) {
         store_.EndFreeze();
         continue;
       case FrozenIndex::Phase::kRenumbering:
-        store_.RenumberStep(kRenumberBatch);
+        store_.RenumberStep(kRenumberBatch, &renumbered);
         break;
       case FrozenIndex::Phase::kMerging:
         store_.MergeStep(kMergeBatch);

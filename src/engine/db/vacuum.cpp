@@ -231,7 +231,7 @@ uint32_t RecordCarrier::NewIdOf(uint32_t old_id) const {
 }
 
 void RecordCarrier::Carry(uint32_t record_count, const DataFile& keys, const DataFile& values,
-                          const File& offsets, std::span<const uint32_t> retired) {
+                          const File& offsets, const RetiredJournal& retired) {
   StoreState& next = *next_state_;
   if (record_count > next_) {
     // The bytes of the records since the last batch: everything appended
@@ -278,8 +278,9 @@ void RecordCarrier::Carry(uint32_t record_count, const DataFile& keys, const Dat
   // The ids retired meanwhile, as one set: created ids are live above, so
   // a record written and retired within the batch ends dead as it should.
   if (retired.empty()) return;
-  std::vector<uint32_t> ids(retired.size());
-  for (size_t i = 0; i < retired.size(); ++i) ids[i] = NewIdOf(retired[i]);
+  std::vector<uint32_t> ids;
+  ids.reserve(retired.size());
+  retired.ForEach([&](uint32_t id) { ids.push_back(NewIdOf(id)); });
   std::sort(ids.begin(), ids.end());
   IdSet gone;
   gone.addMany(ids.size(), ids.data());

@@ -144,7 +144,7 @@ class RecordCarrier {
   // ("failed to fill whole buffer"). Throws OsError or EngineError;
   // carrying again after a failure is not supported.
   void Carry(uint32_t record_count, const DataFile& keys, const DataFile& values,
-             const File& offsets, std::span<const uint32_t> retired);
+             const File& offsets, const RetiredJournal& retired);
 
   uint32_t carried_from() const { return from_; }
   uint32_t carried_to() const { return survivors_; }

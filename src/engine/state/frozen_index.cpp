@@ -27,7 +27,7 @@ void Mark(const Entry& e, uint32_t marker) {
 void FrozenIndex::Freeze(bool journal) {
   phase_ = Phase::kFrozen;
   journal_on_ = journal;
-  journal_.clear();
+  journal_ = {};
 }
 
 bool FrozenIndex::Swept(const Entry* e) const { return e < &*sweep_; }
@@ -78,9 +78,7 @@ void FrozenIndex::Reserve(KeyIndex& index) {
     return;
   }
   overlay_.ReserveOneMore();
-  if (journal_on_ && journal_.size() == journal_.capacity()) {
-    journal_.reserve(std::max<size_t>(64, 2 * journal_.capacity()));
-  }
+  if (journal_on_) journal_.Reserve();
 }
 
 std::optional<uint32_t> FrozenIndex::Put(KeyIndex& index, uint64_t hash, uint32_t id,
@@ -160,7 +158,8 @@ void FrozenIndex::StartRenumbering(const KeyIndex& index,
   RenumberStep(index, 0);
 }
 
-bool FrozenIndex::RenumberStep(const KeyIndex& index, size_t max_entries) noexcept {
+bool FrozenIndex::RenumberStep(const KeyIndex& index, size_t max_entries,
+                               std::unique_ptr<const Renumbering>* finished) noexcept {
   if (phase_ != Phase::kRenumbering) return true;
   const std::span<const uint32_t> ids = renumbering_->ids_in_index_order();
   for (size_t n = 0; n < max_entries && sweep_ != index.end(); ++n, ++sweep_) {
@@ -168,6 +167,7 @@ bool FrozenIndex::RenumberStep(const KeyIndex& index, size_t max_entries) noexce
     sweep_->Unlocate();
   }
   if (sweep_ != index.end()) return false;
+  if (finished != nullptr) *finished = std::move(renumbering_);
   renumbering_.reset();
   sweep_ = {};
   EndFreeze();

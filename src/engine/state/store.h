@@ -252,7 +252,7 @@ class Store {
   FrozenState Freeze(bool journal, bool copy_dead);
   FrozenIndex::Phase maintenance_phase() const { return frozen_.phase(); }
   // The ids retired since the freeze or the last call, in order.
-  std::vector<uint32_t> TakeRetired() { return frozen_.TakeJournal(); }
+  RetiredJournal TakeRetired() { return frozen_.TakeJournal(); }
   // Makes room for a delete's change, so that Delete cannot fail. Throws
   // std::bad_alloc.
   void PrepareDelete() {
@@ -268,9 +268,10 @@ class Store {
   // to release after the lock. REQUIRES: frozen. Cannot fail.
   StoreState InstallCompacted(CompactedState next, std::unique_ptr<const Renumbering> renumbering,
                               uint32_t carried_from, uint32_t carried_to) noexcept;
-  // One batch of the renumbering, then of the merge; true when done.
-  bool RenumberStep(size_t max_entries) noexcept {
-    return frozen_.RenumberStep(state_.key_index, max_entries);
+  // One batch of the renumbering, then of the merge; true when done (see
+  // FrozenIndex::RenumberStep for `finished`).
+  bool RenumberStep(size_t max_entries, std::unique_ptr<const Renumbering>* finished) noexcept {
+    return frozen_.RenumberStep(state_.key_index, max_entries, finished);
   }
   bool MergeStep(size_t max_entries) { return frozen_.MergeStep(state_.key_index, max_entries); }
 
