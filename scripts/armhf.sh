@@ -32,6 +32,8 @@
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# shellcheck source=apt-update.sh
+source "$ROOT/scripts/apt-update.sh"
 WORK=${VANTRE_ARMHF_DIR:-$ROOT/.armhf}
 SYSROOT=$WORK/sysroot
 DEBS=$WORK/debs
@@ -58,19 +60,7 @@ apt_updated=0
 apt_update() {
   if [[ $apt_updated == 0 ]]; then
     log "apt-get update"
-    # A mirror caught mid-sync fails an index for a minute or two: try
-    # again, then go on with what was fetched (a missing package then
-    # fails its download, loudly).
-    local attempt
-    for attempt in 1 2 3 4; do
-      apt-get update -q -o DPkg::Lock::Timeout=300 >/dev/null && break
-      if [[ $attempt == 4 ]]; then
-        log "apt-get update failed 4 times; going on with the lists fetched"
-        break
-      fi
-      log "apt-get update failed (attempt $attempt); trying again in 30 s"
-      sleep 30
-    done
+    apt_update_retrying -o DPkg::Lock::Timeout=300 >/dev/null
     apt_updated=1
   fi
 }

@@ -22,17 +22,8 @@ done
 if ((${#missing[@]})); then
   echo "installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  # A mirror caught mid-sync fails an index for a minute or two: try
-  # again, then go on with what was fetched (a missing package then fails
-  # the install, loudly).
-  for attempt in 1 2 3 4; do
-    apt-get update -q && break
-    if [[ $attempt == 4 ]]; then
-      echo "apt-get update failed 4 times; going on with the lists fetched"
-      break
-    fi
-    echo "apt-get update failed (attempt $attempt); trying again in 30 s"
-    sleep 30
-  done
+  # shellcheck source=apt-update.sh
+  source "$(dirname "${BASH_SOURCE[0]}")/apt-update.sh"
+  apt_update_retrying
   apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
