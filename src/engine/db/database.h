@@ -253,8 +253,19 @@ class Database {
   // `abandon_failed`, a buffer that could not be written is dropped.
   // REQUIRES: both locks, or the last reference.
   std::exception_ptr WriteOutBuffers(bool abandon_failed);
+  // After a put or delete, under both write locks: what the Store and the
+  // log left for the caller to write (PendingWrites), during persist and
+  // vacuum only.
+  void HandOver(PendingWrites* out) noexcept;
+  // Writes what HandOver() gave, once every engine lock is released; the
+  // interpreter lock is released first (`wait`): such a write is what waits
+  // for the kernel while persist or vacuum runs.
+  static void WriteHandedOver(PendingWrites* writes, const WaitHook& wait) noexcept;
   // ---- persist and vacuum (database.cpp)
   struct MaintenanceStart;
+  // Puts and deletes hand their full buffers over while it lives (both
+  // write locks taken to switch it on and off).
+  class HandOverWhileMaintaining;
   struct CarryBatch;
   // Fails with the remembered sync failure, if any.
   void ThrowIfSyncLost();
@@ -349,6 +360,9 @@ class Database {
   MissingRangeRecorder missing_recorder_{&dir_};
   // One persist or vacuum at a time; guards switch_pending_.
   std::mutex maintenance_mutex_;
+  // Puts and deletes hand their full buffers over (HandOver): set while a
+  // persist or vacuum runs. Under the Store and log locks.
+  bool handing_over_ = false;
   // Which file is wal.bin, and what of it is durable: taken to sync the log
   // and to replace it. Guards dir_synced_, log_synced_, log_generation_
   // (the last also under wal_mutex_).

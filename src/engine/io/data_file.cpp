@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "engine/util/error.h"
 #include "engine/io/map_guard.h"
@@ -36,7 +37,73 @@ DataFile::~DataFile() {
   }
 }
 
+DataFile& DataFile::operator=(DataFile&& other) noexcept {
+  if (this == &other) return *this;
+  // The writer must not write through the descriptor about to be closed
+  // (or a later file given its number).
+  if (pending_) pending_->TakeBack();
+  file_ = std::move(other.file_);
+  end_ = other.end_;
+  flushed_ = other.flushed_;
+  file_size_ = other.file_size_;
+  failed_ = other.failed_;
+  missing_ = std::move(other.missing_);
+  recorder_ = other.recorder_;
+  tag_ = other.tag_;
+  buf_ = std::move(other.buf_);
+  pending_ = std::move(other.pending_);
+  spare_ = std::move(other.spare_);
+  hand_over_ = other.hand_over_;
+  read_map_ = std::move(other.read_map_);
+  map_refused_ = other.map_refused_;
+  return *this;
+}
+
+void DataFile::TakeBack() {
+  if (!pending_) return;
+  const size_t done = pending_->TakeBack();
+  const Bytes bytes = pending_->bytes();
+  if (done < bytes.size()) buf_.insert(buf_.begin(), bytes.begin() + done, bytes.end());
+  flushed_ += done;
+  file_size_ = std::max(file_size_, flushed_);
+  spare_ = std::move(*pending_).ReleaseBuffer();
+  pending_.reset();
+}
+
+bool DataFile::TakeBackIfWritten() {
+  if (!pending_) return true;
+  if (!pending_->TakeBackIfWritten()) return false;
+  flushed_ += pending_->size();
+  file_size_ = std::max(file_size_, flushed_);
+  spare_ = std::move(*pending_).ReleaseBuffer();
+  pending_.reset();
+  return true;
+}
+
+void DataFile::HandOver(PendingWrites* out) {
+  if (!hand_over_ || failed_ || out->room() == 0) return;
+  const uint64_t unit_end = end_ - end_ % kWriteUnit;
+  if (unit_end <= buffered_from()) return;
+  if (!TakeBackIfWritten()) return;  // the previous write is still on its way
+  try {
+    NoteCutBefore(flushed_);
+    const auto n = static_cast<size_t>(unit_end - flushed_);
+    // Everything that can fail comes before the buffer changes: the units
+    // are copied into the spare buffer, whose capacity is kept.
+    spare_.assign(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(n));
+    pending_ = PendingWrite::Make(file_.fd(), flushed_, std::move(spare_));
+    buf_.erase(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(n));
+    out->Add(pending_);
+  } catch (const std::bad_alloc&) {
+    // Left in the buffer, for the next write-out.
+  } catch (const Error&) {
+    // The range before the write could not be recorded: the next write-out
+    // meets it again, and fails with it.
+  }
+}
+
 void DataFile::Flush() {
+  TakeBack();
   if (buf_.empty()) {
     failed_ = false;
     return;
@@ -57,6 +124,7 @@ void DataFile::NoteCutBefore(uint64_t at) {
 }
 
 void DataFile::WriteOut(uint64_t upto) {
+  TakeBack();
   const auto n = static_cast<size_t>(upto - flushed_);
   try {
     NoteCutBefore(flushed_);
@@ -148,8 +216,9 @@ bool DataFile::Equals(uint64_t offset, Bytes expected, std::vector<std::byte>* s
     if (equal < 0) ShortFile();
     return equal == 1;
   }
-  if (offset >= flushed_ && offset < end_ && n <= end_ - offset) {
-    return std::memcmp(buf_.data() + (offset - flushed_), expected.data(), n) == 0;
+  const uint64_t from = buffered_from();
+  if (offset >= from && offset < end_ && n <= end_ - offset) {
+    return std::memcmp(buf_.data() + (offset - from), expected.data(), n) == 0;
   }
   CheckInFile(offset, n);
   scratch->resize(n);
@@ -180,11 +249,16 @@ uint64_t DataFile::Append(Bytes data) {
   // boundary writes out all below it), so this reservation is never
   // outgrown.
   if (buf_.capacity() == 0) buf_.reserve(kWriteUnit + kDirectWrite);
-  const size_t before = buf_.size();
-  buf_.insert(buf_.end(), data.begin(), data.end());
   const uint64_t end = at + data.size();
   const uint64_t unit_end = end - end % kWriteUnit;
-  if (unit_end > flushed_) {
+  // Whole units are written out here, unless they are left for HandOver()
+  // and the buffer has room for them.
+  const bool write_out = unit_end > buffered_from() &&
+                         (!hand_over_ || buf_.size() + data.size() >= kHandOverLimit);
+  if (write_out) TakeBack();
+  const size_t before = buf_.size();
+  buf_.insert(buf_.end(), data.begin(), data.end());
+  if (write_out) {
     try {
       WriteOut(unit_end);
     } catch (...) {
@@ -205,9 +279,12 @@ void DataFile::AdoptThrough(uint64_t offset, uint64_t length) {
 }
 
 void DataFile::Rollback(Mark mark) {
-  if (mark.end >= flushed_) {
+  // A mark is taken and returned to within one call, which hands nothing
+  // over in between; taking back keeps this exact whatever the order.
+  if (mark.end < buffered_from()) TakeBack();
+  if (mark.end >= buffered_from()) {
     // Everything since the mark is still in the buffer.
-    buf_.resize(static_cast<size_t>(mark.end - flushed_));
+    buf_.resize(static_cast<size_t>(mark.end - buffered_from()));
   } else {
     // A flush since the mark wrote the bytes before it, and some after it,
     // to the file; those after it are now garbage beyond the data end.
@@ -230,11 +307,13 @@ void DataFile::Read(MutableBytes out, uint64_t offset) const {
     const uint64_t pos = offset + done;
     if (pos < offset) ShortFile();
     if (pos >= flushed_ && pos < end_) {
-      // In the buffer.
-      size_t from = static_cast<size_t>(pos - flushed_);
-      if (from >= buf_.size()) ShortFile();
-      size_t take = std::min(n - done, buf_.size() - from);
-      std::memcpy(out.data() + done, buf_.data() + from, take);
+      // In the write handed over, or in the buffer.
+      const Bytes held = pos < buffered_from() ? pending_->bytes() : Bytes(buf_);
+      const uint64_t held_from = pos < buffered_from() ? flushed_ : buffered_from();
+      size_t from = static_cast<size_t>(pos - held_from);
+      if (from >= held.size()) ShortFile();
+      size_t take = std::min(n - done, held.size() - from);
+      std::memcpy(out.data() + done, held.data() + from, take);
       done += take;
       continue;
     }

@@ -27,6 +27,16 @@
 // A piece of kDirectWrite bytes or more pushes the buffer out and goes
 // straight to the file.
 //
+// Handing write-outs over (while persist or vacuum runs, SetHandOver): an
+// append that crosses a unit boundary leaves the whole units in the buffer,
+// and HandOver() moves them into a PendingWrite for the caller to write once
+// it holds no lock (pending_write.h). Until they are taken back (every
+// other write-out, flush, and the file's replacement or teardown take them
+// back first, and write what did not reach the file), reads find them in
+// the PendingWrite: pending_ holds [flushed_, flushed_ + its size), buf_
+// the rest up to the data end. A buffer that grows to kHandOverLimit, the
+// previous write still in progress, is written out at once as usual.
+//
 // A failed write-out is remembered: until a later write-out succeeds, every
 // append first retries it and fails with it, so nothing is accepted on top
 // of bytes that could not be written.
@@ -41,12 +51,14 @@
 #define VANTRE_ENGINE_DATA_FILE_H_
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
 #include "engine/format/coding.h"
 #include "engine/io/file.h"
 #include "engine/io/missing_ranges.h"
+#include "engine/io/pending_write.h"
 #include "engine/util/prefetch.h"
 
 namespace vantre {
@@ -55,6 +67,7 @@ class DataFile {
  public:
   static constexpr size_t kWriteUnit = 64 * 1024;
   static constexpr size_t kDirectWrite = 64 * 1024;
+  static constexpr size_t kHandOverLimit = 4 * kWriteUnit;
 
   // Takes ownership of `file`, which is `end` bytes long; the data end
   // starts there.
@@ -62,7 +75,9 @@ class DataFile {
   DataFile(const DataFile&) = delete;
   DataFile& operator=(const DataFile&) = delete;
   DataFile(DataFile&&) = default;
-  DataFile& operator=(DataFile&&) = default;
+  // Takes back a write handed over and not yet made, unwritten: the caller
+  // writes out what it means to keep first (Flush).
+  DataFile& operator=(DataFile&& other) noexcept;
   // Writes the buffer out; ignoring any potential errors (Flush() first to
   // see them).
   ~DataFile();
@@ -110,6 +125,14 @@ class DataFile {
 
   // Writes the buffered bytes to the file.
   void Flush();
+  // Whether appends leave whole units for HandOver() rather than write them
+  // out themselves.
+  void SetHandOver(bool on) { hand_over_ = on; }
+  // Moves the buffer's whole units into a PendingWrite added to `out`, when
+  // there are any and the previous one is written. Never throws for the
+  // file: a range that cannot be prepared for the write is left in the
+  // buffer, for the next write-out to fail with.
+  void HandOver(PendingWrites* out);
   // Writes the buffered bytes and forces the file's data to stable storage.
   void SyncData();
   // Moves the data end to `end`. REQUIRES: the buffer is empty. An end past
@@ -143,6 +166,9 @@ class DataFile {
   // Drops the buffered bytes unwritten (and with them the data end's part
   // beyond the file), for a teardown that must write nothing.
   void Abandon() {
+    // In a forked child the writer never runs: the PendingWrite is only let
+    // go (its mutex may be held by the parent's thread; it is not taken).
+    pending_.reset();
     buf_.clear();
     end_ = flushed_;
   }
@@ -170,7 +196,17 @@ class DataFile {
   void NoteCutBefore(uint64_t at);
   // Writes the buffered bytes below `upto` (a data end position at or
   // after `flushed_`) to the file and drops them from the buffer.
+  // REQUIRES: nothing handed over (TakeBack).
   void WriteOut(uint64_t upto);
+  // The file offset of buf_[0].
+  uint64_t buffered_from() const { return flushed_ + (pending_ ? pending_->size() : 0); }
+  // Takes a handed-over write back: what reached the file is counted in it,
+  // the rest goes back to the buffer's front. Waits for a write in
+  // progress. Afterwards nothing is handed over.
+  void TakeBack();
+  // The same when the write is complete; false, and nothing changed,
+  // otherwise.
+  bool TakeBackIfWritten();
   // The mapped bytes at [offset, offset + length), if they are all in the
   // file (below the buffer, or past the data end) and the map can cover
   // them.
@@ -193,6 +229,10 @@ class DataFile {
   const MissingRangeRecorder* recorder_ = nullptr;
   DataFileTag tag_ = DataFileTag::kKeys;
   std::vector<std::byte> buf_;
+  // A write-out handed over: bytes [flushed_, flushed_ + size).
+  std::shared_ptr<PendingWrite> pending_;
+  std::vector<std::byte> spare_;  // a buffer to use again
+  bool hand_over_ = false;
   mutable MemoryMap read_map_;      // read-only map of the file's start
   mutable uint64_t map_refused_ = 0;  // a map this large could not be made
 };

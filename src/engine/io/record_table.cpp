@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <limits>
+#include <new>
+#include <utility>
 
 #include "engine/io/map_guard.h"
 #include "engine/util/error.h"
@@ -21,6 +23,7 @@ constexpr uint64_t kAllocationChunk = 2 << 20;
 // kernel take a large page-cache folio, which costs several times the copy
 // (see data_file.h).
 constexpr size_t kRewrite = 64 << 10;
+static_assert(kRewrite <= PendingWrite::kMaxZeros);
 
 }  // namespace
 
@@ -100,6 +103,60 @@ void RecordTable::Grow(uint64_t capacity) {
   capacity_ = static_cast<uint32_t>(capacity);
 }
 
+RecordTable& RecordTable::operator=(RecordTable&& other) noexcept {
+  if (this == &other) return *this;
+  if (pending_) pending_->TakeBack();
+  file_ = std::move(other.file_);
+  map_ = std::move(other.map_);
+  capacity_ = std::exchange(other.capacity_, 0);
+  allocated_start_ = other.allocated_start_;
+  allocated_end_ = other.allocated_end_;
+  untouched_from_ = other.untouched_from_;
+  rewrite_ = std::move(other.rewrite_);
+  pending_ = std::move(other.pending_);
+  hand_over_ = other.hand_over_;
+  return *this;
+}
+
+RecordTable::~RecordTable() {
+  if (pending_) pending_->TakeBack();
+}
+
+void RecordTable::TakeBack() {
+  if (!pending_) return;
+  if (pending_->TakeBack() == pending_->size()) {
+    allocated_end_ = pending_->at() + pending_->size();
+    untouched_from_ = std::max(untouched_from_, allocated_end_);
+  }
+  pending_.reset();
+}
+
+void RecordTable::HandOver(uint32_t next_id, PendingWrites* out) {
+  if (!hand_over_ || out->room() == 0) return;
+  if (pending_) {
+    if (!pending_->TakeBackIfWritten()) return;
+    allocated_end_ = pending_->at() + pending_->size();
+    untouched_from_ = std::max(untouched_from_, allocated_end_);
+    pending_.reset();
+  }
+  const uint64_t next = static_cast<uint64_t>(next_id) * kRecordSize;
+  // Only ahead of records that are being written in order, into zeros.
+  if (next < allocated_start_ || next > allocated_end_ || allocated_end_ < untouched_from_ ||
+      allocated_end_ - next >= kRewrite / 2) {
+    return;
+  }
+  const uint64_t stop =
+      std::min<uint64_t>(map_.size(), allocated_end_ - allocated_end_ % kRewrite + kRewrite);
+  if (stop <= allocated_end_) return;
+  try {
+    pending_ = PendingWrite::Zeros(file_.fd(), allocated_end_,
+                                   static_cast<size_t>(stop - allocated_end_));
+    out->Add(pending_);
+  } catch (const std::bad_alloc&) {
+    // Prepare writes the piece itself.
+  }
+}
+
 void RecordTable::Prepare(uint32_t id) {
   if (id >= capacity_) {
     const uint64_t capacity = 2 * std::max<uint64_t>(capacity_, 1);
@@ -110,6 +167,8 @@ void RecordTable::Prepare(uint32_t id) {
   }
   const uint64_t begin = static_cast<uint64_t>(id) * kRecordSize;
   const uint64_t end = begin + kRecordSize;
+  if (begin >= allocated_start_ && end <= allocated_end_) return;
+  TakeBack();
   if (begin >= allocated_start_ && end <= allocated_end_) return;
   const uint64_t table_end = map_.size();
   if (begin < allocated_start_ || begin > allocated_end_) {

@@ -14,6 +14,13 @@
 // about to compare with the log, or an earlier process left behind) are
 // what open's checks of the files read.
 //
+// While persist or vacuum runs (SetHandOver), the next piece's zeros, where
+// the records are about to reach the range the table's growth made, are
+// handed to the caller to write once it holds no lock (HandOver,
+// pending_write.h); the piece counts as allocated once they are written, and
+// a record that reaches it before then takes them back and writes them
+// itself first, so no zero ever lands on a record.
+//
 // Growth doubles the capacity, extends the file and remaps it in place where
 // the address space allows (mremap), so that the old and the new map never
 // need to be held at once: on a 32-bit process the table is the largest
@@ -23,10 +30,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
 #include "engine/io/file.h"
+#include "engine/io/pending_write.h"
 #include "engine/format/format.h"
 #include "engine/util/prefetch.h"
 
@@ -36,7 +45,10 @@ class RecordTable {
  public:
   RecordTable() = default;
   RecordTable(RecordTable&&) = default;
-  RecordTable& operator=(RecordTable&&) = default;
+  // Both take back a piece handed over and not yet written: the writer
+  // must not write through the descriptor about to be closed.
+  RecordTable& operator=(RecordTable&& other) noexcept;
+  ~RecordTable();
 
   // Takes ownership of `file` (offsets.bin, `file_size` bytes long) and maps
   // it with room for at least `min_capacity` records, extending the file
@@ -78,6 +90,12 @@ class RecordTable {
   // would one by one. REQUIRES: Prepare of the first and the last id
   // succeeded.
   void SetRun(uint32_t first, std::span<const Record> records);
+  // Whether pieces ahead are handed over rather than written by Prepare.
+  void SetHandOver(bool on) { hand_over_ = on; }
+  // When the records from `next_id` on are within half a piece of the
+  // allocated end and the piece after it is zeros, hands its zeros over to
+  // `out`. Never throws.
+  void HandOver(uint32_t next_id, PendingWrites* out);
   // Writes every modified page back and waits for it.
   void SyncData() const { map_.SyncAll(file_.path()); }
 
@@ -88,6 +106,8 @@ class RecordTable {
   // Byte offset of `id`'s record; outside the map is Unrecoverable.
   size_t OffsetOf(uint32_t id) const;
   void Grow(uint64_t capacity);
+  // Takes the piece handed over back, counting it allocated if written.
+  void TakeBack();
 
   File file_;
   MemoryMap map_;
@@ -99,6 +119,9 @@ class RecordTable {
   // allocated or written here: zeros, made by the table's growth.
   uint64_t untouched_from_ = UINT64_MAX;
   std::vector<std::byte> rewrite_;  // a piece's bytes on their way back
+  // Zeros handed over for [allocated_end_, allocated_end_ + size).
+  std::shared_ptr<PendingWrite> pending_;
+  bool hand_over_ = false;
 };
 
 }  // namespace vantre

@@ -2,6 +2,7 @@
 
 #include <sys/uio.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -13,9 +14,11 @@
 
 namespace vantre {
 
-WalWriter::WalWriter(File file, uint64_t file_size) : file_(std::move(file)), file_size_(file_size) {}
+WalWriter::WalWriter(File file, uint64_t file_size)
+    : file_(std::move(file)), file_size_(file_size), buf_(2 * kBufferSize) {}
 
 WalWriter::~WalWriter() {
+  if (writing_ && pending_) pending_->TakeBack();
   if (!writing_) {
     try {
       Flush();
@@ -25,7 +28,29 @@ WalWriter::~WalWriter() {
   }
 }
 
+void WalWriter::TakeBack() {
+  if (!pending_) return;
+  const size_t done = pending_->TakeBack();
+  const Bytes bytes = pending_->bytes();
+  const size_t rest = bytes.size() - done;
+  if (rest > 0) {
+    // len_ < kBufferSize and rest <= kBufferSize: the vector has room.
+    std::memmove(buf_.data() + rest, buf_.data(), len_);
+    std::memcpy(buf_.data(), bytes.data() + done, rest);
+    len_ += rest;
+  }
+  file_size_ += done;
+  pending_.reset();
+}
+
+void WalWriter::HandOver(PendingWrites* out) {
+  if (!pending_ || given_ || out->room() == 0) return;
+  out->Add(pending_);
+  given_ = true;
+}
+
 void WalWriter::Flush() {
+  TakeBack();
   if (len_ == 0) {
     failed_ = false;
     return;
@@ -52,7 +77,21 @@ void WalWriter::SyncData() {
 }
 
 void WalWriter::Append(std::initializer_list<Bytes> pieces, size_t total) {
-  if (failed_ || total > kBufferSize - len_) Flush();
+  if (hand_over_ && !failed_ && len_ > 0 && total < kBufferSize && total > kBufferSize - len_) {
+    // The full buffer is handed over whole, when the previous one is
+    // written; everything that can fail comes before anything changes.
+    if (pending_ && pending_->TakeBackIfWritten()) {
+      file_size_ += pending_->size();
+      pending_.reset();
+    }
+    if (!pending_) {
+      pending_ = PendingWrite::Make(file_.fd(), PendingWrite::kAppend,
+                                    std::vector<std::byte>(buf_.begin(), buf_.begin() + len_));
+      given_ = false;
+      len_ = 0;
+    }
+  }
+  if (failed_ || total > kBufferSize - std::min(len_, kBufferSize)) Flush();
   if (total < kBufferSize) {
     for (Bytes p : pieces) {
       if (!p.empty()) std::memcpy(buf_.data() + len_, p.data(), p.size());
@@ -106,6 +145,10 @@ void WalWriter::AppendDelete(std::string_view key) {
 }
 
 File WalWriter::ReplaceFile(File file, uint64_t size) {
+  // The caller wrote the buffer out, which took any handed-over write
+  // back; so does this, so that none is ever appended to the new file.
+  if (pending_) pending_->TakeBack();
+  pending_.reset();
   File old = std::exchange(file_, std::move(file));
   file_size_ = size;
   len_ = 0;
@@ -114,6 +157,9 @@ File WalWriter::ReplaceFile(File file, uint64_t size) {
 }
 
 void WalWriter::Reset() {
+  // A handed-over write must not land after the cut.
+  if (pending_) pending_->TakeBack();
+  pending_.reset();
   file_.Truncate(0);
   file_size_ = 0;
   file_.Seek(0);

@@ -8,18 +8,28 @@
 // ends at a record boundary, except after a failed direct write, which is
 // cut back (see Append).
 //
+// Handing write-outs over (while persist or vacuum runs, SetHandOver): a
+// record that does not fit moves the full buffer into a PendingWrite
+// instead of writing it, and HandOver() gives that to the caller to write
+// once it holds no lock (pending_write.h). Every other write-out, flush,
+// sync, cut or replacement of the file takes it back first, and writes
+// what did not reach the file, so the file's bytes stay in the records'
+// order.
+//
 // A failed write-out is remembered: until a later one succeeds, every
 // append first retries it and fails with it, so that no record is accepted
 // behind bytes that could not be written.
 #ifndef VANTRE_ENGINE_WAL_WRITER_H_
 #define VANTRE_ENGINE_WAL_WRITER_H_
 
-#include <array>
 #include <cstdint>
+#include <memory>
 #include <string_view>
+#include <vector>
 
 #include "engine/format/coding.h"
 #include "engine/io/file.h"
+#include "engine/io/pending_write.h"
 
 namespace vantre {
 
@@ -44,6 +54,11 @@ class WalWriter {
 
   // Writes the buffered bytes to the file.
   void Flush();
+  // Whether a record that does not fit leaves the full buffer for
+  // HandOver() rather than write it out itself.
+  void SetHandOver(bool on) { hand_over_ = on; }
+  // Adds the full buffer left by an append, if any, to `out`.
+  void HandOver(PendingWrites* out);
   // Writes them out and forces the file's data to stable storage.
   void SyncData();
   // Empties the log: cuts the file to length 0, moves its position to 0 and
@@ -65,17 +80,32 @@ class WalWriter {
 
   size_t buffered() const { return len_; }
   // Drops the buffered records unwritten, for a teardown that must write
-  // nothing.
-  void AbandonBuffer() { len_ = 0; }
+  // nothing. In a forked child the writer never runs: the PendingWrite is
+  // only let go (its mutex may be held by the parent's thread).
+  void AbandonBuffer() {
+    pending_.reset();
+    len_ = 0;
+  }
 
  private:
   // Appends a record made of `pieces`, `total` bytes in all.
   void Append(std::initializer_list<Bytes> pieces, size_t total);
 
+  // Takes a handed-over write back: what reached the file is counted in
+  // the log's length, the rest goes back to the buffer's front. Waits for a
+  // write in progress. Afterwards nothing is handed over.
+  void TakeBack();
+
   File file_;
   uint64_t file_size_;
-  std::array<std::byte, kBufferSize> buf_;
+  // Records fill the first kBufferSize bytes; bytes taken back from a
+  // handed-over write (up to kBufferSize more) go in front of them.
+  std::vector<std::byte> buf_;
   size_t len_ = 0;
+  // A full buffer handed over: the log's bytes right after file_size_.
+  std::shared_ptr<PendingWrite> pending_;
+  bool given_ = false;  // pending_ added to a caller's PendingWrites
+  bool hand_over_ = false;
   bool writing_ = false;  // a direct write to the file is in progress
   bool failed_ = false;   // the last write-out failed
 };

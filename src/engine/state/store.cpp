@@ -315,10 +315,18 @@ std::vector<std::string> Store::Keys() const {
   return out;
 }
 
+void Store::SetHandOver(bool on) {
+  hand_over_ = on;
+  state_.keys.SetHandOver(on);
+  state_.values.SetHandOver(on);
+  state_.table.SetHandOver(on);
+}
+
 void Store::Replace(StoreState next) {
   next.keys.SetRecorder(state_.keys.recorder(), DataFileTag::kKeys);
   next.values.SetRecorder(state_.values.recorder(), DataFileTag::kValues);
   state_ = std::move(next);
+  SetHandOver(hand_over_);
   cache_.Clear();
 }
 

@@ -218,6 +218,16 @@ class Store {
 
   // Writes the append buffers of keys.bin and vals.bin to the files.
   void FlushData();
+  // Whether the data files and the record table leave their full buffers
+  // and the next piece of the table for HandOver(), to be written by the
+  // caller once it holds no lock (pending_write.h); kept across Replace.
+  void SetHandOver(bool on);
+  // Adds what they left to `out`. Never throws.
+  void HandOver(PendingWrites* out) {
+    state_.keys.HandOver(out);
+    state_.values.HandOver(out);
+    state_.table.HandOver(state_.record_count, out);
+  }
   // Writes them out and forces the data files and the record table to
   // stable storage, so that a snapshot naming them can be relied on.
   void SyncData();
@@ -302,6 +312,7 @@ class Store {
   ValueCache cache_;
   std::vector<std::byte> key_scratch_;
   std::vector<std::byte> value_scratch_;
+  bool hand_over_ = false;  // SetHandOver, applied again to a replacing state
 };
 
 }  // namespace vantre

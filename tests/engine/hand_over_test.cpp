@@ -1,0 +1,256 @@
+// Write-outs handed over to the caller, to be made once it holds no lock:
+// the bytes stay readable meanwhile, the file gets them in order whoever
+// writes them, and a write taken back is never made late (over records
+// stored since, or into a file cut since).
+#include <fcntl.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/io/data_file.h"
+#include "engine/io/pending_write.h"
+#include "engine/io/record_table.h"
+#include "engine/io/wal_writer.h"
+#include "engine/util/error.h"
+#include "test_util.h"
+
+namespace vantre {
+namespace {
+
+std::string Pattern(size_t n, unsigned seed) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 131 + seed * 17 + i / 253) % 253);
+  return s;
+}
+
+class DataFileHandOverTest : public testing::Test {
+ protected:
+  DataFileHandOverTest() : path_(dir_.Join("vals.bin")) { Open(O_RDWR | O_CREAT); }
+
+  void Open(int flags) {
+    data_.reset();
+    data_ = std::make_unique<DataFile>(File::Open(path_, flags), 0);
+    data_->SetHandOver(true);
+  }
+  // Appends 1000-byte pieces until `n` bytes are in, keeping a copy.
+  void AppendUpTo(size_t n) {
+    while (all_.size() < n) {
+      const std::string piece = Pattern(1000, static_cast<unsigned>(all_.size() / 1000));
+      ASSERT_EQ(data_->Append(AsBytes(piece)), all_.size());
+      all_ += piece;
+    }
+  }
+  void ExpectReadsWhole() {
+    std::string out(all_.size(), '\0');
+    data_->Read({reinterpret_cast<std::byte*>(out.data()), out.size()}, 0);
+    ASSERT_EQ(out, all_);
+    // A piece straddling the handed-over bytes and the buffer, compared.
+    const size_t at = DataFile::kWriteUnit - 500;
+    if (all_.size() >= at + 1000) {
+      std::vector<std::byte> scratch;
+      EXPECT_TRUE(data_->Equals(at, AsBytes(std::string_view(all_).substr(at, 1000)), &scratch));
+    }
+  }
+  std::string Contents() const { return test::ReadFileText(path_); }
+
+  test::TempDir dir_;
+  std::string path_;
+  std::unique_ptr<DataFile> data_;
+  std::string all_;
+};
+
+TEST_F(DataFileHandOverTest, CallerWritesTheWholeUnitsAndReadsSeeThemThroughout) {
+  AppendUpTo(DataFile::kWriteUnit + 3000);
+  EXPECT_EQ(Contents(), "");  // the append left the unit for the caller
+  PendingWrites writes;
+  data_->HandOver(&writes);
+  ASSERT_FALSE(writes.empty());
+  ExpectReadsWhole();
+  EXPECT_EQ(Contents(), "");
+  writes.WriteAll();
+  EXPECT_EQ(Contents(), all_.substr(0, DataFile::kWriteUnit));
+  ExpectReadsWhole();
+  // The next unit: the previous write is complete, so it is handed over too.
+  AppendUpTo(2 * DataFile::kWriteUnit + 10);
+  data_->HandOver(&writes);
+  ASSERT_FALSE(writes.empty());
+  writes.WriteAll();
+  EXPECT_EQ(Contents(), all_.substr(0, 2 * DataFile::kWriteUnit));
+  data_->Flush();
+  EXPECT_EQ(Contents(), all_);
+  ExpectReadsWhole();
+}
+
+// Flushing takes the handed-over bytes back and writes them itself; the
+// caller's write, coming after, finds them taken: a file cut in between
+// stays cut.
+TEST_F(DataFileHandOverTest, TakenBackWriteIsNeverMadeLate) {
+  AppendUpTo(DataFile::kWriteUnit + 3000);
+  PendingWrites writes;
+  data_->HandOver(&writes);
+  ASSERT_FALSE(writes.empty());
+  data_->Flush();
+  EXPECT_EQ(Contents(), all_);
+  test::WriteFileText(path_, "");
+  writes.WriteAll();
+  EXPECT_EQ(Contents(), "");
+}
+
+// A handed-over write that fails is made again by the owner's next
+// write-out, which reports the failure; the bytes stay readable and the
+// data end where it was.
+TEST_F(DataFileHandOverTest, FailedHandedWriteIsReportedByTheNextWriteOut) {
+  Open(O_RDONLY | O_CREAT);
+  AppendUpTo(DataFile::kWriteUnit + 3000);
+  PendingWrites writes;
+  data_->HandOver(&writes);
+  ASSERT_FALSE(writes.empty());
+  writes.WriteAll();  // fails quietly
+  ExpectReadsWhole();
+  EXPECT_THROW(data_->Flush(), OsError);
+  EXPECT_THROW(data_->Append(AsBytes(std::string("x"))), OsError);
+  EXPECT_EQ(data_->end(), all_.size());
+  ExpectReadsWhole();
+  data_.reset();  // teardown ignores the failed write-out
+}
+
+// Nobody handing over: the buffer is written out by the append once it
+// reaches its limit, as without handing over.
+TEST_F(DataFileHandOverTest, BufferWithoutTakersIsWrittenAtItsLimit) {
+  AppendUpTo(DataFile::kHandOverLimit + 1000);
+  EXPECT_GE(Contents().size(), DataFile::kHandOverLimit - DataFile::kWriteUnit);
+  EXPECT_EQ(Contents().size() % DataFile::kWriteUnit, 0u);
+  ExpectReadsWhole();
+}
+
+// A rollback to a mark taken after the handing over, and moving another
+// file over this one, keep the bytes exact.
+TEST_F(DataFileHandOverTest, RollbackAndReplacementAfterHandingOver) {
+  AppendUpTo(DataFile::kWriteUnit + 3000);
+  PendingWrites writes;
+  data_->HandOver(&writes);
+  const DataFile::Mark mark = data_->mark();
+  data_->Append(AsBytes(std::string(5000, 'j')));
+  data_->Rollback(mark);
+  ExpectReadsWhole();
+  data_->Flush();
+  EXPECT_EQ(Contents(), all_);
+  // Handed over again, then the file replaced before the caller writes.
+  AppendUpTo(2 * DataFile::kWriteUnit + 10);
+  data_->HandOver(&writes);
+  writes.WriteAll();
+  AppendUpTo(3 * DataFile::kWriteUnit + 10);
+  data_->HandOver(&writes);
+  ASSERT_FALSE(writes.empty());
+  const size_t before = Contents().size();
+  *data_ = DataFile(File::Open(dir_.Join("other.bin"), O_RDWR | O_CREAT), 0);
+  writes.WriteAll();
+  EXPECT_EQ(Contents().size(), before);
+  EXPECT_EQ(test::ReadFileText(dir_.Join("other.bin")), "");
+}
+
+class WalHandOverTest : public testing::Test {
+ protected:
+  WalHandOverTest() : path_(dir_.Join("wal.bin")) {
+    writer_ = std::make_unique<WalWriter>(File::Open(path_, O_WRONLY | O_APPEND | O_CREAT), 0);
+    writer_->SetHandOver(true);
+  }
+  // Appends puts until the buffer has overflowed `times` times.
+  void Fill(int times) {
+    for (int i = 0; i < times * 10; ++i) {
+      const std::string key = "k" + std::to_string(n_);
+      const std::string val = Pattern(900, n_);
+      writer_->AppendPut(key, AsBytes(val));
+      expected_ += test::LogBytes([&](WalWriter& w) { w.AppendPut(key, AsBytes(val)); });
+      ++n_;
+    }
+  }
+  std::string Contents() const { return test::ReadFileText(path_); }
+
+  test::TempDir dir_;
+  std::string path_;
+  std::unique_ptr<WalWriter> writer_;
+  std::string expected_;
+  unsigned n_ = 0;
+};
+
+// Whoever writes them, the records reach the file whole and in order.
+TEST_F(WalHandOverTest, RecordsReachTheFileInOrder) {
+  Fill(1);
+  EXPECT_EQ(Contents(), "");
+  PendingWrites writes;
+  writer_->HandOver(&writes);
+  ASSERT_FALSE(writes.empty());
+  writes.WriteAll();
+  const std::string first = Contents();
+  EXPECT_FALSE(first.empty());
+  EXPECT_EQ(first, expected_.substr(0, first.size()));
+  // Handed over and not written: the flush writes it first.
+  Fill(1);
+  writer_->HandOver(&writes);
+  ASSERT_FALSE(writes.empty());
+  writer_->Flush();
+  writes.WriteAll();  // taken back: writes nothing
+  EXPECT_EQ(Contents(), expected_);
+  EXPECT_EQ(writer_->size(), expected_.size());
+}
+
+// A log emptied while a full buffer is handed over stays empty: the
+// handed-over records were covered by what emptied it.
+TEST_F(WalHandOverTest, ResetBeforeTheWriteKeepsTheLogEmpty) {
+  Fill(1);
+  PendingWrites writes;
+  writer_->HandOver(&writes);
+  ASSERT_FALSE(writes.empty());
+  writer_->Reset();
+  writes.WriteAll();
+  EXPECT_EQ(Contents(), "");
+  EXPECT_EQ(writer_->size(), 0u);
+}
+
+Record RecordOf(uint32_t id) { return {uint64_t{id} * 3, id % 7, uint64_t{id} * 5, id % 11}; }
+
+// Zeros handed over ahead of the records: a record stored in that piece
+// before the caller writes them takes them back first, and the caller's
+// late write leaves the record alone.
+TEST(RecordTableHandOverTest, HandedZerosNeverLandOnARecord) {
+  test::TempDir dir;
+  const std::string path = dir.Join("offsets.bin");
+  constexpr uint32_t kPerPiece = (64 << 10) / kRecordSize;
+  RecordTable table = RecordTable::Open(File::Open(path, O_RDWR | O_CREAT), 0, 8 * kPerPiece);
+  table.SetHandOver(true);
+  uint32_t id = 0;
+  PendingWrites writes;
+  // Records up to within half a piece of the allocated end.
+  for (; writes.empty() && id < 4 * kPerPiece; ++id) {
+    table.Prepare(id);
+    table.Set(id, RecordOf(id));
+    table.HandOver(id + 1, &writes);
+  }
+  ASSERT_FALSE(writes.empty());
+  // Past the piece before the caller writes.
+  const uint32_t far = id + kPerPiece;
+  for (; id <= far; ++id) {
+    table.Prepare(id);
+    table.Set(id, RecordOf(id));
+  }
+  writes.WriteAll();
+  for (uint32_t i = 0; i <= far; ++i) ASSERT_EQ(table.At(i).value_offset, RecordOf(i).value_offset) << i;
+  // And written in time: the piece counts as allocated.
+  table.HandOver(id, &writes);
+  writes.WriteAll();
+  for (; id <= far + 2 * kPerPiece; ++id) {
+    table.Prepare(id);
+    table.Set(id, RecordOf(id));
+    table.HandOver(id + 1, &writes);
+    writes.WriteAll();
+  }
+  table.SyncData();
+  RecordTable reopened = RecordTable::Open(File::Open(path, O_RDWR), test::ReadFileText(path).size(), 0);
+  for (uint32_t i = 0; i < id; ++i) ASSERT_EQ(reopened.At(i).value_offset, RecordOf(i).value_offset) << i;
+}
+
+}  // namespace
+}  // namespace vantre
