@@ -23,6 +23,10 @@
 //      wait, never held during it.
 // So a thread that waits for the interpreter lock holds no engine lock, and
 // a thread that waits for an engine lock does not hold the interpreter lock.
+// One engine lock is waited for without the hook: a buffer's handed-over
+// write (engine/io/pending_write.h), whose holder has released every lock,
+// the interpreter lock first, and waits for nothing but one write to the
+// kernel; waiting for it cannot close a cycle.
 //
 // Nothing between a release and the taking back touches a Python object:
 // arguments are converted before (the engine gets views of bytes that the

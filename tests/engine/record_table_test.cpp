@@ -67,7 +67,9 @@ TEST(RecordTableTest, AllocationAheadKeepsLaterRecords) {
     table.Prepare(id);  // crosses chunk boundaries with later records there
     ASSERT_EQ(table.At(last - 1).key_offset, RecordOf(last).key_offset);
     ASSERT_EQ(table.At(id).value_offset, RecordOf(id + 1).value_offset) << id;
-    if (id + 1 < last) ASSERT_EQ(table.At(id + 1).key_length, RecordOf(id + 2).key_length) << id;
+    if (id + 1 < last) {
+      ASSERT_EQ(table.At(id + 1).key_length, RecordOf(id + 2).key_length) << id;
+    }
   }
 }
 
