@@ -252,5 +252,55 @@ TEST(RecordTableHandOverTest, HandedZerosNeverLandOnARecord) {
   for (uint32_t i = 0; i < id; ++i) ASSERT_EQ(reopened.At(i).value_offset, RecordOf(i).value_offset) << i;
 }
 
+// The pieces before the file's length at open are read back and written
+// over themselves: records an earlier open left there are kept, and a
+// record stored after the piece was taken back is not overwritten with
+// what the piece held when it was read.
+TEST(RecordTableHandOverTest, HandedRewriteKeepsOldRecordsAndNeverLandsOnANewOne) {
+  test::TempDir dir;
+  const std::string path = dir.Join("offsets.bin");
+  constexpr uint32_t kPerPiece = (64 << 10) / kRecordSize;
+  constexpr uint32_t kOld = 6 * kPerPiece;
+  const auto older = [](uint32_t id) { return Record{id, 1, uint64_t{id} + 7, 2}; };
+  {
+    RecordTable table = RecordTable::Open(File::Open(path, O_RDWR | O_CREAT), 0, kOld);
+    for (uint32_t id = 0; id < kOld; ++id) {
+      table.Prepare(id);
+      table.Set(id, older(id));
+    }
+    table.SyncData();
+  }
+  File file = File::Open(path, O_RDWR);
+  const uint64_t size = file.Size();
+  RecordTable table = RecordTable::Open(std::move(file), size, kOld);
+  table.SetHandOver(true);
+  PendingWrites writes;
+  uint32_t id = 0;
+  for (; writes.empty(); ++id) {
+    ASSERT_LT(id, 2 * kPerPiece);
+    table.Prepare(id);
+    table.Set(id, RecordOf(id));
+    table.HandOver(id + 1, &writes);
+  }
+  // One rewrite made in time, read and written by the caller.
+  writes.WriteAll();
+  for (uint32_t i = id; i < kOld; ++i) ASSERT_EQ(table.At(i).value_offset, older(i).value_offset) << i;
+  // The next one taken back by the records running past it first.
+  for (; writes.empty(); ++id) {
+    ASSERT_LT(id, 4 * kPerPiece);
+    table.Prepare(id);
+    table.Set(id, RecordOf(id));
+    table.HandOver(id + 1, &writes);
+  }
+  const uint32_t far = id + kPerPiece;
+  for (; id <= far; ++id) {
+    table.Prepare(id);
+    table.Set(id, RecordOf(id));
+  }
+  writes.WriteAll();
+  for (uint32_t i = 0; i <= far; ++i) ASSERT_EQ(table.At(i).value_offset, RecordOf(i).value_offset) << i;
+  for (uint32_t i = far + 1; i < kOld; ++i) ASSERT_EQ(table.At(i).value_offset, older(i).value_offset) << i;
+}
+
 }  // namespace
 }  // namespace vantre

@@ -21,6 +21,15 @@ std::shared_ptr<PendingWrite> PendingWrite::Zeros(int fd, uint64_t at, size_t le
 
 void PendingWrite::Write() noexcept {
   std::lock_guard<std::mutex> lock(mutex_);
+  if (read_first_ && !taken_ && written_ == 0) {
+    for (size_t done = 0; done < size_;) {
+      const ssize_t n = ::pread(fd_, bytes_.data() + done, size_ - done,
+                                static_cast<off_t>(at_ + done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return;  // the owner reads and writes them itself
+      done += static_cast<size_t>(n);
+    }
+  }
   while (!taken_ && written_ < size_) {
     const size_t want = size_ - written_ < kMaxTransfer ? size_ - written_ : kMaxTransfer;
     const ssize_t n =

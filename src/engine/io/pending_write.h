@@ -51,6 +51,15 @@ class PendingWrite {
   // `length` zeros, to be written at `at`. REQUIRES: length <= kMaxZeros.
   static constexpr size_t kMaxZeros = 64 * 1024;
   static std::shared_ptr<PendingWrite> Zeros(int fd, uint64_t at, size_t length);
+  // The `length` bytes the file holds at `at`, read by the writer and
+  // written back over themselves (so that the file's blocks there are
+  // allocated, and its pages cached, with what they hold kept). REQUIRES:
+  // nothing writes there until the owner has taken them back.
+  static std::shared_ptr<PendingWrite> Rewrite(int fd, uint64_t at, size_t length) {
+    auto write = Make(fd, at, std::vector<std::byte>(length));
+    write->read_first_ = true;
+    return write;
+  }
 
   PendingWrite(int fd, uint64_t at, std::vector<std::byte> bytes)
       : fd_(fd), at_(at), bytes_(std::move(bytes)), data_(bytes_.data()), size_(bytes_.size()) {}
@@ -73,7 +82,8 @@ class PendingWrite {
   // or not all of them are in.
   bool TakeBackIfWritten();
 
-  // Fixed from construction: read by the owner without the lock.
+  // Fixed from construction: read by the owner without the lock. (A
+  // Rewrite's bytes are the writer's until taken back.)
   uint64_t at() const { return at_; }
   size_t size() const { return size_; }
   Bytes bytes() const { return {data_, size_}; }
@@ -88,8 +98,9 @@ class PendingWrite {
   std::vector<std::byte> bytes_;
   const std::byte* const data_;
   const size_t size_;
-  size_t written_ = 0;  // under mutex_
-  bool taken_ = false;  // under mutex_
+  bool read_first_ = false;  // Rewrite: bytes_ is read from the file first
+  size_t written_ = 0;       // under mutex_
+  bool taken_ = false;       // under mutex_
 };
 
 // The write-outs one call handed over, written by it once it holds no lock.

@@ -140,17 +140,21 @@ void RecordTable::HandOver(uint32_t next_id, PendingWrites* out) {
     pending_.reset();
   }
   const uint64_t next = static_cast<uint64_t>(next_id) * kRecordSize;
-  // Only ahead of records that are being written in order, into zeros.
-  if (next < allocated_start_ || next > allocated_end_ || allocated_end_ < untouched_from_ ||
-      allocated_end_ - next >= kRewrite / 2) {
+  // Only ahead of records that are being written in order.
+  if (next < allocated_start_ || next > allocated_end_ || allocated_end_ - next >= kRewrite / 2) {
     return;
   }
-  const uint64_t stop =
+  // The same piece Prepare would write next: zeros past untouched_from_,
+  // before it what the file holds, read back.
+  uint64_t stop =
       std::min<uint64_t>(map_.size(), allocated_end_ - allocated_end_ % kRewrite + kRewrite);
+  const bool zeros = allocated_end_ >= untouched_from_;
+  if (!zeros) stop = std::min(stop, untouched_from_);
   if (stop <= allocated_end_) return;
+  const auto length = static_cast<size_t>(stop - allocated_end_);
   try {
-    pending_ = PendingWrite::Zeros(file_.fd(), allocated_end_,
-                                   static_cast<size_t>(stop - allocated_end_));
+    pending_ = zeros ? PendingWrite::Zeros(file_.fd(), allocated_end_, length)
+                     : PendingWrite::Rewrite(file_.fd(), allocated_end_, length);
     out->Add(pending_);
   } catch (const std::bad_alloc&) {
     // Prepare writes the piece itself.
