@@ -97,6 +97,10 @@ class RecordTable {
   // When the records from `next_id` on are within half a piece of the
   // allocated end, hands the piece after it over to `out`. Never throws.
   void HandOver(uint32_t next_id, PendingWrites* out);
+  // Lets a piece handed over go without taking it back, for a teardown
+  // that must write nothing: in a forked child the writer never runs, and
+  // its mutex may have been held by the parent's thread at the fork.
+  void AbandonPending() { pending_.reset(); }
   // Writes every modified page back and waits for it.
   void SyncData() const { map_.SyncAll(file_.path()); }
 

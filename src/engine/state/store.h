@@ -233,11 +233,12 @@ class Store {
   void SyncData();
 
   StoreView view() const { return ViewOf(state_); }
-  // Drops the data files' append buffers unwritten, for a teardown that
-  // must write nothing.
+  // Drops the data files' append buffers unwritten, and lets the record
+  // table's piece handed over go, for a teardown that must write nothing.
   void AbandonBuffers() {
     state_.keys.Abandon();
     state_.values.Abandon();
+    state_.table.AbandonPending();
   }
   // Installs a whole new state (vacuum's switch) and empties the cache.
   void Replace(StoreState next);
