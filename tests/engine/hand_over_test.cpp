@@ -212,6 +212,24 @@ TEST_F(WalHandOverTest, ResetBeforeTheWriteKeepsTheLogEmpty) {
 
 Record RecordOf(uint32_t id) { return {uint64_t{id} * 3, id % 7, uint64_t{id} * 5, id % 11}; }
 
+// Stores the records from `*id` on, offering the table's next piece to
+// `writes` after each, until one is handed over (at most up to `limit`).
+void SetUntilHandedOver(RecordTable& table, uint32_t* id, uint32_t limit, PendingWrites* writes) {
+  for (; writes->empty() && *id < limit; ++*id) {
+    table.Prepare(*id);
+    table.Set(*id, RecordOf(*id));
+    table.HandOver(*id + 1, writes);
+  }
+}
+
+// Stores the records from `*id` through `last`, offering nothing.
+void SetThrough(RecordTable& table, uint32_t* id, uint32_t last) {
+  for (; *id <= last; ++*id) {
+    table.Prepare(*id);
+    table.Set(*id, RecordOf(*id));
+  }
+}
+
 // Zeros handed over ahead of the records: a record stored in that piece
 // before the caller writes them takes them back first, and the caller's
 // late write leaves the record alone.
@@ -224,18 +242,11 @@ TEST(RecordTableHandOverTest, HandedZerosNeverLandOnARecord) {
   uint32_t id = 0;
   PendingWrites writes;
   // Records up to within half a piece of the allocated end.
-  for (; writes.empty() && id < 4 * kPerPiece; ++id) {
-    table.Prepare(id);
-    table.Set(id, RecordOf(id));
-    table.HandOver(id + 1, &writes);
-  }
+  SetUntilHandedOver(table, &id, 4 * kPerPiece, &writes);
   ASSERT_FALSE(writes.empty());
   // Past the piece before the caller writes.
   const uint32_t far = id + kPerPiece;
-  for (; id <= far; ++id) {
-    table.Prepare(id);
-    table.Set(id, RecordOf(id));
-  }
+  SetThrough(table, &id, far);
   writes.WriteAll();
   for (uint32_t i = 0; i <= far; ++i) ASSERT_EQ(table.At(i).value_offset, RecordOf(i).value_offset) << i;
   // And written in time: the piece counts as allocated.
@@ -276,27 +287,16 @@ TEST(RecordTableHandOverTest, HandedRewriteKeepsOldRecordsAndNeverLandsOnANewOne
   table.SetHandOver(true);
   PendingWrites writes;
   uint32_t id = 0;
-  for (; writes.empty(); ++id) {
-    ASSERT_LT(id, 2 * kPerPiece);
-    table.Prepare(id);
-    table.Set(id, RecordOf(id));
-    table.HandOver(id + 1, &writes);
-  }
+  SetUntilHandedOver(table, &id, 2 * kPerPiece, &writes);
+  ASSERT_FALSE(writes.empty());
   // One rewrite made in time, read and written by the caller.
   writes.WriteAll();
   for (uint32_t i = id; i < kOld; ++i) ASSERT_EQ(table.At(i).value_offset, older(i).value_offset) << i;
   // The next one taken back by the records running past it first.
-  for (; writes.empty(); ++id) {
-    ASSERT_LT(id, 4 * kPerPiece);
-    table.Prepare(id);
-    table.Set(id, RecordOf(id));
-    table.HandOver(id + 1, &writes);
-  }
+  SetUntilHandedOver(table, &id, 4 * kPerPiece, &writes);
+  ASSERT_FALSE(writes.empty());
   const uint32_t far = id + kPerPiece;
-  for (; id <= far; ++id) {
-    table.Prepare(id);
-    table.Set(id, RecordOf(id));
-  }
+  SetThrough(table, &id, far);
   writes.WriteAll();
   for (uint32_t i = 0; i <= far; ++i) ASSERT_EQ(table.At(i).value_offset, RecordOf(i).value_offset) << i;
   for (uint32_t i = far + 1; i < kOld; ++i) ASSERT_EQ(table.At(i).value_offset, older(i).value_offset) << i;
