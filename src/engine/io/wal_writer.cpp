@@ -77,21 +77,25 @@ void WalWriter::SyncData() {
 }
 
 void WalWriter::Append(std::initializer_list<Bytes> pieces, size_t total) {
-  if (hand_over_ && !failed_ && len_ > 0 && total < kBufferSize && total > kBufferSize - len_) {
-    // The full buffer is handed over whole, when the previous one is
-    // written; everything that can fail comes before anything changes.
-    if (pending_ && pending_->TakeBackIfWritten()) {
-      file_size_ += pending_->size();
-      pending_.reset();
-    }
-    if (!pending_) {
-      pending_ = PendingWrite::Make(file_.fd(), PendingWrite::kAppend,
-                                    std::vector<std::byte>(buf_.begin(), buf_.begin() + len_));
-      given_ = false;
-      len_ = 0;
-    }
+  // A crash may lose what has not reached the file: the buffer, and a
+  // buffer handed over and not yet written. Together they stay within
+  // kBufferSize, the one buffer that open allows a crash to have lost
+  // (agreement.h): the buffer is handed over once it is half full, and
+  // fills only up to what the handed-over bytes leave.
+  if (pending_ && pending_->TakeBackIfWritten()) {
+    file_size_ += pending_->size();
+    pending_.reset();
   }
-  if (failed_ || total > kBufferSize - std::min(len_, kBufferSize)) Flush();
+  if (hand_over_ && !pending_ && !failed_ && len_ > 0 && total < kBufferSize / 2 &&
+      total > kBufferSize / 2 - std::min(len_, kBufferSize / 2)) {
+    // Everything that can fail comes before anything changes.
+    pending_ = PendingWrite::Make(file_.fd(), PendingWrite::kAppend,
+                                  std::vector<std::byte>(buf_.begin(), buf_.begin() + len_));
+    given_ = false;
+    len_ = 0;
+  }
+  const size_t held = (pending_ ? pending_->size() : 0) + len_;
+  if (failed_ || total > kBufferSize - std::min(held, kBufferSize)) Flush();
   if (total < kBufferSize) {
     for (Bytes p : pieces) {
       if (!p.empty()) std::memcpy(buf_.data() + len_, p.data(), p.size());

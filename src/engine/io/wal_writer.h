@@ -9,9 +9,12 @@
 // cut back (see Append).
 //
 // Handing write-outs over (while persist or vacuum runs, SetHandOver): a
-// record that does not fit moves the full buffer into a PendingWrite
-// instead of writing it, and HandOver() gives that to the caller to write
-// once it holds no lock (pending_write.h). Every other write-out, flush,
+// record that would take the buffer past half full moves it into a
+// PendingWrite instead of writing it, and HandOver() gives that to the
+// caller to write once it holds no lock (pending_write.h). The buffer then
+// fills only up to what the handed-over bytes leave of kBufferSize: a
+// crash loses at most one buffer of log bytes, as without handing over,
+// which is what open allows for. Every other write-out, flush,
 // sync, cut or replacement of the file takes it back first, and writes
 // what did not reach the file, so the file's bytes stay in the records'
 // order.
