@@ -59,9 +59,7 @@ DataFile& DataFile::operator=(DataFile&& other) noexcept {
   return *this;
 }
 
-void DataFile::TakeBack() {
-  if (!pending_) return;
-  const size_t done = pending_->TakeBack();
+void DataFile::Settle(size_t done) {
   const Bytes bytes = pending_->bytes();
   if (done < bytes.size()) buf_.insert(buf_.begin(), bytes.begin() + done, bytes.end());
   flushed_ += done;
@@ -70,13 +68,14 @@ void DataFile::TakeBack() {
   pending_.reset();
 }
 
+void DataFile::TakeBack() {
+  if (pending_) Settle(pending_->TakeBack());
+}
+
 bool DataFile::TakeBackIfWritten() {
   if (!pending_) return true;
   if (!pending_->TakeBackIfWritten()) return false;
-  flushed_ += pending_->size();
-  file_size_ = std::max(file_size_, flushed_);
-  spare_ = std::move(*pending_).ReleaseBuffer();
-  pending_.reset();
+  Settle(pending_->size());
   return true;
 }
 

@@ -207,6 +207,10 @@ class DataFile {
   // The same when the write is complete; false, and nothing changed,
   // otherwise.
   bool TakeBackIfWritten();
+  // After the write handed over was taken back with its first `done`
+  // bytes in the file: counts them, returns the rest to the buffer's
+  // front, keeps the byte buffer for the next one.
+  void Settle(size_t done);
   // The mapped bytes at [offset, offset + length), if they are all in the
   // file (below the buffer, or past the data end) and the map can cover
   // them.

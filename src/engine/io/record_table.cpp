@@ -122,12 +122,14 @@ RecordTable::~RecordTable() {
   if (pending_) pending_->TakeBack();
 }
 
+void RecordTable::CountPieceWritten() {
+  allocated_end_ = pending_->at() + pending_->size();
+  untouched_from_ = std::max(untouched_from_, allocated_end_);
+}
+
 void RecordTable::TakeBack() {
   if (!pending_) return;
-  if (pending_->TakeBack() == pending_->size()) {
-    allocated_end_ = pending_->at() + pending_->size();
-    untouched_from_ = std::max(untouched_from_, allocated_end_);
-  }
+  if (pending_->TakeBack() == pending_->size()) CountPieceWritten();
   pending_.reset();
 }
 
@@ -135,8 +137,7 @@ void RecordTable::HandOver(uint32_t next_id, PendingWrites* out) {
   if (!hand_over_ || out->room() == 0) return;
   if (pending_) {
     if (!pending_->TakeBackIfWritten()) return;
-    allocated_end_ = pending_->at() + pending_->size();
-    untouched_from_ = std::max(untouched_from_, allocated_end_);
+    CountPieceWritten();
     pending_.reset();
   }
   const uint64_t next = static_cast<uint64_t>(next_id) * kRecordSize;

@@ -113,6 +113,8 @@ class RecordTable {
   void Grow(uint64_t capacity);
   // Takes the piece handed over back, counting it allocated if written.
   void TakeBack();
+  // The piece handed over is in the file: allocated_end_ moves past it.
+  void CountPieceWritten();
 
   File file_;
   MemoryMap map_;
