@@ -3,9 +3,11 @@
 The package is imported from the build directory (PYTHONPATH=<build>/python,
 see scripts/test-package.sh); child interpreters get the same path.
 """
+import atexit
 import hashlib
 import os
 import shlex
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -84,13 +86,23 @@ def shim_env(**settings):
 _shim = None
 
 
+def _remove_dir_of(pid, path):
+    if os.getpid() == pid:
+        shutil.rmtree(path, ignore_errors=True)
+
+
 def fault_shim():
     """The LD_PRELOAD fault-injection library of the module tests, built on
     first use; skips the test when it cannot be built."""
     global _shim
     if _shim is None:
         source = os.path.join(HERE, "..", "python", "faultshim.c")
-        out = os.path.join(tempfile.mkdtemp(prefix="vantre-shim-"), "faultshim.so")
+        shim_dir = tempfile.mkdtemp(prefix="vantre-shim-")
+        # Removed when the test run ends (by this process only, not by a
+        # forked child): children that preload the library have all
+        # exited by then.
+        atexit.register(_remove_dir_of, os.getpid(), shim_dir)
+        out = os.path.join(shim_dir, "faultshim.so")
         try:
             subprocess.run(
                 [os.environ.get("VANTRE_CC", "cc"), "-shared", "-fPIC", "-o", out, source, "-ldl"],

@@ -5,11 +5,13 @@ behaviour, fault injection) start it with `run_child`, which uses the
 command prefix in VANTRE_PYTHON_CMD when set (an emulated interpreter, for
 example) and this interpreter otherwise, with the same module path.
 """
+import atexit
 import collections
 import gc
 import os
 import pickle
 import shlex
+import shutil
 import struct
 import subprocess
 import sys
@@ -63,13 +65,23 @@ EMPTY_SNAPSHOT = bytes(8) + bytes.fromhex("0800000000000000" "3a30000000000000")
 _shim_path = None
 
 
+def _remove_dir_of(pid, path):
+    if os.getpid() == pid:
+        shutil.rmtree(path, ignore_errors=True)
+
+
 def fault_shim():
     """Path of the LD_PRELOAD fault-injection library, built on first use.
     Skips the test when no compiler for this interpreter's platform exists."""
     global _shim_path
     if _shim_path is None:
         cc = os.environ.get("VANTRE_CC", "cc")
-        out = os.path.join(tempfile.mkdtemp(prefix="vantre-shim-"), "faultshim.so")
+        shim_dir = tempfile.mkdtemp(prefix="vantre-shim-")
+        # Removed when the test run ends (by this process only, not by a
+        # forked child): children that preload the library have all
+        # exited by then.
+        atexit.register(_remove_dir_of, os.getpid(), shim_dir)
+        out = os.path.join(shim_dir, "faultshim.so")
         try:
             # The compiler runs without the sanitizer runtimes this process
             # may have preloaded: their leak check would fail it.

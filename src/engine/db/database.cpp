@@ -301,11 +301,17 @@ bool Database::AfterCommitStep(F&& run, std::exception_ptr* after_commit) {
   }
 }
 
+void Database::ResumeRecordingMissing(const WaitHook& wait) {
+  auto store_lock = Exclusive(store_mutex_, wait);
+  store_.SetMissingRecorder(&missing_recorder_);
+}
+
 void Database::PrepareMaintenance(const WaitHook& wait) {
   ThrowIfSyncLost();
   if (switch_pending_) {
     RememberingSyncFailure([&] { CompleteVacuumSwitch(dir_); });
     switch_pending_ = false;
+    ResumeRecordingMissing(wait);
   }
   FinishMaintenance(wait);
 }
@@ -865,7 +871,11 @@ void Database::Vacuum(const WaitHook& wait) {
   }
   replaced_log.CloseGradually();
   if (!after_commit) CompleteSwitch(wait, &after_commit);
-  if (after_commit) switch_pending_ = true;
+  if (after_commit) {
+    switch_pending_ = true;
+  } else {
+    ResumeRecordingMissing(wait);
+  }
   EndMaintenance(wait);
   if (after_commit) std::rethrow_exception(after_commit);
   if (after == LogAfterSwitch::kWhole) CutLog(start.log, start.log_position, wait);
@@ -916,6 +926,9 @@ void Database::VacuumLocked(const WaitHook& wait) {
     }
     const uint32_t record_count = next.record_count;
     store_.Replace(std::move(next));
+    // As in Vacuum: a range of the compacted files is recorded once the
+    // switch is complete, not in the missing.bin it removes.
+    if (switch_pending_) store_.SetMissingRecorder(nullptr);
     try {
       EmptyLog(record_count);
     } catch (const Error&) {

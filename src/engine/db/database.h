@@ -282,6 +282,10 @@ class Database {
   // vacuum must not act while the directory is half switched) and merges
   // what an earlier one could not. REQUIRES: maintenance lock.
   void PrepareMaintenance(const WaitHook& wait);
+  // Lets the data files record a range found cut again, once a vacuum's
+  // switch is complete: until then missing.bin lists the replaced files'
+  // ranges, and the switch removes it.
+  void ResumeRecordingMissing(const WaitHook& wait);
   // The short first step of persist and vacuum, under the Store and
   // WalWriter locks: buffers written out, the state frozen.
   MaintenanceStart StartMaintenance(bool vacuum, const WaitHook& wait);

@@ -23,6 +23,11 @@ FrozenState Store::Freeze(bool journal, bool copy_dead) {
 StoreState Store::InstallCompacted(CompactedState next,
                                    std::unique_ptr<const Renumbering> renumbering,
                                    uint32_t carried_from, uint32_t carried_to) noexcept {
+  // The compacted files hand write-outs over while the vacuum's last steps
+  // run, as the files they replace did. They record a range found cut only
+  // once the Database has completed the switch (SetMissingRecorder):
+  // missing.bin still lists the replaced files' ranges until then, and goes
+  // with them.
   StoreState old{KeyIndex(),
                  std::exchange(state_.live, std::move(next.live)),
                  std::exchange(state_.dead, std::move(next.dead)),
@@ -30,6 +35,7 @@ StoreState Store::InstallCompacted(CompactedState next,
                  std::exchange(state_.table, std::move(next.table)),
                  std::exchange(state_.keys, std::move(next.keys)),
                  std::exchange(state_.values, std::move(next.values))};
+  SetHandOver(hand_over_);
   frozen_.StartRenumbering(state_.key_index, std::move(renumbering), carried_from, carried_to);
   cache_.Clear();
   key_scratch_ = {};
