@@ -90,6 +90,34 @@ class FrozenIndexTest : public testing::Test {
     for (const auto& [hash, id] : model_) EXPECT_EQ(frozen_.IdOf(index_, hash), id) << hash;
   }
 
+  // Writes before, during and after a freeze whose overlay starts from
+  // `overlay`, which they fill past `filled_past` entries; then the merge,
+  // with writes between its batches.
+  void FreezeWriteAndMerge(KeyIndex overlay, size_t filled_past) {
+    for (int i = 0; i < 2000; ++i) Step();
+    const auto frozen_entries = Entries(index_);
+    frozen_.Freeze(/*journal=*/false, std::move(overlay));
+    for (int i = 0; i < 3000; ++i) Step();
+    // Nothing the other thread reads changed: the layout, the ids.
+    EXPECT_EQ(Entries(index_), frozen_entries);
+    EXPECT_GT(frozen_.overlay_size(), filled_past);
+    CheckAll();
+    frozen_.EndFreeze();
+    // Writes go on between the merge's batches.
+    while (!frozen_.MergeStep(index_, 50)) {
+      for (int i = 0; i < 20; ++i) Step();
+      CheckAll();
+    }
+    EXPECT_TRUE(frozen_.idle());
+    EXPECT_EQ(frozen_.overlay_size(), 0u);
+    EXPECT_EQ(index_.size(), model_.size());
+    for (const auto& [hash, id] : model_) {
+      const uint32_t* found = index_.find_id(hash);
+      ASSERT_NE(found, nullptr);
+      EXPECT_EQ(*found, id);
+    }
+  }
+
   std::mt19937_64 rng_{7};
   KeyIndex index_;
   FrozenIndex frozen_;
@@ -98,28 +126,15 @@ class FrozenIndexTest : public testing::Test {
 };
 
 TEST_F(FrozenIndexTest, WritesWhileFrozenGoBesideTheIndexAndMergeBack) {
-  for (int i = 0; i < 2000; ++i) Step();
-  const auto frozen_entries = Entries(index_);
-  frozen_.Freeze(/*journal=*/false);
-  for (int i = 0; i < 3000; ++i) Step();
-  // Nothing the other thread reads changed: the layout, the ids.
-  EXPECT_EQ(Entries(index_), frozen_entries);
-  EXPECT_GT(frozen_.overlay_size(), 0u);
-  CheckAll();
-  frozen_.EndFreeze();
-  // Writes go on between the merge's batches.
-  while (!frozen_.MergeStep(index_, 50)) {
-    for (int i = 0; i < 20; ++i) Step();
-    CheckAll();
-  }
-  EXPECT_TRUE(frozen_.idle());
-  EXPECT_EQ(frozen_.overlay_size(), 0u);
-  EXPECT_EQ(index_.size(), model_.size());
-  for (const auto& [hash, id] : model_) {
-    const uint32_t* found = index_.find_id(hash);
-    ASSERT_NE(found, nullptr);
-    EXPECT_EQ(*found, id);
-  }
+  FreezeWriteAndMerge(KeyIndex(), 0);
+}
+
+// The overlay may start from a table sized ahead (outside the store's lock):
+// writes fill it, grow it past that size, and merge back the same.
+TEST_F(FrozenIndexTest, AnOverlaySizedAheadFillsGrowsAndMergesTheSame) {
+  KeyIndex overlay;
+  overlay.reserve(500);
+  FreezeWriteAndMerge(std::move(overlay), 500);
 }
 
 // A journal of more ids than a chunk holds lists them all, in order, and

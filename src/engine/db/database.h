@@ -288,6 +288,8 @@ class Database {
   void ResumeRecordingMissing(const WaitHook& wait);
   // The short first step of persist and vacuum, under the Store and
   // WalWriter locks: buffers written out, the state frozen.
+  // An empty overlay for StartMaintenance, its table made before any lock.
+  KeyIndex OverlayForMaintenance(const WaitHook& wait);
   MaintenanceStart StartMaintenance(bool vacuum, const WaitHook& wait);
   // Ends what a persist or vacuum left of its freeze: the key index
   // renumbered after vacuum's switch, the overlay merged, a batch at a time

@@ -24,7 +24,8 @@ void Mark(const Entry& e, uint32_t marker) {
 
 }  // namespace
 
-void FrozenIndex::Freeze(bool journal) {
+void FrozenIndex::Freeze(bool journal, KeyIndex overlay) {
+  overlay_ = std::move(overlay);
   phase_ = Phase::kFrozen;
   journal_on_ = journal;
   journal_ = {};
@@ -181,7 +182,7 @@ void FrozenIndex::EndFreeze() {
   merge_ = overlay_.begin();
 }
 
-bool FrozenIndex::MergeStep(KeyIndex& index, size_t max_entries) {
+bool FrozenIndex::MergeStep(KeyIndex& index, size_t max_entries, KeyIndex* merged) {
   if (phase_ != Phase::kMerging) return phase_ == Phase::kIdle;
   for (size_t n = 0; n < max_entries && merge_ != overlay_.end(); ++merge_) {
     const Entry& o = *merge_;
@@ -200,6 +201,7 @@ bool FrozenIndex::MergeStep(KeyIndex& index, size_t max_entries) {
     ++n;
   }
   if (merge_ != overlay_.end()) return false;
+  if (merged != nullptr) *merged = std::move(overlay_);
   overlay_ = KeyIndex();
   merge_ = {};
   phase_ = Phase::kIdle;

@@ -106,8 +106,10 @@ class FrozenIndex {
   bool holds_layout() const { return phase_ == Phase::kFrozen || phase_ == Phase::kRenumbering; }
 
   // Freezes the index; with `journal`, every id retired from now on is
-  // journaled until the switch. REQUIRES: idle().
-  void Freeze(bool journal);
+  // journaled until the switch. The overlay starts from `overlay`: an empty
+  // index whose table the caller may have sized for the writes to come.
+  // REQUIRES: idle(), overlay.empty().
+  void Freeze(bool journal, KeyIndex overlay = KeyIndex());
 
   // The entry of `hash` as the store stands, or nullptr: an entry of the
   // overlay, or of `index` (in place, or a copy of it while frozen or not
@@ -152,9 +154,11 @@ class FrozenIndex {
   // REQUIRES: frozen.
   void EndFreeze();
   // Moves up to `max_entries` entries of the overlay into `index`; true
-  // once all are there (the phase is then idle). Throws std::bad_alloc
-  // (when the index cannot grow), leaving the rest to merge later.
-  bool MergeStep(KeyIndex& index, size_t max_entries);
+  // once all are there (the phase is then idle), the spent overlay then
+  // moved to `*merged` when given (to be freed after the caller's lock).
+  // Throws std::bad_alloc (when the index cannot grow), leaving the rest to
+  // merge later.
+  bool MergeStep(KeyIndex& index, size_t max_entries, KeyIndex* merged = nullptr);
 
   // Entries in the overlay.
   size_t overlay_size() const { return overlay_.size(); }

@@ -257,10 +257,11 @@ class Store {
   // Freezes the key index (see frozen_index.h) and copies what persist or
   // vacuum reads besides: the live set, the dead set (with `copy_dead`),
   // the counts and the data ends. With `journal`, the ids retired from now
-  // on are kept for TakeRetired until the switch. REQUIRES: not frozen,
+  // on are kept for TakeRetired until the switch. The writes meanwhile go
+  // to `overlay` (empty; see FrozenIndex::Freeze). REQUIRES: not frozen,
   // the append buffers written out. Throws std::bad_alloc, leaving the
   // store as it was.
-  FrozenState Freeze(bool journal, bool copy_dead);
+  FrozenState Freeze(bool journal, bool copy_dead, KeyIndex overlay);
   FrozenIndex::Phase maintenance_phase() const { return frozen_.phase(); }
   // The ids retired since the freeze or the last call, in order.
   RetiredJournal TakeRetired() { return frozen_.TakeJournal(); }
@@ -284,7 +285,9 @@ class Store {
   bool RenumberStep(size_t max_entries, std::unique_ptr<const Renumbering>* finished) noexcept {
     return frozen_.RenumberStep(state_.key_index, max_entries, finished);
   }
-  bool MergeStep(size_t max_entries) { return frozen_.MergeStep(state_.key_index, max_entries); }
+  bool MergeStep(size_t max_entries, KeyIndex* merged) {
+    return frozen_.MergeStep(state_.key_index, max_entries, merged);
+  }
 
  private:
   // Moves `id` from the live set to the dead set.

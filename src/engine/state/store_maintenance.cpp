@@ -7,7 +7,7 @@
 
 namespace vantre {
 
-FrozenState Store::Freeze(bool journal, bool copy_dead) {
+FrozenState Store::Freeze(bool journal, bool copy_dead, KeyIndex overlay) {
   FrozenState out;
   out.live = state_.live;
   if (copy_dead) out.dead = state_.dead;
@@ -16,7 +16,7 @@ FrozenState Store::Freeze(bool journal, bool copy_dead) {
   out.table_capacity = state_.table.capacity();
   out.keys_end = state_.keys.end();
   out.values_end = state_.values.end();
-  frozen_.Freeze(journal);  // last: the copies above may throw
+  frozen_.Freeze(journal, std::move(overlay));  // last: the copies above may throw
   return out;
 }
 
