@@ -286,10 +286,10 @@ class Database {
   // switch is complete: until then missing.bin lists the replaced files'
   // ranges, and the switch removes it.
   void ResumeRecordingMissing(const WaitHook& wait);
-  // The short first step of persist and vacuum, under the Store and
-  // WalWriter locks: buffers written out, the state frozen.
   // An empty overlay for StartMaintenance, its table made before any lock.
   KeyIndex OverlayForMaintenance(const WaitHook& wait);
+  // The short first step of persist and vacuum, under the Store and
+  // WalWriter locks: buffers written out, the state frozen.
   MaintenanceStart StartMaintenance(bool vacuum, const WaitHook& wait);
   // Ends what a persist or vacuum left of its freeze: the key index
   // renumbered after vacuum's switch, the overlay merged, a batch at a time
