@@ -20,7 +20,9 @@
 //   3. a call that keeps the interpreter lock passes Gil::hook() to the
 //      engine, which runs it before the thread blocks on any engine lock
 //      (rw_lock.h, WaitHook): the interpreter lock is released before the
-//      wait, never held during it.
+//      wait, never held during it. (The engine also runs it before long
+//      work: a handed-over write, a rebuild of the key index. Released
+//      there, it is likewise taken back only after the call.)
 // So a thread that waits for the interpreter lock holds no engine lock, and
 // a thread that waits for an engine lock does not hold the interpreter lock.
 // One engine lock is waited for without the hook: a buffer's handed-over

@@ -172,6 +172,33 @@ TEST_F(DatabaseTest, GrowsAtCapacity) {
   EXPECT_EQ(Get("k100000"), "last");
 }
 
+// A write that rebuilds a large key index (or, during persist, the overlay)
+// runs the caller's hook first, so that the binding lets the program's
+// other threads run meanwhile; the other writes, uncontended, never do.
+TEST_F(DatabaseTest, WritesRunTheHookBeforeALongIndexRebuild) {
+  Reopen();
+  int calls = 0;
+  const WaitHook hook{[](void* n) { ++*static_cast<int*>(n); }, &calls};
+  int first_call_at = -1;
+  for (int i = 0; i < 300000; ++i) {
+    const int before = calls;
+    db_->Put("k" + std::to_string(i), AsBytes(std::string_view("v")), hook);
+    ASSERT_LE(calls, before + 1) << i;
+    if (calls > 0 && first_call_at < 0) first_call_at = i;
+  }
+  // 300,000 keys outgrow tables of 65,536 slots and more a few times (the
+  // first at 80% of 65,536 entries); the smaller tables before them, and
+  // every other put, run no hook.
+  EXPECT_GE(calls, 3);
+  EXPECT_LE(calls, 8);
+  EXPECT_EQ(first_call_at, 65536 - 65536 / 5);
+  // Deletes grow nothing outside persist and vacuum.
+  const int rebuilds = calls;
+  for (int i = 0; i < 1000; ++i) EXPECT_TRUE(db_->Delete("k" + std::to_string(i), hook));
+  EXPECT_EQ(calls, rebuilds);
+  EXPECT_EQ(Get("k299999"), "v");
+}
+
 // Without a snapshot, open replays the whole log on top of the data files,
 // appending every key and value again.
 TEST_F(DatabaseTest, ReopenReplaysTheLog) {

@@ -99,6 +99,9 @@ void Database::Put(std::string_view key, Bytes val, const WaitHook& wait) {
   {
     auto [store_lock, wal_lock] = WriteLocks(wait);
     if (log_not_emptied_) Unwrap(*log_not_emptied_);
+    // A put that rebuilds the key index copies every entry: the caller's
+    // lock goes first, so that the program's other threads run meanwhile.
+    if (store_.NextPutRebuildsIndex()) wait();
     // The file work first, then the log record, then memory: a failure
     // before the last step leaves the store and the log as they were.
     const Store::PreparedPut put = Fatal([&] { return store_.PreparePut(key, val); });
@@ -122,6 +125,7 @@ bool Database::Delete(std::string_view key, const WaitHook& wait) {
   {
     auto [store_lock, wal_lock] = WriteLocks(wait);
     if (log_not_emptied_) Unwrap(*log_not_emptied_);
+    if (store_.NextDeleteRebuildsIndex()) wait();  // as in Put
     // Room for the change first, then the log record, whether or not the
     // key is stored: a failure leaves the store unchanged.
     store_.PrepareDelete();

@@ -26,7 +26,8 @@
 // Lock order: maintenance, log file, Store, WalWriter; the listing lock
 // before the Store lock; the sync-failure lock last and alone. Every
 // method takes a WaitHook, run before the calling thread blocks on any of
-// these locks (rw_lock.h): the binding releases the interpreter lock there.
+// these locks (rw_lock.h), or starts long work: the binding releases the
+// interpreter lock there.
 // No lock is ever held while the engine calls back into its caller, except
 // the Store lock during the `use` of Get and GetMany, which must only copy.
 //

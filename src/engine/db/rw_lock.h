@@ -44,9 +44,12 @@ namespace vantre {
 // What a caller's thread does just before it blocks on an engine lock that
 // another thread holds: the binding releases the interpreter lock there, so
 // that a thread holding the interpreter lock never waits for an engine lock
-// held by a thread that waits for the interpreter lock. Run on the waiting
-// thread, possibly while it holds other engine locks, and possibly more than
-// once per call: it must neither block nor take a lock nor throw.
+// held by a thread that waits for the interpreter lock. The Database also
+// runs it before long work a short call meets (a handed-over write, a
+// rebuild of the key index), so that the program's other threads run
+// meanwhile. Run on the calling thread, possibly while it holds engine
+// locks, and possibly more than once per call: it must neither block nor
+// take a lock nor throw.
 struct WaitHook {
   void (*fn)(void*) = nullptr;
   void* arg = nullptr;

@@ -121,6 +121,11 @@ class FrozenIndex {
   // Makes room for one more Put or Erase (and its journal entry), so that
   // neither can fail. Throws std::bad_alloc.
   void Reserve(KeyIndex& index);
+  // Whether Reserve would rebuild a table (the overlay's, or `index`'s
+  // when not frozen) that has at least `min_slots` slots.
+  bool ReserveRebuilds(const KeyIndex& index, size_t min_slots) const {
+    return (holds_layout() ? overlay_ : index).ReserveRebuilds(min_slots);
+  }
   // Sets hash -> id located at `r`; returns the id it replaces, if any.
   // REQUIRES: Reserve() since the last change.
   std::optional<uint32_t> Put(KeyIndex& index, uint64_t hash, uint32_t id, const Record& r);

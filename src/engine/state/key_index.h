@@ -126,6 +126,12 @@ class KeyIndex {
   // Makes room for one more entry now, so that the next insertion cannot
   // fail to allocate.
   void ReserveOneMore();
+  // Whether ReserveOneMore() would rebuild the table (copying every entry
+  // into a larger one) while it has at least `min_slots` slots.
+  bool ReserveRebuilds(size_t min_slots) const {
+    if (slots_ != 0 && size_ < max_size_ && Free(table_[slots_ - 2])) return false;
+    return slots_ >= min_slots;
+  }
   void clear();
 
   // The entry of `hash`, or nullptr. The pointer stays valid until the

@@ -123,6 +123,16 @@ class Store {
   PreparedPut PreparePut(std::string_view key, Bytes val) {
     return PreparePut(key, KeyHash(key), val);
   }
+  // Whether the next put, or delete, rebuilds the key index or the
+  // overlay at a size where that takes long: tens of milliseconds at a
+  // million keys, over half a second at eight million.
+  bool NextPutRebuildsIndex() const {
+    return frozen_.ReserveRebuilds(state_.key_index, kLongRebuildSlots);
+  }
+  bool NextDeleteRebuildsIndex() const {
+    return frozen_.holds_layout() && NextPutRebuildsIndex();  // as PrepareDelete
+  }
+  static constexpr size_t kLongRebuildSlots = 65536;
   // The same with the key's hash. REQUIRES: hash == KeyHash(key).
   PreparedPut PreparePut(std::string_view key, uint64_t hash, Bytes val);
   // Forgets the appended bytes of `put`.
