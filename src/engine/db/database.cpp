@@ -100,7 +100,8 @@ void Database::Put(std::string_view key, Bytes val, const WaitHook& wait) {
     auto [store_lock, wal_lock] = WriteLocks(wait);
     if (log_not_emptied_) Unwrap(*log_not_emptied_);
     // A put that rebuilds the key index copies every entry: the caller's
-    // lock goes first, so that the program's other threads run meanwhile.
+    // hook runs first (the binding lets the interpreter lock go there), so
+    // that the program's other threads run meanwhile.
     if (store_.NextPutRebuildsIndex()) wait();
     // The file work first, then the log record, then memory: a failure
     // before the last step leaves the store and the log as they were.

@@ -123,6 +123,13 @@ class Store {
   PreparedPut PreparePut(std::string_view key, Bytes val) {
     return PreparePut(key, KeyHash(key), val);
   }
+  // The same with the key's hash. REQUIRES: hash == KeyHash(key).
+  PreparedPut PreparePut(std::string_view key, uint64_t hash, Bytes val);
+  // Forgets the appended bytes of `put`.
+  void AbortPut(const PreparedPut& put);
+  // The memory half: the record written, the key pointed at it, the older
+  // record retired, the value cached. Cannot fail.
+  void ApplyPut(const PreparedPut& put, Bytes val);
   // Whether the next put, or delete, rebuilds the key index or the
   // overlay at a size where that takes long: tens of milliseconds at a
   // million keys, over half a second at eight million.
@@ -133,13 +140,6 @@ class Store {
     return frozen_.holds_layout() && NextPutRebuildsIndex();  // as PrepareDelete
   }
   static constexpr size_t kLongRebuildSlots = 65536;
-  // The same with the key's hash. REQUIRES: hash == KeyHash(key).
-  PreparedPut PreparePut(std::string_view key, uint64_t hash, Bytes val);
-  // Forgets the appended bytes of `put`.
-  void AbortPut(const PreparedPut& put);
-  // The memory half: the record written, the key pointed at it, the older
-  // record retired, the value cached. Cannot fail.
-  void ApplyPut(const PreparedPut& put, Bytes val);
 
   // A put replayed from the log at open. When the record the put will take
   // already locates this key and value below the data ends (an earlier
