@@ -292,6 +292,35 @@ TEST_F(DatabaseTest, TableGrowthWinsAddressSpaceFromReadMaps) {
   EXPECT_EQ(Get("k99999"), "99999");
 }
 
+// Persist makes the overlay's table ahead of its lock, for a thirty-second
+// of the keys; when the address space is too short for it, persist runs
+// with an empty overlay instead, and the store goes on.
+TEST_F(DatabaseTest, PersistGoesOnWhenTheOverlayCannotBeMadeAhead) {
+  Reopen();
+  constexpr int kKeys = 2'400'000;  // an overlay table of over 2 MB
+  for (int i = 0; i < kKeys; ++i) Put("k" + std::to_string(i), "v");
+  db_->Flush();
+  rlimit old;
+  ASSERT_EQ(getrlimit(RLIMIT_AS, &old), 0);
+  rlimit tight = old;
+  tight.rlim_cur = AddressSpaceUsed() + (2 << 20);
+  ASSERT_EQ(setrlimit(RLIMIT_AS, &tight), 0);
+  std::string error;
+  try {
+    db_->Persist();
+  } catch (const std::exception& e) {
+    error = e.what();
+  }
+  setrlimit(RLIMIT_AS, &old);
+  EXPECT_EQ(error, "");
+  Put("after", "a");
+  db_->Persist();
+  Reopen();
+  EXPECT_EQ(db_->Len(), kKeys + 1u);
+  EXPECT_EQ(Get("k0"), "v");
+  EXPECT_EQ(Get("after"), "a");
+}
+
 // A second open of a directory fails while the first is alive, changing
 // nothing, and succeeds once it is gone.
 TEST_F(DatabaseTest, OneOpenPerDirectory) {

@@ -963,7 +963,7 @@ void Database::VacuumLocked(const WaitHook& wait) {
     store_.Replace(std::move(next));
     // As in Vacuum: a range of the compacted files is recorded once the
     // switch is complete, not in the missing.bin it removes.
-    if (switch_pending_) store_.SetMissingRecorder(nullptr);
+    if (!switch_pending_) store_.SetMissingRecorder(&missing_recorder_);
     try {
       EmptyLog(record_count);
     } catch (const Error&) {

@@ -323,8 +323,6 @@ void Store::SetHandOver(bool on) {
 }
 
 void Store::Replace(StoreState next) {
-  next.keys.SetRecorder(state_.keys.recorder(), DataFileTag::kKeys);
-  next.values.SetRecorder(state_.values.recorder(), DataFileTag::kValues);
   state_ = std::move(next);
   SetHandOver(hand_over_);
   cache_.Clear();

@@ -251,6 +251,8 @@ class Store {
     state_.table.AbandonPending();
   }
   // Installs a whole new state (vacuum's switch) and empties the cache.
+  // Its data files record a range found cut only once given a recorder
+  // (SetMissingRecorder), as InstallCompacted's.
   void Replace(StoreState next);
   // The same, with this store's key index moved into `next` and changed in
   // place by `renumber(const KeyIndex&)`, which must not fail: vacuum's
