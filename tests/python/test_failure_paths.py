@@ -102,6 +102,40 @@ assert "snapshot.bin.vac" not in os.listdir({store_dir!r})
     assert dict(db.get_many(list(want))) == want and db.len() == 49
 
 
+def test_file_cut_after_a_pending_switch_completes_is_recorded(store_dir):
+    # A vacuum's switch left pending (a rename fails after the commit) is
+    # completed by the next persist; a data file cut after that is recorded
+    # and the writes go on, as on the files the store opened with.
+    proc = run_child(f"""
+from _vantre import Vantre
+import os
+db = Vantre({store_dir!r}, cache_size=0)
+for i in range(200):
+    db.set_bytes(f"k{{i}}", bytes([i % 256]) * 4096)
+for i in range(0, 200, 2):
+    db.delete(f"k{{i}}")
+os.environ["VANTRE_FAIL_RENAME"] = "vals.bin.vac"
+try:
+    db.vacuum()
+except OSError as e:
+    print("vacuum failed:", e)
+os.environ.pop("VANTRE_FAIL_RENAME")
+db.persist()
+os.truncate(os.path.join({store_dir!r}, "vals.bin"), 4096 * 10)
+for i in range(40):
+    db.set_bytes(f"n{{i}}", b"n" * 4096)
+db.persist()
+print("done")
+""", extra_env=shim_env(VANTRE_FAIL_ERRNO=5))
+    assert proc.stdout.splitlines() == ["vacuum failed: Input/output error (os error 5)",
+                                        "done"], proc.stdout + proc.stderr
+    assert os.path.getsize(os.path.join(store_dir, "missing.bin")) == 17
+    db = reopen(store_dir, cache_size=0)
+    assert [db.get_bytes(f"n{i}") for i in (0, 39)] == [b"n" * 4096] * 2
+    assert db.get_bytes("k1") == bytes([1]) * 4096
+    assert FILL in panic_text(lambda: db.get_bytes("k199"))
+
+
 # -- one live store per directory -----------------------------------------------
 
 def _listing(path):
