@@ -257,16 +257,6 @@ TEST_F(DatabaseTest, PersistThenReopen) {
   EXPECT_EQ(Contents(kKeysFile), "abc");
 }
 
-// Bytes of address space the process holds now.
-uint64_t AddressSpaceUsed() {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind("VmSize:", 0) == 0) return std::stoull(line.substr(7)) * 1024;
-  }
-  return 0;
-}
-
 // When the address space is short, growing the record table takes it from
 // the data files' read maps, and reads go on through the descriptor.
 TEST_F(DatabaseTest, TableGrowthWinsAddressSpaceFromReadMaps) {
@@ -277,7 +267,7 @@ TEST_F(DatabaseTest, TableGrowthWinsAddressSpaceFromReadMaps) {
   rlimit old;
   ASSERT_EQ(getrlimit(RLIMIT_AS, &old), 0);
   rlimit tight = old;
-  tight.rlim_cur = AddressSpaceUsed() + (1 << 20);
+  tight.rlim_cur = test::AddressSpaceUsed() + (1 << 20);
   ASSERT_EQ(setrlimit(RLIMIT_AS, &tight), 0);
   std::string error;
   try {
@@ -303,7 +293,7 @@ TEST_F(DatabaseTest, PersistGoesOnWhenTheOverlayCannotBeMadeAhead) {
   rlimit old;
   ASSERT_EQ(getrlimit(RLIMIT_AS, &old), 0);
   rlimit tight = old;
-  tight.rlim_cur = AddressSpaceUsed() + (2 << 20);
+  tight.rlim_cur = test::AddressSpaceUsed() + (2 << 20);
   ASSERT_EQ(setrlimit(RLIMIT_AS, &tight), 0);
   std::string error;
   try {

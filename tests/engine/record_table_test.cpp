@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <cerrno>
 #include <string>
 
 #include "engine/util/error.h"
@@ -139,6 +140,61 @@ TEST(RecordTableTest, FailedZeroWriteLeavesTheTableUsable) {
   for (uint32_t id = 0; id < first_chunk + 10; ++id) {
     ASSERT_EQ(table.At(id).value_offset, RecordOf(id).value_offset) << id;
   }
+}
+
+// A table the address space has no room to double (a 32-bit process with
+// large maps): the doubling is refused and changes nothing; growth as room
+// allows takes less, keeps every record, and the file reopens at the size
+// it grew to, from which the next growth doubles again.
+TEST(RecordTableTest, GrowsByLessWhenTheDoublingFindsNoRoom) {
+  test::TempDir dir;
+  const std::string path = dir.Join("offsets.bin");
+  constexpr uint32_t kCapacity = 1u << 20;  // a 24 MiB map
+  {
+    File file = File::Open(path, O_RDWR | O_CREAT);
+    RecordTable table = RecordTable::Open(std::move(file), 0, kCapacity);
+    for (uint32_t id : {0u, kCapacity / 2, kCapacity - 1}) {
+      table.Prepare(id);
+      table.Set(id, RecordOf(id));
+    }
+    rlimit old;
+    ASSERT_EQ(getrlimit(RLIMIT_AS, &old), 0);
+    rlimit tight = old;
+    tight.rlim_cur = test::AddressSpaceUsed() + (16u << 20);
+    ASSERT_EQ(setrlimit(RLIMIT_AS, &tight), 0);
+    int refused = 0;
+    try {
+      table.Prepare(kCapacity);
+    } catch (const OsError& e) {
+      refused = e.code();
+    }
+    const uint32_t capacity_after_refusal = table.capacity();
+    std::string error;
+    try {
+      table.Prepare(kCapacity, RecordTable::Growth::kAsRoomAllows);
+      table.Set(kCapacity, RecordOf(kCapacity));
+    } catch (const std::exception& e) {
+      error = e.what();
+    }
+    setrlimit(RLIMIT_AS, &old);
+    EXPECT_EQ(refused, ENOMEM);
+    EXPECT_EQ(capacity_after_refusal, kCapacity);
+    EXPECT_EQ(error, "");
+    EXPECT_GT(table.capacity(), kCapacity);
+    EXPECT_LT(table.capacity(), 2 * kCapacity);
+    EXPECT_EQ(test::FileSize(path), uint64_t{table.capacity()} * kRecordSize);
+  }
+  File file = File::Open(path, O_RDWR);
+  const uint64_t size = file.Size();
+  RecordTable table = RecordTable::Open(std::move(file), size, 1);
+  EXPECT_EQ(uint64_t{table.capacity()} * kRecordSize, size);
+  for (uint32_t id : {0u, kCapacity / 2, kCapacity - 1, kCapacity}) {
+    ASSERT_EQ(table.At(id).value_offset, RecordOf(id).value_offset) << id;
+  }
+  const uint32_t grown = table.capacity();
+  table.Prepare(grown);
+  EXPECT_EQ(table.capacity(), 2 * grown);
+  EXPECT_EQ(table.At(kCapacity).key_length, RecordOf(kCapacity).key_length);
 }
 
 }  // namespace

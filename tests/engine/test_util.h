@@ -48,6 +48,16 @@ inline void WriteFileText(const std::string& path, const std::string& data) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
 }
 inline uint64_t FileSize(const std::string& path) { return std::filesystem::file_size(path); }
+
+// Bytes of address space the process holds now.
+inline uint64_t AddressSpaceUsed() {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("VmSize:", 0) == 0) return std::stoull(line.substr(7)) * 1024;
+  }
+  return 0;
+}
 // Writes `data` to `path` and opens it for reading.
 inline File FileWith(const std::string& path, const std::string& data) {
   WriteFileText(path, data);

@@ -338,9 +338,10 @@ db.close()
 
 def test_record_table_grows_past_twenty_million_records(store_dir):
     # A store (sparse files) whose record table is nearly full at 20,000,000
-    # records and whose data files are read through large maps: doubling
+    # records and whose data files are read through large maps: growing
     # the table must win its address space from those maps on a 32-bit
-    # process, and the store goes on reading and writing.
+    # process (by less than double where no hole is large enough), and the
+    # store goes on reading and writing.
     count, data_end = 20_000_000, 300 << 20
     Vantre(store_dir)
     collect()
@@ -359,7 +360,8 @@ def test_record_table_grows_past_twenty_million_records(store_dir):
     assert db.get_many(["k0", "k4"]) == [("k0", b"0"), ("k4", b"4")]
     for i in range(5, 2000):
         db.set_bytes(f"k{i}", b"%d" % i)
-    assert os.path.getsize(os.path.join(store_dir, "offsets.bin")) == 2 * count * 24
+    grown = os.path.getsize(os.path.join(store_dir, "offsets.bin"))
+    assert count * 24 < grown <= 2 * count * 24 and grown % 24 == 0
     db.persist()
     db.clear_cache()
     assert db.get_many(["k0", "k1999"]) == [("k0", b"0"), ("k1999", b"1999")]

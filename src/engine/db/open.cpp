@@ -485,7 +485,7 @@ std::shared_ptr<Database> Database::Open(const std::string& path, uint64_t cache
   // would; one beyond twice the table is left for the puts to refuse.
   const uint32_t record_count = snap ? snap->record_count : 0;
   if (record_count >= table.capacity() && record_count / 2 < table.capacity()) {
-    Fatal([&] { table.Prepare(record_count); });
+    Fatal([&] { table.Prepare(record_count, RecordTable::Growth::kAsRoomAllows); });
   }
   Store store(InitialState(std::move(snap), std::move(table), std::move(keys), keys_size,
                            std::move(values), values_size, missing),

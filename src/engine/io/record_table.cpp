@@ -162,13 +162,34 @@ void RecordTable::HandOver(uint32_t next_id, PendingWrites* out) {
   }
 }
 
-void RecordTable::Prepare(uint32_t id) {
+void RecordTable::GrowAsRoomAllows(uint32_t id, uint64_t doubled) {
+  // Each refused map leaves the file at the refused length; the next Grow
+  // cuts it back (only zeros lie past the old capacity).
+  const uint64_t least =
+      std::min(doubled, static_cast<uint64_t>(id) + 1 + kAllocationChunk / kRecordSize);
+  uint64_t capacity = doubled;
+  for (;;) {
+    try {
+      Grow(capacity);
+      return;
+    } catch (const OsError& e) {
+      if (e.code() != ENOMEM || capacity <= least) throw;
+    }
+    capacity = std::max(capacity_ + (capacity - capacity_) / 2, least);
+  }
+}
+
+void RecordTable::Prepare(uint32_t id, Growth growth) {
   if (id >= capacity_) {
-    const uint64_t capacity = 2 * std::max<uint64_t>(capacity_, 1);
-    if (id >= capacity) {
+    const uint64_t doubled = 2 * std::max<uint64_t>(capacity_, 1);
+    if (id >= doubled) {
       throw EngineError(ErrorKind::kInvalidData, "record id beyond the record table", file_.path());
     }
-    Grow(capacity);
+    if (growth == Growth::kAsRoomAllows) {
+      GrowAsRoomAllows(id, doubled);
+    } else {
+      Grow(doubled);
+    }
   }
   const uint64_t begin = static_cast<uint64_t>(id) * kRecordSize;
   const uint64_t end = begin + kRecordSize;

@@ -77,13 +77,18 @@ class RecordTable {
     const uint64_t at = static_cast<uint64_t>(id) * kRecordSize;
     if (at + kRecordSize <= map_.size()) PrefetchLine(map_.data() + at);
   }
-  // Makes record `id` writable: doubles the table once if `id` is beyond
+  // How Prepare grows a table that `id` is beyond: doubled, or, where the
+  // address space has no room for the doubled map (a 32-bit process), by
+  // as much of the doubling as it has room for, halving the growth at each
+  // refusal down to one allocation chunk past `id`.
+  enum class Growth { kDouble, kAsRoomAllows };
+  // Makes record `id` writable: grows the table once if `id` is beyond
   // it, and allocates the disk blocks under it. An id beyond twice the
   // capacity (a record count from a damaged snapshot) is refused with
   // EngineError (invalid data) rather than sized from. Throws OsError
   // (ENOSPC, ENOMEM, ...) and leaves the table as it was, though the file
   // may be longer.
-  void Prepare(uint32_t id);
+  void Prepare(uint32_t id, Growth growth = Growth::kDouble);
   // Stores `r` as record `id`; a record beyond the end of the file (cut
   // short by another program) is EngineError (write zero). REQUIRES:
   // Prepare(id) succeeded.
@@ -111,6 +116,8 @@ class RecordTable {
   // Byte offset of `id`'s record; outside the map is Unrecoverable.
   size_t OffsetOf(uint32_t id) const;
   void Grow(uint64_t capacity);
+  // Grow(doubled), or a smaller growth that still takes `id` (Growth).
+  void GrowAsRoomAllows(uint32_t id, uint64_t doubled);
   // Takes the piece handed over back, counting it allocated if written.
   void TakeBack();
   // The piece handed over is in the file: allocated_end_ moves past it.

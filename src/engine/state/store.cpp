@@ -44,7 +44,7 @@ void Store::PrepareRecord(uint32_t id) {
     if (e.code() != ENOMEM) throw;
     state_.keys.ReleaseReadMap();
     state_.values.ReleaseReadMap();
-    state_.table.Prepare(id);
+    state_.table.Prepare(id, RecordTable::Growth::kAsRoomAllows);
   }
 }
 

@@ -305,7 +305,8 @@ class Store {
   // Moves `id` from the live set to the dead set.
   void Retire(uint32_t id);
   // Makes record `id` writable; when the address space is short, the data
-  // files' read maps give way to the record table.
+  // files' read maps give way to the record table, which then grows by
+  // less than double if it must.
   void PrepareRecord(uint32_t id);
   // Get's steps; `prepared`: LocateReads has already started loading the
   // key's memory.
