@@ -264,18 +264,14 @@ TEST_F(DatabaseTest, TableGrowthWinsAddressSpaceFromReadMaps) {
   for (int i = 0; i < 100000; ++i) Put("k" + std::to_string(i), std::to_string(i));
   db_->Flush();
   EXPECT_EQ(Get("k5"), "5");  // maps keys.bin and vals.bin for reading
-  rlimit old;
-  ASSERT_EQ(getrlimit(RLIMIT_AS, &old), 0);
-  rlimit tight = old;
-  tight.rlim_cur = test::AddressSpaceUsed() + (1 << 20);
-  ASSERT_EQ(setrlimit(RLIMIT_AS, &tight), 0);
+  test::AddressSpaceCap cap((1 << 20));
   std::string error;
   try {
     Put("k0", "new");  // the 100,001st record: the table doubles
   } catch (const std::exception& e) {
     error = e.what();
   }
-  setrlimit(RLIMIT_AS, &old);
+  cap.Lift();
   EXPECT_EQ(error, "");
   EXPECT_EQ(test::FileSize(Path(kOffsetsFile)), 4800000u);
   EXPECT_EQ(Get("k0"), "new");
@@ -290,18 +286,14 @@ TEST_F(DatabaseTest, PersistGoesOnWhenTheOverlayCannotBeMadeAhead) {
   constexpr int kKeys = 2'400'000;  // an overlay table of over 2 MB
   for (int i = 0; i < kKeys; ++i) Put("k" + std::to_string(i), "v");
   db_->Flush();
-  rlimit old;
-  ASSERT_EQ(getrlimit(RLIMIT_AS, &old), 0);
-  rlimit tight = old;
-  tight.rlim_cur = test::AddressSpaceUsed() + (2 << 20);
-  ASSERT_EQ(setrlimit(RLIMIT_AS, &tight), 0);
+  test::AddressSpaceCap cap((2 << 20));
   std::string error;
   try {
     db_->Persist();
   } catch (const std::exception& e) {
     error = e.what();
   }
-  setrlimit(RLIMIT_AS, &old);
+  cap.Lift();
   EXPECT_EQ(error, "");
   Put("after", "a");
   db_->Persist();

@@ -157,11 +157,7 @@ TEST(RecordTableTest, GrowsByLessWhenTheDoublingFindsNoRoom) {
       table.Prepare(id);
       table.Set(id, RecordOf(id));
     }
-    rlimit old;
-    ASSERT_EQ(getrlimit(RLIMIT_AS, &old), 0);
-    rlimit tight = old;
-    tight.rlim_cur = test::AddressSpaceUsed() + (16u << 20);
-    ASSERT_EQ(setrlimit(RLIMIT_AS, &tight), 0);
+    test::AddressSpaceCap cap(16u << 20);
     int refused = 0;
     try {
       table.Prepare(kCapacity);
@@ -176,7 +172,7 @@ TEST(RecordTableTest, GrowsByLessWhenTheDoublingFindsNoRoom) {
     } catch (const std::exception& e) {
       error = e.what();
     }
-    setrlimit(RLIMIT_AS, &old);
+    cap.Lift();
     EXPECT_EQ(refused, ENOMEM);
     EXPECT_EQ(capacity_after_refusal, kCapacity);
     EXPECT_EQ(error, "");

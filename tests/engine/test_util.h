@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 
 #include <filesystem>
 #include <fstream>
@@ -58,6 +59,26 @@ inline uint64_t AddressSpaceUsed() {
   }
   return 0;
 }
+
+// Caps the process's address space at what it holds now plus `room`
+// bytes, as a 32-bit process with large maps would be, until Lift() or
+// destruction.
+class AddressSpaceCap {
+ public:
+  explicit AddressSpaceCap(uint64_t room) {
+    if (::getrlimit(RLIMIT_AS, &old_) != 0) throw std::runtime_error("getrlimit failed");
+    rlimit tight = old_;
+    tight.rlim_cur = AddressSpaceUsed() + room;
+    if (::setrlimit(RLIMIT_AS, &tight) != 0) throw std::runtime_error("setrlimit failed");
+  }
+  AddressSpaceCap(const AddressSpaceCap&) = delete;
+  AddressSpaceCap& operator=(const AddressSpaceCap&) = delete;
+  ~AddressSpaceCap() { Lift(); }
+  void Lift() { ::setrlimit(RLIMIT_AS, &old_); }
+
+ private:
+  rlimit old_{};
+};
 // Writes `data` to `path` and opens it for reading.
 inline File FileWith(const std::string& path, const std::string& data) {
   WriteFileText(path, data);
