@@ -21,14 +21,18 @@
 //      engine, which runs it before the thread blocks on any engine lock
 //      (rw_lock.h, WaitHook): the interpreter lock is released before the
 //      wait, never held during it. (The engine also runs it before long
-//      work: a handed-over write, a rebuild of the key index. Released
+//      work: a handed-over write, a put's or delete's own write-out while
+//      buffers are handed over, a rebuild of the key index. Released
 //      there, it is likewise taken back only after the call.)
 // So a thread that waits for the interpreter lock holds no engine lock, and
 // a thread that waits for an engine lock does not hold the interpreter lock.
 // One engine lock is waited for without the hook: a buffer's handed-over
 // write (engine/io/pending_write.h), whose holder has released every lock,
 // the interpreter lock first, and waits for nothing but one write to the
-// kernel; waiting for it cannot close a cycle.
+// kernel; waiting for it cannot close a cycle. A put or delete that may
+// wait for it (a write-out that takes it back) still runs the hook first:
+// the kernel can hold that write for tens of milliseconds behind
+// maintenance's own writes, and the program's other threads run meanwhile.
 //
 // Nothing between a release and the taking back touches a Python object:
 // arguments are converted before (the engine gets views of bytes that the

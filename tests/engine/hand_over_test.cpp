@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/format/format.h"
 #include "engine/io/data_file.h"
 #include "engine/io/pending_write.h"
 #include "engine/io/record_table.h"
@@ -125,6 +126,41 @@ TEST_F(DataFileHandOverTest, BufferWithoutTakersIsWrittenAtItsLimit) {
   ExpectReadsWhole();
 }
 
+// AppendWritesOut names exactly the appends that write to the file
+// themselves (a put runs the caller's hook before them): none while each
+// handed-over write is made in time; with one left unwritten (its writer
+// stalled), each append that brings the buffer to its limit; and a value
+// written straight to the file.
+TEST_F(DataFileHandOverTest, AppendWritesOutNamesExactlyTheAppendsThatWrite) {
+  for (int i = 0; i < 400; ++i) {
+    ASSERT_FALSE(data_->AppendWritesOut(1000)) << i;
+    AppendUpTo(all_.size() + 1000);
+    PendingWrites writes;
+    data_->HandOver(&writes);
+    writes.WriteAll();
+  }
+  PendingWrites stalled;
+  while (stalled.empty()) {
+    AppendUpTo(all_.size() + 1000);
+    data_->HandOver(&stalled);
+  }
+  int wrote = 0;
+  for (int i = 0; i < 800; ++i) {
+    const bool predicted = data_->AppendWritesOut(1000);
+    const uint64_t before = test::FileSize(path_);
+    AppendUpTo(all_.size() + 1000);
+    ASSERT_EQ(predicted, test::FileSize(path_) != before) << i;
+    wrote += predicted;
+    PendingWrites never_written;
+    data_->HandOver(&never_written);
+  }
+  EXPECT_GE(wrote, 2);
+  EXPECT_TRUE(data_->AppendWritesOut(DataFile::kDirectWrite));
+  stalled.WriteAll();  // taken back by then: writes nothing
+  data_->Flush();
+  EXPECT_EQ(Contents(), all_);
+}
+
 // A rollback to a mark taken after the handing over, and moving another
 // file over this one, keep the bytes exact.
 TEST_F(DataFileHandOverTest, RollbackAndReplacementAfterHandingOver) {
@@ -208,6 +244,38 @@ TEST_F(WalHandOverTest, RecordsReachTheFileInOrderAndAtMostOneBufferWaits) {
   writer_->Flush();
   EXPECT_EQ(Contents(), expected_);
   EXPECT_EQ(writer_->size(), expected_.size());
+}
+
+// AppendWritesOut names exactly the records whose append writes to the
+// file itself: none while handed-over buffers are written in time; with
+// one left unwritten, each record that finds no room beside it.
+TEST_F(WalHandOverTest, AppendWritesOutNamesExactlyTheAppendsThatWrite) {
+  const auto next_total = [&] {
+    return kWalPutOverhead + ("k" + std::to_string(n_)).size() + 900;
+  };
+  for (int i = 0; i < 40; ++i) {
+    ASSERT_FALSE(writer_->AppendWritesOut(next_total())) << i;
+    PendingWrites writes;
+    Put(&writes);
+    writes.WriteAll();
+  }
+  PendingWrites stalled;
+  while (!Put(&stalled)) {
+  }
+  int wrote = 0;
+  for (int i = 0; i < 40; ++i) {
+    const bool predicted = writer_->AppendWritesOut(next_total());
+    const uint64_t before = test::FileSize(path_);
+    PendingWrites never_written;
+    Put(&never_written);
+    ASSERT_EQ(predicted, test::FileSize(path_) != before) << i;
+    wrote += predicted;
+  }
+  EXPECT_GE(wrote, 2);
+  EXPECT_TRUE(writer_->AppendWritesOut(WalWriter::kBufferSize));
+  stalled.WriteAll();
+  writer_->Flush();
+  EXPECT_EQ(Contents(), expected_);
 }
 
 // A log emptied while a buffer is handed over stays empty: the
@@ -312,6 +380,45 @@ TEST(RecordTableHandOverTest, HandedRewriteKeepsOldRecordsAndNeverLandsOnANewOne
   writes.WriteAll();
   for (uint32_t i = 0; i <= far; ++i) ASSERT_EQ(table.At(i).value_offset, RecordOf(i).value_offset) << i;
   for (uint32_t i = far + 1; i < kOld; ++i) ASSERT_EQ(table.At(i).value_offset, older(i).value_offset) << i;
+}
+
+// PrepareWrites names the records whose Prepare writes to the file itself:
+// with each piece ahead handed over and written in time, only the first
+// record (its chunk allocated); with a piece left unwritten, the first
+// record that reaches it, which takes it back and writes it.
+TEST(RecordTableHandOverTest, PrepareWritesNamesTheRecordsThatWrite) {
+  test::TempDir dir;
+  const std::string path = dir.Join("offsets.bin");
+  constexpr uint32_t kPerPiece = (64 << 10) / kRecordSize;
+  RecordTable table = RecordTable::Open(File::Open(path, O_RDWR | O_CREAT), 0, 200 * kPerPiece);
+  table.SetHandOver(true);
+  std::vector<uint32_t> writing;
+  uint32_t id = 0;
+  for (; id < 120 * kPerPiece; ++id) {
+    if (table.PrepareWrites(id)) writing.push_back(id);
+    table.Prepare(id);
+    table.Set(id, RecordOf(id));
+    PendingWrites writes;
+    table.HandOver(id + 1, &writes);
+    writes.WriteAll();
+  }
+  EXPECT_EQ(writing, std::vector<uint32_t>{0});
+  PendingWrites stalled;
+  SetUntilHandedOver(table, &id, 200 * kPerPiece, &stalled);
+  ASSERT_FALSE(stalled.empty());
+  writing.clear();
+  const uint32_t last = id + kPerPiece;
+  for (; id <= last; ++id) {
+    if (table.PrepareWrites(id)) writing.push_back(id);
+    table.Prepare(id);
+    table.Set(id, RecordOf(id));
+  }
+  ASSERT_EQ(writing.size(), 1u);  // the stalled piece, taken back
+  // The first record that reaches into the next piece.
+  EXPECT_LE((uint64_t{writing[0]} + 1) * kRecordSize % (64 << 10), kRecordSize);
+  EXPECT_TRUE(table.PrepareWrites(200 * kPerPiece));  // the table grows
+  stalled.WriteAll();
+  for (uint32_t i = 0; i < id; ++i) ASSERT_EQ(table.At(i).value_offset, RecordOf(i).value_offset) << i;
 }
 
 }  // namespace

@@ -101,8 +101,15 @@ void Database::Put(std::string_view key, Bytes val, const WaitHook& wait) {
     if (log_not_emptied_) Unwrap(*log_not_emptied_);
     // A put that rebuilds the key index copies every entry: the caller's
     // hook runs first (the binding lets the interpreter lock go there), so
-    // that the program's other threads run meanwhile.
-    if (store_.NextPutRebuildsIndex()) wait();
+    // that the program's other threads run meanwhile. So does a put that
+    // writes to a file itself while buffers are handed over: it may wait
+    // for another thread's handed-over write, stalled behind maintenance's
+    // writes in the kernel.
+    if (store_.NextPutRebuildsIndex() ||
+        (handing_over_ && (store_.NextPutWritesOut(key.size(), val.size()) ||
+                           wal_.AppendWritesOut(kWalPutOverhead + key.size() + val.size())))) {
+      wait();
+    }
     // The file work first, then the log record, then memory: a failure
     // before the last step leaves the store and the log as they were.
     const Store::PreparedPut put = Fatal([&] { return store_.PreparePut(key, val); });
@@ -126,7 +133,10 @@ bool Database::Delete(std::string_view key, const WaitHook& wait) {
   {
     auto [store_lock, wal_lock] = WriteLocks(wait);
     if (log_not_emptied_) Unwrap(*log_not_emptied_);
-    if (store_.NextDeleteRebuildsIndex()) wait();  // as in Put
+    if (store_.NextDeleteRebuildsIndex() ||
+        (handing_over_ && wal_.AppendWritesOut(kWalDeleteOverhead + key.size()))) {
+      wait();  // as in Put
+    }
     // Room for the change first, then the log record, whether or not the
     // key is stored: a failure leaves the store unchanged.
     store_.PrepareDelete();

@@ -46,8 +46,9 @@ namespace vantre {
 // that a thread holding the interpreter lock never waits for an engine lock
 // held by a thread that waits for the interpreter lock. The Database also
 // runs it before long work a short call meets (a handed-over write, a
-// rebuild of the key index), so that the program's other threads run
-// meanwhile. Run on the calling thread, possibly while it holds engine
+// put's or delete's own write-out while buffers are handed over, which may
+// wait for another thread's handed-over write, a rebuild of the key
+// index), so that the program's other threads run meanwhile. Run on the calling thread, possibly while it holds engine
 // locks, and possibly more than once per call: it must neither block nor
 // take a lock nor throw.
 struct WaitHook {

@@ -91,6 +91,16 @@ class DataFile {
   // Appends `data` at the data end and returns the offset it was placed at.
   // On failure (a write-out or a direct write) the data end is unchanged.
   uint64_t Append(Bytes data);
+  // Whether Append of `length` bytes would write to the file itself (a
+  // direct write, a failed write-out retried, whole units outside handing
+  // over or past kHandOverLimit), which may first wait for a handed-over
+  // write in progress.
+  bool AppendWritesOut(size_t length) const {
+    if (failed_ || length >= kDirectWrite) return true;
+    const uint64_t end = end_ + length;
+    return end - end % kWriteUnit > buffered_from() &&
+           (!hand_over_ || buf_.size() + length >= kHandOverLimit);
+  }
   // Appends the `length` bytes at `offset` of `src`, copied file to file
   // without passing through this process where the kernel can, and returns
   // the offset they were placed at. The bytes must be in src's file (its

@@ -54,4 +54,9 @@ bool PendingWrite::TakeBackIfWritten() {
   return true;
 }
 
+bool PendingWrite::Written() const {
+  std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+  return lock.owns_lock() && written_ >= size_;
+}
+
 }  // namespace vantre

@@ -81,6 +81,9 @@ class PendingWrite {
   // in the file; false, and nothing changed, when a write is in progress
   // or not all of them are in.
   bool TakeBackIfWritten();
+  // Whether TakeBackIfWritten would succeed now; changes nothing. Once
+  // true, stays true until taken back.
+  bool Written() const;
 
   // Fixed from construction: read by the owner without the lock. (A
   // Rewrite's bytes are the writer's until taken back.)
@@ -92,7 +95,7 @@ class PendingWrite {
   std::vector<std::byte> ReleaseBuffer() && { return std::move(bytes_); }
 
  private:
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   const int fd_;
   const uint64_t at_;
   std::vector<std::byte> bytes_;

@@ -179,6 +179,16 @@ void RecordTable::GrowAsRoomAllows(uint32_t id, uint64_t doubled) {
   }
 }
 
+bool RecordTable::PrepareWrites(uint32_t id) const {
+  if (id >= capacity_) return true;
+  const uint64_t begin = static_cast<uint64_t>(id) * kRecordSize;
+  const uint64_t end = begin + kRecordSize;
+  if (begin < allocated_start_) return true;
+  if (end <= allocated_end_) return false;
+  // A piece handed over ahead and written covers it once counted.
+  return !(pending_ && end <= pending_->at() + pending_->size() && pending_->Written());
+}
+
 void RecordTable::Prepare(uint32_t id, Growth growth) {
   if (id >= capacity_) {
     const uint64_t doubled = 2 * std::max<uint64_t>(capacity_, 1);

@@ -89,6 +89,9 @@ class RecordTable {
   // (ENOSPC, ENOMEM, ...) and leaves the table as it was, though the file
   // may be longer.
   void Prepare(uint32_t id, Growth growth = Growth::kDouble);
+  // Whether Prepare(id) would grow the table or write to the file itself,
+  // which may first wait for a handed-over piece in progress.
+  bool PrepareWrites(uint32_t id) const;
   // Stores `r` as record `id`; a record beyond the end of the file (cut
   // short by another program) is EngineError (write zero). REQUIRES:
   // Prepare(id) succeeded.

@@ -134,6 +134,21 @@ void WalWriter::Append(std::initializer_list<Bytes> pieces, size_t total) {
   writing_ = false;
 }
 
+bool WalWriter::AppendWritesOut(size_t total) const {
+  if (failed_ || total >= kBufferSize) return true;
+  // As Append: a handed-over buffer that is written no longer counts, and
+  // the buffer may be handed over before the record goes in.
+  const bool in_flight = pending_ && !pending_->Written();
+  size_t held = in_flight ? pending_->size() : 0;
+  size_t len = len_;
+  if (hand_over_ && !in_flight && len > 0 && total < kBufferSize / 2 &&
+      total > kBufferSize / 2 - std::min(len, kBufferSize / 2)) {
+    held = len;
+    len = 0;
+  }
+  return total > kBufferSize - std::min(held + len, kBufferSize);
+}
+
 void WalWriter::AppendPut(std::string_view key, Bytes val) {
   std::byte head[12];
   std::byte vlen[8];

@@ -54,6 +54,10 @@ class WalWriter {
   // write leave the buffer, the others stay.
   void AppendPut(std::string_view key, Bytes val);
   void AppendDelete(std::string_view key);
+  // Whether appending a record of `total` bytes would write to the file
+  // itself (the buffer full, or the record as large as it), which may first
+  // wait for a handed-over write in progress.
+  bool AppendWritesOut(size_t total) const;
 
   // Writes the buffered bytes to the file.
   void Flush();

@@ -140,6 +140,14 @@ class Store {
     return frozen_.holds_layout() && NextPutRebuildsIndex();  // as PrepareDelete
   }
   static constexpr size_t kLongRebuildSlots = 65536;
+  // Whether the next put, of a key and value of these sizes, writes to a
+  // file itself under the Store lock (while handing over: only a buffer past
+  // its limit, the table's next piece not yet written, a direct write), and
+  // may first wait for a handed-over write in progress.
+  bool NextPutWritesOut(size_t key_size, size_t value_size) const {
+    return state_.table.PrepareWrites(state_.record_count) ||
+           state_.keys.AppendWritesOut(key_size) || state_.values.AppendWritesOut(value_size);
+  }
 
   // A put replayed from the log at open. When the record the put will take
   // already locates this key and value below the data ends (an earlier
