@@ -48,9 +48,9 @@ namespace vantre {
 // runs it before long work a short call meets (a handed-over write, a
 // put's or delete's own write-out while buffers are handed over, which may
 // wait for another thread's handed-over write, a rebuild of the key
-// index), so that the program's other threads run meanwhile. Run on the calling thread, possibly while it holds engine
-// locks, and possibly more than once per call: it must neither block nor
-// take a lock nor throw.
+// index), so that the program's other threads run meanwhile. Run on the
+// calling thread, possibly while it holds engine locks, and possibly more
+// than once per call: it must neither block nor take a lock nor throw.
 struct WaitHook {
   void (*fn)(void*) = nullptr;
   void* arg = nullptr;
