@@ -292,6 +292,16 @@ TEST_F(WalHandOverTest, ResetBeforeTheWriteKeepsTheLogEmpty) {
 
 Record RecordOf(uint32_t id) { return {uint64_t{id} * 3, id % 7, uint64_t{id} * 5, id % 11}; }
 
+// Records in one piece of the table written ahead.
+constexpr uint32_t kPerPiece = (64 << 10) / kRecordSize;
+
+// A new table of `capacity` records at `path`, handing its pieces over.
+RecordTable NewTableHandingOver(const std::string& path, uint32_t capacity) {
+  RecordTable table = RecordTable::Open(File::Open(path, O_RDWR | O_CREAT), 0, capacity);
+  table.SetHandOver(true);
+  return table;
+}
+
 // Stores the records from `*id` on, offering the table's next piece to
 // `writes` after each, until one is handed over (at most up to `limit`).
 void SetUntilHandedOver(RecordTable& table, uint32_t* id, uint32_t limit, PendingWrites* writes) {
@@ -316,9 +326,7 @@ void SetThrough(RecordTable& table, uint32_t* id, uint32_t last) {
 TEST(RecordTableHandOverTest, HandedZerosNeverLandOnARecord) {
   test::TempDir dir;
   const std::string path = dir.Join("offsets.bin");
-  constexpr uint32_t kPerPiece = (64 << 10) / kRecordSize;
-  RecordTable table = RecordTable::Open(File::Open(path, O_RDWR | O_CREAT), 0, 8 * kPerPiece);
-  table.SetHandOver(true);
+  RecordTable table = NewTableHandingOver(path, 8 * kPerPiece);
   uint32_t id = 0;
   PendingWrites writes;
   // Records up to within half a piece of the allocated end.
@@ -350,7 +358,6 @@ TEST(RecordTableHandOverTest, HandedZerosNeverLandOnARecord) {
 TEST(RecordTableHandOverTest, HandedRewriteKeepsOldRecordsAndNeverLandsOnANewOne) {
   test::TempDir dir;
   const std::string path = dir.Join("offsets.bin");
-  constexpr uint32_t kPerPiece = (64 << 10) / kRecordSize;
   constexpr uint32_t kOld = 6 * kPerPiece;
   const auto older = [](uint32_t id) { return Record{id, 1, uint64_t{id} + 7, 2}; };
   {
@@ -388,10 +395,7 @@ TEST(RecordTableHandOverTest, HandedRewriteKeepsOldRecordsAndNeverLandsOnANewOne
 // record that reaches it, which takes it back and writes it.
 TEST(RecordTableHandOverTest, PrepareWritesNamesTheRecordsThatWrite) {
   test::TempDir dir;
-  const std::string path = dir.Join("offsets.bin");
-  constexpr uint32_t kPerPiece = (64 << 10) / kRecordSize;
-  RecordTable table = RecordTable::Open(File::Open(path, O_RDWR | O_CREAT), 0, 200 * kPerPiece);
-  table.SetHandOver(true);
+  RecordTable table = NewTableHandingOver(dir.Join("offsets.bin"), 200 * kPerPiece);
   std::vector<uint32_t> writing;
   uint32_t id = 0;
   for (; id < 120 * kPerPiece; ++id) {
