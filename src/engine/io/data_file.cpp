@@ -252,8 +252,7 @@ uint64_t DataFile::Append(Bytes data) {
   const uint64_t unit_end = end - end % kWriteUnit;
   // Whole units are written out here, unless they are left for HandOver()
   // and the buffer has room for them.
-  const bool write_out = unit_end > buffered_from() &&
-                         (!hand_over_ || buf_.size() + data.size() >= kHandOverLimit);
+  const bool write_out = WritesOutUnits(data.size());
   if (write_out) TakeBack();
   const size_t before = buf_.size();
   buf_.insert(buf_.end(), data.begin(), data.end());

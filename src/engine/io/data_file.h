@@ -96,10 +96,7 @@ class DataFile {
   // over or past kHandOverLimit), which may first wait for a handed-over
   // write in progress.
   bool AppendWritesOut(size_t length) const {
-    if (failed_ || length >= kDirectWrite) return true;
-    const uint64_t end = end_ + length;
-    return end - end % kWriteUnit > buffered_from() &&
-           (!hand_over_ || buf_.size() + length >= kHandOverLimit);
+    return failed_ || length >= kDirectWrite || WritesOutUnits(length);
   }
   // Appends the `length` bytes at `offset` of `src`, copied file to file
   // without passing through this process where the kernel can, and returns
@@ -210,6 +207,14 @@ class DataFile {
   void WriteOut(uint64_t upto);
   // The file offset of buf_[0].
   uint64_t buffered_from() const { return flushed_ + (pending_ ? pending_->size() : 0); }
+  // Whether a buffered append of `length` bytes writes the whole units it
+  // completes out itself, rather than leave them for HandOver() (handing
+  // over, and the buffer has room for them).
+  bool WritesOutUnits(size_t length) const {
+    const uint64_t end = end_ + length;
+    return end - end % kWriteUnit > buffered_from() &&
+           (!hand_over_ || buf_.size() + length >= kHandOverLimit);
+  }
   // Takes a handed-over write back: what reached the file is counted in it,
   // the rest goes back to the buffer's front. Waits for a write in
   // progress. Afterwards nothing is handed over.

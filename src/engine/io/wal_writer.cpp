@@ -86,16 +86,14 @@ void WalWriter::Append(std::initializer_list<Bytes> pieces, size_t total) {
     file_size_ += pending_->size();
     pending_.reset();
   }
-  if (hand_over_ && !pending_ && !failed_ && len_ > 0 && total < kBufferSize / 2 &&
-      total > kBufferSize / 2 - std::min(len_, kBufferSize / 2)) {
+  if (HandsOverFirst(pending_ != nullptr, total)) {
     // Everything that can fail comes before anything changes.
     pending_ = PendingWrite::Make(file_.fd(), PendingWrite::kAppend,
                                   std::vector<std::byte>(buf_.begin(), buf_.begin() + len_));
     given_ = false;
     len_ = 0;
   }
-  const size_t held = (pending_ ? pending_->size() : 0) + len_;
-  if (failed_ || total > kBufferSize - std::min(held, kBufferSize)) Flush();
+  if (failed_ || Overflows((pending_ ? pending_->size() : 0) + len_, total)) Flush();
   if (total < kBufferSize) {
     for (Bytes p : pieces) {
       if (!p.empty()) std::memcpy(buf_.data() + len_, p.data(), p.size());
@@ -139,14 +137,8 @@ bool WalWriter::AppendWritesOut(size_t total) const {
   // As Append: a handed-over buffer that is written no longer counts, and
   // the buffer may be handed over before the record goes in.
   const bool in_flight = pending_ && !pending_->Written();
-  size_t held = in_flight ? pending_->size() : 0;
-  size_t len = len_;
-  if (hand_over_ && !in_flight && len > 0 && total < kBufferSize / 2 &&
-      total > kBufferSize / 2 - std::min(len, kBufferSize / 2)) {
-    held = len;
-    len = 0;
-  }
-  return total > kBufferSize - std::min(held + len, kBufferSize);
+  if (HandsOverFirst(in_flight, total)) return Overflows(len_, total);
+  return Overflows((in_flight ? pending_->size() : 0) + len_, total);
 }
 
 void WalWriter::AppendPut(std::string_view key, Bytes val) {

@@ -25,6 +25,7 @@
 #ifndef VANTRE_ENGINE_WAL_WRITER_H_
 #define VANTRE_ENGINE_WAL_WRITER_H_
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string_view>
@@ -95,6 +96,18 @@ class WalWriter {
   }
 
  private:
+  // Whether Append hands the buffer over before a record of `total` bytes
+  // goes in: handing over, nothing handed over still `pending`, and the
+  // record takes the buffer past half full.
+  bool HandsOverFirst(bool pending, size_t total) const {
+    return hand_over_ && !pending && !failed_ && len_ > 0 && total < kBufferSize / 2 &&
+           total > kBufferSize / 2 - std::min(len_, kBufferSize / 2);
+  }
+  // Whether a record of `total` bytes finds no room beside `held` bytes
+  // not yet in the file: the buffer is written out first.
+  static bool Overflows(size_t held, size_t total) {
+    return total > kBufferSize - std::min(held, kBufferSize);
+  }
   // Appends a record made of `pieces`, `total` bytes in all.
   void Append(std::initializer_list<Bytes> pieces, size_t total);
 
