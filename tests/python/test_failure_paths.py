@@ -496,6 +496,49 @@ assert db.get_bytes("x") == b"1"
     assert proc.stdout.split() == ["MemoryError", "MemoryError"], proc.stdout
 
 
+@NO_LIMITS
+def test_record_table_with_no_room_to_double_grows_by_less(store_dir):
+    # A full record table that the address space cannot double: the write
+    # that needs a record grows it by less, the store goes on, and a new
+    # process reads it whole; the tool finds it sound.
+    proc = run_child(LIMIT + f"""
+import os
+from _vantre import Vantre
+db = Vantre({store_dir!r})
+table = os.path.join({store_dir!r}, "offsets.bin")
+for i in range(1_600_000):
+    db.set_bytes(f"k{{i % 1000}}", b"%d" % i)
+assert os.path.getsize(table) == 1_600_000 * 24, os.path.getsize(table)
+limit(24 << 20)  # doubling maps 38.4 MB more
+db.set_bytes("grown", b"g")
+unlimit()
+print(os.path.getsize(table))
+for i in range(100):
+    db.set_bytes(f"after{{i}}", b"a%d" % i)
+db.persist()
+db.set_bytes("logged", b"l")
+""", timeout=600)
+    grown = int(proc.stdout.split()[-1])
+    assert 1_600_000 * 24 < grown < 3_200_000 * 24 and grown % 24 == 0, grown
+    model = {f"k{j}": b"%d" % (1_599_000 + j) for j in range(1000)}
+    model.update({f"after{i}": b"a%d" % i for i in range(100)})
+    model.update(grown=b"g", logged=b"l")
+    db = reopen(store_dir)
+    assert db.len() == len(model) and dict(db.get_many(list(model))) == model
+    db.set_bytes("reopened", b"r")
+    db.persist()
+    del db
+    collect()
+    model["reopened"] = b"r"
+    check = subprocess.run(python_cmd() + ["-m", "vantre", "check", store_dir], env=child_env(),
+                           capture_output=True, text=True)
+    assert check.returncode == 0, check.stdout + check.stderr
+    dump = subprocess.run(python_cmd() + ["-m", "vantre", "dump", store_dir], env=child_env(),
+                          capture_output=True, text=True)
+    assert dump.returncode == 0, dump.stderr
+    assert sorted(dump.stdout.splitlines()) == sorted('{"key": "%s"}' % k for k in model)
+
+
 # -- wrong results -------------------------------------------------------------------------
 
 def test_float_items_are_not_bytes_on_any_interpreter(store_dir):
