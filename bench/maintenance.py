@@ -792,8 +792,9 @@ def report(paths):
         with open(p) as f:
             run = json.load(f)
         i, m, t, pr = run["interpreter"], run["machine"], run["tmpdir"], run["params"]
-        print("## %s %s%s\n" % (i["name"], i["version"],
-                                {"both": "", "get": ", no putter", "put": ", no getter"}[beside_of(pr)]))
+        print("## %s %s%s%s\n" % (i["name"], i["version"],
+                                  {"both": "", "get": ", no putter", "put": ", no getter"}[beside_of(pr)],
+                                  ", median of %d" % pr["reps"] if pr["reps"] > 1 else ""))
         print("%s; %s cores, %s GiB; Linux %s. Commit %s, %s. Stores in `%s` (%s). Median of %d; "
               "%s run %.1f s (or twice the call alone) before the call; interpreter lock switch interval %.1f ms. "
               "Load average %s at the start, %s at the end; %s s in all.\n"
@@ -876,8 +877,10 @@ def chart(paths, png):
         ax.set_yticklabels([r[0] for r in rows], fontsize=8)
         ax.invert_yaxis()
         ax.set_xlabel("ms (log scale; dashed: 10 ms)")
-        ax.set_title("%s %s, %s keys of 100 bytes, a tenth deleted; beside %s"
-                     % (i["name"], i["version"], "{:,}".format(n), threads_beside(run["params"])),
+        reps = run["params"]["reps"]
+        ax.set_title("%s %s, %s keys of 100 bytes, a tenth deleted; beside %s%s"
+                     % (i["name"], i["version"], "{:,}".format(n), threads_beside(run["params"]),
+                        "; median of %d" % reps if reps > 1 else ""),
                      fontsize=9)
         ax.grid(axis="x", which="both", alpha=0.3)
     axes[0, 0].legend(fontsize=8, loc="lower right")
