@@ -233,6 +233,18 @@ def check_contents(db, model, absent=()):
     assert db.keys() == keys
 
 
+def tool_finds_sound(store_dir, keys):
+    """`vantre check` passes on the store, and `vantre dump` lists exactly
+    `keys`."""
+    check = subprocess.run(python_cmd() + ["-m", "vantre", "check", store_dir], env=child_env(),
+                           capture_output=True, text=True)
+    assert check.returncode == 0, check.stdout + check.stderr
+    dump = subprocess.run(python_cmd() + ["-m", "vantre", "dump", store_dir], env=child_env(),
+                          capture_output=True, text=True)
+    assert dump.returncode == 0, dump.stderr
+    assert sorted(dump.stdout.splitlines()) == sorted('{"key": "%s"}' % k for k in keys)
+
+
 def file_bytes(path, name):
     with open(os.path.join(path, name), "rb") as f:
         return f.read()

@@ -12,7 +12,7 @@ import pytest
 
 from _vantre import Vantre
 from conftest import (EMPTY_SNAPSHOT, IS_PYPY, SANITIZED, child_env, collect, contents, file_bytes,
-                      python_cmd, reopen, run_child, shim_env)
+                      python_cmd, reopen, run_child, shim_env, tool_finds_sound)
 
 FILL = "failed to fill whole buffer"
 
@@ -530,13 +530,7 @@ db.set_bytes("logged", b"l")
     del db
     collect()
     model["reopened"] = b"r"
-    check = subprocess.run(python_cmd() + ["-m", "vantre", "check", store_dir], env=child_env(),
-                           capture_output=True, text=True)
-    assert check.returncode == 0, check.stdout + check.stderr
-    dump = subprocess.run(python_cmd() + ["-m", "vantre", "dump", store_dir], env=child_env(),
-                          capture_output=True, text=True)
-    assert dump.returncode == 0, dump.stderr
-    assert sorted(dump.stdout.splitlines()) == sorted('{"key": "%s"}' % k for k in model)
+    tool_finds_sound(store_dir, model)
 
 
 # -- wrong results -------------------------------------------------------------------------
